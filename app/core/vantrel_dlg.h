@@ -1,0 +1,72 @@
+#pragma once
+// CVantrelDlg as the settings and status record. The window is put on top of
+// it by the desktop application; this part needs no display.
+//
+// Threads: the settings, the texts and the feed list are guarded by Lock(),
+// held only for short reads and writes. Counters and flags are atomics.
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/core/ini_file.h"
+#include "feeds/feed.h"
+#include "platform/message_queue.h"
+
+// User messages posted to the dialog.
+constexpr unsigned WM_PROGRESS_UPDATE = platform::WM_USER + 1;
+constexpr unsigned WM_SERVER_MESSAGE = platform::WM_USER + 2;
+constexpr unsigned WM_SETTINGS_CHANGED = platform::WM_USER + 3;
+
+constexpr int DEFAULT_SERVER_PORT = 3333;
+
+class CVantrelDlg {
+public:
+    // Construction as the program does it: program folder, INI path beside the
+    // program, load when the section exists, validate, save.
+    explicit CVantrelDlg(const std::string& programFolder);
+    ~CVantrelDlg();
+    CVantrelDlg(const CVantrelDlg&) = delete;
+    CVantrelDlg& operator=(const CVantrelDlg&) = delete;
+
+    void LoadSettings();
+    void SaveSettings();
+    void ValidateSettings();
+
+    // The dialog's window: messages posted to it.
+    void PostMessage(unsigned message, uintptr_t wParam = 0, std::unique_ptr<std::string> text = nullptr);
+    platform::MessageQueue& Messages() { return m_messages; }
+
+    std::mutex& Lock() const { return m_lock; }
+
+    // ---- settings file
+    std::string m_strSection = "StreamSettings";
+    std::string m_strProgramFolder;
+    CIniFile m_iniFile;
+
+    // ---- status
+    std::string m_strStreaming;                 // under Lock()
+    std::atomic<int> m_nFrameCount{0};
+    std::atomic<int> m_nTranscodeProgress{0};
+    std::atomic<int> m_nSendProgress{0};
+    std::atomic<uint8_t> m_bInTray{0};
+
+    // ---- settings (under Lock())
+    std::string m_strMovieBitrate = "600";
+    std::string m_strAudioBitrate = "128";
+    float m_fFrameRateDivider = 1.0f;
+    int m_nServerPort = 0;
+    std::vector<std::string> m_extensionList;
+    std::list<CFeedPtr> m_feeds;
+    std::vector<std::string> m_moviePaths;
+    std::vector<std::string> m_infiniteStreams;
+    uint8_t m_bShowNoAudioMovie = 1;
+
+private:
+    mutable std::mutex m_lock;
+    platform::MessageQueue m_messages;
+};

@@ -1,0 +1,4 @@
+#include "server/command_handlers.h"
+
+// Not served yet: the client sees the connection close without a reply.
+void OnStreamOpen(const platform::Socket&, char*) {}

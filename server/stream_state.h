@@ -1,0 +1,105 @@
+#pragma once
+// The stream state: the process-wide variables through which the server
+// thread's command handlers, the transcode thread and the dialog cooperate.
+// Byte flags, counters and clocks are atomics; the ring slots are ordered by
+// their free/filled events.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/event.h"
+
+struct AVFormatContext;
+class CVantrelDlg;
+
+// ---- sizes -------------------------------------------------------------------
+constexpr int INPUT_SLOT_COUNT = 50;
+constexpr int DOWNLOADING_HANDLE = 51;  // slot index 50: an enclosure being downloaded
+
+constexpr int AUDIO_RING_SLOTS = 600;
+constexpr int AUDIO_SLOT_SIZE = 2048;
+constexpr int MAX_AUDIO_PAYLOAD = 2045;
+constexpr int VIDEO_RING_SLOTS = 80;
+constexpr int VIDEO_SLOT_SIZE = 128000;
+constexpr int MAX_VIDEO_PAYLOAD = 127995;
+
+constexpr int64_t AUDIO_FRAME_DURATION_US = 26122;  // 1152 samples at 44100 Hz, truncated
+
+// How long each side of the slot hand-off waits.
+constexpr int64_t SLOT_FREE_WAIT_MS = 100000;
+constexpr int64_t SLOT_FILLED_WAIT_MS = 10000;
+
+// StopRunningTranscode polls the running flag this often, at most this many times.
+constexpr int STOP_POLL_INTERVAL_MS = 100;
+constexpr int STOP_POLL_LIMIT = 600;
+
+constexpr int CURRENT_FOLDER_SIZE = 260;
+constexpr int FRAME_RATE_TEXT_SIZE = 20;
+
+// ---- dialog pointer ----------------------------------------------------------
+extern CVantrelDlg* g_pMainDlg;
+
+// ---- input-slot table --------------------------------------------------------
+struct input_closer {
+    void operator()(AVFormatContext* input) const;
+};
+using input_ptr = std::unique_ptr<AVFormatContext, input_closer>;
+
+extern input_ptr input_slot_table[INPUT_SLOT_COUNT];
+void close_all_input_slots();
+
+// Slot index named by the last header or packets request; may be negative or 50.
+extern std::atomic<int> current_slot;
+
+// ---- packet rings and their events ------------------------------------------
+extern uint8_t audio_packet_ring[AUDIO_RING_SLOTS][AUDIO_SLOT_SIZE];
+extern uint8_t video_packet_ring[VIDEO_RING_SLOTS][VIDEO_SLOT_SIZE];
+
+extern platform::Event audio_slot_free_events[AUDIO_RING_SLOTS];
+extern platform::Event audio_slot_filled_events[AUDIO_RING_SLOTS];
+extern platform::Event video_slot_free_events[VIDEO_RING_SLOTS];
+extern platform::Event video_slot_filled_events[VIDEO_RING_SLOTS];
+extern platform::Event transcode_stop_event;
+
+// ---- byte flags --------------------------------------------------------------
+extern std::atomic<uint8_t> transcode_running;
+extern std::atomic<uint8_t> stream_drained;
+extern std::atomic<uint8_t> audio_only_mode;
+
+// ---- counters and clocks of the stream being served -------------------------
+extern std::atomic<int> video_packets_written;
+extern std::atomic<int> audio_packets_written;
+extern std::atomic<int> frames_sent;
+extern std::atomic<int> audio_read_index;
+extern std::atomic<int64_t> video_clock;
+extern std::atomic<int64_t> audio_clock;
+
+extern std::atomic<int64_t> video_frame_duration;
+extern std::atomic<int64_t> audio_frame_duration;
+extern std::atomic<int64_t> stream_start_offset;
+
+// ---- texts -------------------------------------------------------------------
+extern char current_folder[CURRENT_FOLDER_SIZE];
+extern char frame_rate_text[FRAME_RATE_TEXT_SIZE];
+
+// ---- operations --------------------------------------------------------------
+// Records the dialog, clears the slot table, creates the events, starts the server thread.
+void StartStreamServer(CVantrelDlg* dialog);
+// Closes every event (threads still waiting on them fail their waits).
+void CloseStreamEvents();
+// True when no transcode is running on return. Waits at most 600 x 100 ms.
+bool StopRunningTranscode(bool release);
+
+// ---- slot hand-off -----------------------------------------------------------
+enum class packet_ring { audio, video };
+enum class slot_wait { ready, stopped, failed };  // failed: time-out or a dead event
+
+// Writer side: wait for the slot to be free (or the stop event), then signal it filled.
+slot_wait wait_slot_free(packet_ring ring, int slot);
+void signal_slot_filled(packet_ring ring, int slot);
+// Reader side: wait for the slot to be filled (or the stop event), then signal it free.
+slot_wait wait_slot_filled(packet_ring ring, int slot);
+void signal_slot_free(packet_ring ring, int slot);
+// Before a transcode: every free event set, every filled event reset.
+void reset_slot_events();
