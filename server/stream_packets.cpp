@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -22,6 +21,7 @@ extern "C" {
 #include "platform/tcp.h"
 #include "resources/no_audio_clip.h"
 #include "server/command_handlers.h"
+#include "server/request.h"
 #include "transcoder/transcoder.h"
 
 namespace {
@@ -39,17 +39,6 @@ uint32_t load_le32(const uint8_t* at) {
 }
 
 uint16_t load_le16(const uint8_t* at) { return uint16_t(at[0] | at[1] << 8); }
-
-// The value after key ("fd="), or null when the request lacks the key.
-const char* find_value(const char* request, const char* key) {
-    const char* at = std::strstr(request, key);
-    return at ? at + std::strlen(key) : nullptr;
-}
-
-int read_integer(const char* text) {
-    long long value = std::strtoll(text, nullptr, 10);
-    return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : int(value);
-}
 
 void post_progress() {
     if (g_pMainDlg)
@@ -290,15 +279,15 @@ void tune_stream_connection(const platform::Socket& connection) {
 }
 
 void OnStreamPackets(const platform::Socket& connection, char* request) {
-    const char* handle_text = find_value(request, "fd=");
-    const char* packet_text = find_value(request, "packet=");
+    const char* handle_text = FindRequestValue(request, "fd=");
+    const char* packet_text = FindRequestValue(request, "packet=");
     if (!handle_text || !packet_text)
         return;
-    int slot = read_integer(handle_text) - 1;
+    int slot = ReadRequestInt(handle_text) - 1;
     current_slot = slot;
     if (slot < 0)
         return;
-    read_integer(packet_text);  // required, not used
+    ReadRequestInt(packet_text);  // required, not used
     if (slot == DOWNLOADING_HANDLE - 1) {
         answer_downloading(connection);
         return;
