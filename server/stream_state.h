@@ -33,6 +33,9 @@ constexpr int64_t SLOT_FILLED_WAIT_MS = 10000;
 // StopRunningTranscode polls the running flag this often, at most this many times.
 constexpr int STOP_POLL_INTERVAL_MS = 100;
 constexpr int STOP_POLL_LIMIT = 600;
+// The values StopRunningTranscode uses; tests shorten them.
+extern std::atomic<int> stop_poll_interval_ms;
+extern std::atomic<int> stop_poll_limit;
 
 constexpr int CURRENT_FOLDER_SIZE = 260;
 constexpr int FRAME_RATE_TEXT_SIZE = 20;
@@ -86,6 +89,10 @@ extern char frame_rate_text[FRAME_RATE_TEXT_SIZE];
 // ---- operations --------------------------------------------------------------
 // Records the dialog, clears the slot table, creates the events, starts the server thread.
 void StartStreamServer(CVantrelDlg* dialog);
+// Closes the listener, ends the connection being served and joins the server
+// thread, so the program (or a test) can end cleanly. Does nothing when no
+// server thread runs.
+void StopStreamServer();
 // Closes every event (threads still waiting on them fail their waits).
 void CloseStreamEvents();
 // True when no transcode is running on return. Waits at most 600 x 100 ms.

@@ -23,6 +23,8 @@ constexpr unsigned WM_SERVER_MESSAGE = platform::WM_USER + 2;
 constexpr unsigned WM_SETTINGS_CHANGED = platform::WM_USER + 3;
 
 constexpr int DEFAULT_SERVER_PORT = 3333;
+// A damaged count in the INI file reads at most this many list entries.
+constexpr int MAX_SETTINGS_LIST_ENTRIES = 256;
 
 class CVantrelDlg {
 public:
@@ -33,9 +35,14 @@ public:
     CVantrelDlg(const CVantrelDlg&) = delete;
     CVantrelDlg& operator=(const CVantrelDlg&) = delete;
 
+    // Each takes Lock() itself; callers must not hold it. LoadSettings and
+    // SaveSettings touch the file outside the lock.
     void LoadSettings();
     void SaveSettings();
     void ValidateSettings();
+    // The divider rule alone, as applied again after a client changed it.
+    void ValidateFrameRateDivider();
+    static bool IsValidFrameRateDivider(float divider);
 
     // The dialog's window: messages posted to it.
     void PostMessage(unsigned message, uintptr_t wParam = 0, std::unique_ptr<std::string> text = nullptr);
@@ -67,6 +74,8 @@ public:
     uint8_t m_bShowNoAudioMovie = 1;
 
 private:
+    void ApplyDividerRuleLocked();
+
     mutable std::mutex m_lock;
     platform::MessageQueue m_messages;
 };

@@ -1,0 +1,151 @@
+// The settings file: the record's saved settings in "Vantrel.ini" beside the
+// program, section "StreamSettings". Lists are a count key plus entry keys
+// numbered from 1.
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/core/text_to_number.h"
+#include "app/core/vantrel_dlg.h"
+
+namespace {
+
+// Everything LoadSettings reads and SaveSettings writes, so the file is
+// touched without the record lock held.
+struct SavedSettings {
+    std::vector<std::string> moviePaths;
+    std::string movieBitrate;
+    std::string audioBitrate;
+    float frameRateDivider = 1.0f;
+    int serverPort = 0;
+    std::vector<std::string> extensionList;
+    std::vector<std::string> feedUrls;
+    std::vector<std::string> infiniteStreams;
+    uint8_t showNoAudioMovie = 1;
+};
+
+std::string IndexedKey(const char* format, int index) {
+    char key[64];
+    std::snprintf(key, sizeof key, format, index);
+    return key;
+}
+
+std::string FormatInt(int value) {
+    return std::to_string(value);
+}
+
+std::vector<std::string> ReadList(CIniFile& ini, const std::string& section, const char* countKey,
+                                  const char* entryFormat) {
+    const int count = std::min(TextToInt(ini.GetString(countKey, section)), MAX_SETTINGS_LIST_ENTRIES);
+    std::vector<std::string> entries;
+    for (int i = 1; i <= count; ++i) {
+        entries.push_back(ini.GetString(IndexedKey(entryFormat, i), section));
+    }
+    return entries;
+}
+
+void WriteList(CIniFile& ini, const std::string& section, const char* countKey, const char* entryFormat,
+               const std::vector<std::string>& entries) {
+    ini.WriteString(FormatInt(static_cast<int>(entries.size())), countKey, section);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        ini.WriteString(entries[i], IndexedKey(entryFormat, static_cast<int>(i) + 1), section);
+    }
+}
+
+// Non-empty pieces between commas, blanks and case kept.
+std::vector<std::string> SplitExtensionList(const std::string& text) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        if (comma > start) pieces.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return pieces;
+}
+
+std::string JoinExtensionList(const std::vector<std::string>& entries) {
+    std::string joined;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i > 0) joined += ',';
+        joined += entries[i];
+    }
+    return joined;
+}
+
+std::string FormatDivider(float divider) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", static_cast<double>(divider));
+    return text;
+}
+
+SavedSettings ReadSettingsFile(CIniFile& ini, const std::string& section) {
+    SavedSettings saved;
+    saved.moviePaths = ReadList(ini, section, "nmoviepaths", "moviepath_%d");
+    saved.movieBitrate = ini.GetString("movieBitrate", section);
+    saved.audioBitrate = ini.GetString("audioBitrate", section);
+    saved.frameRateDivider = NarrowToFloat(TextToDouble(ini.GetString("frameRateDivider", section)));
+    saved.serverPort = TextToInt(ini.GetString("serverPort", section));
+    saved.extensionList = SplitExtensionList(ini.GetString("extensionList", section));
+    saved.feedUrls = ReadList(ini, section, "nrssfeeds", "rssfeed_%d");
+    saved.infiniteStreams = ReadList(ini, section, "ninfinitestreams", "infinitestream_%d");
+    // The key holds the inverse of the flag.
+    saved.showNoAudioMovie = TextToInt(ini.GetString("shownoaudiomovie", section)) == 0 ? 1 : 0;
+    return saved;
+}
+
+void WriteSettingsFile(CIniFile& ini, const std::string& section, const SavedSettings& saved) {
+    WriteList(ini, section, "nmoviepaths", "moviepath_%d", saved.moviePaths);
+    ini.WriteString(saved.movieBitrate, "movieBitrate", section);
+    ini.WriteString(saved.audioBitrate, "audioBitrate", section);
+    ini.WriteString(FormatDivider(saved.frameRateDivider), "frameRateDivider", section);
+    ini.WriteString(FormatInt(saved.serverPort), "serverPort", section);
+    ini.WriteString(JoinExtensionList(saved.extensionList), "extensionList", section);
+    WriteList(ini, section, "nrssfeeds", "rssfeed_%d", saved.feedUrls);
+    WriteList(ini, section, "ninfinitestreams", "infinitestream_%d", saved.infiniteStreams);
+    ini.WriteString(saved.showNoAudioMovie == 0 ? "1" : "0", "shownoaudiomovie", section);
+}
+
+}  // namespace
+
+void CVantrelDlg::LoadSettings() {
+    SavedSettings saved = ReadSettingsFile(m_iniFile, m_strSection);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_moviePaths.insert(m_moviePaths.end(), saved.moviePaths.begin(), saved.moviePaths.end());
+    m_strMovieBitrate = saved.movieBitrate;
+    m_strAudioBitrate = saved.audioBitrate;
+    m_fFrameRateDivider = saved.frameRateDivider;
+    m_nServerPort = saved.serverPort;
+    m_extensionList = saved.extensionList;
+    m_feeds.clear();
+    for (const std::string& url : saved.feedUrls) {
+        CFeedPtr feed = std::make_shared<CFeed>();
+        feed->m_strUrl = url;
+        m_feeds.push_back(std::move(feed));
+    }
+    m_infiniteStreams.insert(m_infiniteStreams.end(), saved.infiniteStreams.begin(),
+                             saved.infiniteStreams.end());
+    m_bShowNoAudioMovie = saved.showNoAudioMovie;
+}
+
+void CVantrelDlg::SaveSettings() {
+    SavedSettings saved;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        saved.moviePaths = m_moviePaths;
+        saved.movieBitrate = m_strMovieBitrate;
+        saved.audioBitrate = m_strAudioBitrate;
+        saved.frameRateDivider = m_fFrameRateDivider;
+        saved.serverPort = m_nServerPort;
+        saved.extensionList = m_extensionList;
+        for (const CFeedPtr& feed : m_feeds) {
+            saved.feedUrls.push_back(feed->m_strUrl);
+        }
+        saved.infiniteStreams = m_infiniteStreams;
+        saved.showNoAudioMovie = m_bShowNoAudioMovie;
+    }
+    WriteSettingsFile(m_iniFile, m_strSection, saved);
+}

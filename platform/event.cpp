@@ -1,0 +1,152 @@
+#include "platform/event.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+// One lock guards the state of every event. Waits on several events must look at
+// all of them at once, and the events are cheap to touch, so one lock keeps the
+// wait free of lock-ordering problems without costing anything measurable.
+std::mutex& events_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// A thread inside wait_for_any. It registers itself with every event it waits
+// on, so set() and close() wake only the threads that care about that event.
+struct Waiter {
+    std::condition_variable wake;
+};
+
+}  // namespace
+
+struct EventObject {
+    EventReset kind = EventReset::Manual;
+    bool signalled = false;
+    bool closed = false;
+    std::vector<Waiter*> waiters;  // guarded by events_mutex()
+
+    void wake_waiters() {
+        for (Waiter* waiter : waiters) waiter->wake.notify_one();
+    }
+};
+
+Event Event::create(EventReset kind, bool initially_signalled) {
+    Event event;
+    event.object_ = std::make_shared<EventObject>();
+    event.object_->kind = kind;
+    event.object_->signalled = initially_signalled;
+    return event;
+}
+
+bool Event::valid() const {
+    if (!object_) return false;
+    std::lock_guard<std::mutex> lock(events_mutex());
+    return !object_->closed;
+}
+
+bool Event::set() {
+    if (!object_) return false;
+    std::lock_guard<std::mutex> lock(events_mutex());
+    if (object_->closed) return false;
+    object_->signalled = true;
+    object_->wake_waiters();
+    return true;
+}
+
+bool Event::reset() {
+    if (!object_) return false;
+    std::lock_guard<std::mutex> lock(events_mutex());
+    if (object_->closed) return false;
+    object_->signalled = false;
+    return true;
+}
+
+void Event::close() {
+    if (!object_) return;
+    std::lock_guard<std::mutex> lock(events_mutex());
+    object_->closed = true;
+    object_->signalled = false;
+    object_->wake_waiters();
+}
+
+namespace {
+
+// The outcome of one look at the events, made under the lock: a dead handle
+// fails the wait, otherwise the first signalled event wins (and an auto-reset
+// one is consumed here, by the wait it satisfies).
+constexpr int NOTHING_SIGNALLED = -100;
+
+int check_events(EventObject* const* objects, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!objects[i] || objects[i]->closed) return WAIT_FAILED;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (objects[i]->signalled) {
+            if (objects[i]->kind == EventReset::Auto) objects[i]->signalled = false;
+            return i;
+        }
+    }
+    return NOTHING_SIGNALLED;
+}
+
+void register_waiter(EventObject* const* objects, int count, Waiter* waiter) {
+    for (int i = 0; i < count; ++i) objects[i]->waiters.push_back(waiter);
+}
+
+void unregister_waiter(EventObject* const* objects, int count, Waiter* waiter) {
+    for (int i = 0; i < count; ++i) {
+        auto& list = objects[i]->waiters;
+        auto found = std::find(list.begin(), list.end(), waiter);
+        if (found != list.end()) list.erase(found);
+    }
+}
+
+}  // namespace
+
+int wait_for_any(const Event* const* events, int count, int64_t timeout_ms) {
+    if (!events || count <= 0) return WAIT_FAILED;
+    // Hold the objects themselves: the handles may be closed (not destroyed) by
+    // other threads meanwhile, and the objects must outlive our registration.
+    std::vector<std::shared_ptr<EventObject>> held;
+    std::vector<EventObject*> objects;
+    held.reserve(count);
+    objects.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        held.push_back(events[i] ? events[i]->object_ : nullptr);
+        objects.push_back(held.back().get());
+    }
+
+    std::unique_lock<std::mutex> lock(events_mutex());
+    int result = check_events(objects.data(), count);
+    if (result != NOTHING_SIGNALLED || timeout_ms == 0) {
+        return result == NOTHING_SIGNALLED ? WAIT_TIMED_OUT : result;
+    }
+
+    // A limit beyond any real wait is no limit (and would overflow the clock).
+    constexpr int64_t LONGEST_LIMIT_MS = int64_t(1) << 40;
+    if (timeout_ms > LONGEST_LIMIT_MS) timeout_ms = WAIT_INFINITE;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    Waiter waiter;
+    register_waiter(objects.data(), count, &waiter);
+    while (result == NOTHING_SIGNALLED) {
+        if (timeout_ms < 0) {
+            waiter.wake.wait(lock);
+        } else if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+            result = check_events(objects.data(), count);
+            if (result == NOTHING_SIGNALLED) result = WAIT_TIMED_OUT;
+            break;
+        }
+        result = check_events(objects.data(), count);
+    }
+    unregister_waiter(objects.data(), count, &waiter);
+    return result;
+}
+
+}  // namespace platform

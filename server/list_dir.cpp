@@ -1,0 +1,233 @@
+// "listdir": the catalogue of the media folders and feeds, sent as one
+// length-prefixed text that always ends with the settings line.
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/core/text_to_number.h"
+#include "app/core/vantrel_dlg.h"
+#include "server/command_handlers.h"
+#include "server/media_paths.h"
+#include "server/request.h"
+#include "server/stream_state.h"
+
+namespace {
+
+// The search pattern (folder + "\*.*") must fit the 260-byte folder buffer.
+constexpr size_t MAX_LISTED_PATH = CURRENT_FOLDER_SIZE - 5;
+
+const char PARENT_LINE[] = "dir:/..\n";
+
+enum class ListingKind { Root, Feed, Folder, Refused };
+
+void SetCurrentFolderText(const std::string& text) {
+    std::snprintf(current_folder, sizeof current_folder, "%s", text.c_str());
+}
+
+// Position of the feed address in a folder text ("http://" or "https://").
+size_t FindFeedAddress(const std::string& folder) {
+    const std::string lower = ToLowerAscii(folder);
+    return std::min(lower.find("http://"), lower.find("https://"));
+}
+
+// Cuts the "path=" value, records the current folder and says what to list.
+// Folder paths are kept in file-system form; feed addresses as they came.
+ListingKind SetCurrentFolder(char* pathValue) {
+    if (pathValue == nullptr) {
+        SetCurrentFolderText("");
+        return ListingKind::Root;
+    }
+    std::string folder = CutPathValue(pathValue);
+    if (!folder.empty() && folder[0] == '\\') folder.erase(0, 1);
+    if (folder.size() > MAX_LISTED_PATH) {
+        // Cutting it could name another folder; a client never sends such a path.
+        SetCurrentFolderText("");
+        return ListingKind::Refused;
+    }
+    if (FindFeedAddress(folder) != std::string::npos) {
+        SetCurrentFolderText(folder);
+        return ListingKind::Feed;
+    }
+    if (folder.empty()) {
+        SetCurrentFolderText("");
+        return ListingKind::Root;
+    }
+    SetCurrentFolderText(ClientPathToFileSystem(folder));
+    return ListingKind::Folder;
+}
+
+std::string WithoutTrailingSeparator(std::string path) {
+    if (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+    if (path == "\\") path.clear();
+    return path;
+}
+
+std::vector<std::string> RootEntries(const CVantrelDlg& record) {
+    std::vector<std::string> feeds;
+    std::vector<std::string> folders;
+    {
+        std::lock_guard<std::mutex> guard(record.Lock());
+        for (const CFeedPtr& feed : record.m_feeds) {
+            feeds.push_back("dir:/" + feed->m_strUrl + "\n");
+        }
+        for (const std::string& path : record.m_moviePaths) {
+            folders.push_back("dir:/" + WithoutTrailingSeparator(path) + "\n");
+        }
+    }
+    std::sort(feeds.begin(), feeds.end());
+    std::sort(folders.begin(), folders.end());
+    feeds.push_back("\n");
+    feeds.insert(feeds.end(), folders.begin(), folders.end());
+    return feeds;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix, size_t length) {
+    return text.size() >= length && strncasecmp(text.c_str(), prefix, length) == 0;
+}
+
+bool IsPlayableFeedItem(const CFeedItem& item) {
+    return StartsWithNoCase(item.m_strType, "video/", 6) || StartsWithNoCase(item.m_strType, "audio/", 6);
+}
+
+std::string FeedItemEntry(const CFeedItem& item) {
+    std::string entry = "stream:/" + item.m_strTitle;
+    if (item.m_nState.load() == FEED_ITEM_DOWNLOADING) entry += "[downloading]";
+    if (!item.m_strLocalPath.empty()) entry += "[downloaded]";
+    return entry + ".pmp\n";
+}
+
+// The first feed whose URL begins (letter case ignored) with the folder text
+// from its address on.
+std::vector<std::string> FeedEntries(const CVantrelDlg& record, const std::string& folder) {
+    std::vector<std::string> entries{PARENT_LINE};
+    const std::string address = folder.substr(FindFeedAddress(folder));
+    std::lock_guard<std::mutex> guard(record.Lock());
+    for (const CFeedPtr& feed : record.m_feeds) {
+        if (!StartsWithNoCase(feed->m_strUrl, address.c_str(), address.size())) continue;
+        for (const CFeedItemPtr& item : feed->m_items) {
+            if (IsPlayableFeedItem(*item)) entries.push_back(FeedItemEntry(*item));
+        }
+        break;
+    }
+    return entries;
+}
+
+// The folder text must begin with a media path (exact bytes) and, resolved
+// lexically, lie inside that media folder: "..\.." cannot climb out of it.
+bool IsAdmittedFolder(const std::string& pattern, const std::string& folder,
+                      const std::vector<std::string>& moviePaths) {
+    for (const std::string& media : moviePaths) {
+        if (pattern.compare(0, media.size(), media) == 0 && IsPathInsideFolder(folder, media)) return true;
+    }
+    return false;
+}
+
+void AddDirectoryEntry(const std::filesystem::directory_entry& entry,
+                       const std::vector<std::string>& extensionList, std::vector<std::string>& entries) {
+    const std::string name = entry.path().filename().string();
+    std::error_code error;
+    if (entry.is_directory(error) && name[0] != '.') {
+        entries.push_back("dir:/" + name + "\n");
+    } else if (HasSupportedExtension(extensionList, ToUpperAscii(name))) {
+        entries.push_back("stream:/" + name + ".pmp\n");
+    }
+}
+
+std::vector<std::string> FolderEntries(const CVantrelDlg& record, const std::string& folder) {
+    std::vector<std::string> entries{PARENT_LINE};
+    std::vector<std::string> moviePaths;
+    std::vector<std::string> extensionList;
+    {
+        std::lock_guard<std::mutex> guard(record.Lock());
+        moviePaths = record.m_moviePaths;
+        extensionList = record.m_extensionList;
+    }
+    if (!IsAdmittedFolder(folder + "/*.*", folder, moviePaths)) return entries;
+    std::error_code error;
+    std::filesystem::directory_iterator it(folder, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        AddDirectoryEntry(*it, extensionList, entries);
+    }
+    return entries;
+}
+
+std::vector<std::string> ListingEntries(const CVantrelDlg& record, ListingKind kind) {
+    std::vector<std::string> entries;
+    switch (kind) {
+    case ListingKind::Root:
+        return RootEntries(record);
+    case ListingKind::Feed:
+        entries = FeedEntries(record, current_folder);
+        break;
+    case ListingKind::Folder:
+        entries = FolderEntries(record, current_folder);
+        break;
+    case ListingKind::Refused:
+        entries.push_back(PARENT_LINE);
+        break;
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// An entry goes in only while the text stays strictly below the limit; a
+// later, shorter entry may still fit.
+std::string JoinBelowLimit(const std::vector<std::string>& entries, int limit) {
+    std::string text;
+    for (const std::string& entry : entries) {
+        if (static_cast<long long>(text.size() + entry.size()) < limit) text += entry;
+    }
+    return text;
+}
+
+// Keys searched only in the text from the first "size=" on.
+void ApplyRequestSettings(CVantrelDlg& record, const char* fromSize) {
+    const char* divider = FindRequestValue(fromSize, "framediv=");
+    const char* movieBitrate = FindRequestValue(fromSize, "vbitrate=");
+    const char* audioBitrate = FindRequestValue(fromSize, "abitrate=");
+    std::lock_guard<std::mutex> guard(record.Lock());
+    if (divider) record.m_fFrameRateDivider = NarrowToFloat(ReadRequestFloat(divider));
+    if (movieBitrate) record.m_strMovieBitrate = std::to_string(ReadRequestInt(movieBitrate));
+    if (audioBitrate) record.m_strAudioBitrate = std::to_string(ReadRequestInt(audioBitrate));
+}
+
+std::string SettingsLine(const CVantrelDlg& record) {
+    std::lock_guard<std::mutex> guard(record.Lock());
+    char divider[64];
+    std::snprintf(divider, sizeof divider, "%.2f", static_cast<double>(record.m_fFrameRateDivider));
+    return std::string("config:framedivider=") + divider + "&videobitrate=" + record.m_strMovieBitrate +
+           "&audiobitrate=" + record.m_strAudioBitrate + ".pmp\n";
+}
+
+void SendListing(const platform::Socket& connection, const std::string& text) {
+    const uint32_t length = static_cast<uint32_t>(text.size());
+    const uint8_t prefix[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                               static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+    platform::send_all(connection, prefix, sizeof prefix);
+    platform::send_all(connection, text.data(), text.size());
+}
+
+}  // namespace
+
+void OnListDir(const platform::Socket& connection, char* request) {
+    char* pathValue = FindRequestValue(request, "path=");
+    char* sizeKey = std::strstr(request, "size=");
+    StopRunningTranscode(true);
+    const ListingKind kind = SetCurrentFolder(pathValue);
+    // Without "size=" nothing but the settings line fits.
+    const int limit = sizeKey ? ReadRequestInt(sizeKey + 5) : 0;
+    CVantrelDlg& record = *g_pMainDlg;
+    std::string text = JoinBelowLimit(ListingEntries(record, kind), limit);
+    if (sizeKey) ApplyRequestSettings(record, sizeKey);
+    record.PostMessage(WM_SETTINGS_CHANGED);
+    text += SettingsLine(record);
+    SendListing(connection, text);
+}

@@ -1,0 +1,76 @@
+#include "server/media_paths.h"
+
+#include <algorithm>
+
+std::string ToUpperAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+std::string ToLowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+bool HasSupportedExtension(const std::vector<std::string>& extensionList, std::string name) {
+    for (const std::string& extension : extensionList) {
+        const std::string dotted = "." + ToUpperAscii(extension);
+        if (name.size() <= dotted.size()) continue;
+        // From one character before the place where a final extension would begin.
+        if (name.find(dotted, name.size() - dotted.size() - 1) != std::string::npos) return true;
+    }
+    return false;
+}
+
+std::string ClientPathToFileSystem(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+std::string NormalizePathLexically(const std::string& path) {
+    const bool absolute = !path.empty() && path[0] == '/';
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        const std::string part = path.substr(start, slash - start);
+        start = slash + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty() && parts.back() != "..") {
+                parts.pop_back();
+            } else if (!absolute) {
+                parts.push_back(part);
+            }
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string normal = absolute ? "/" : "";
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) normal += '/';
+        normal += parts[i];
+    }
+    return normal;
+}
+
+bool IsPathInsideFolder(const std::string& path, const std::string& folder) {
+    if (folder.empty()) return false;
+    const std::string inner = NormalizePathLexically(ClientPathToFileSystem(path));
+    const std::string outer = NormalizePathLexically(ClientPathToFileSystem(folder));
+    if (outer == "/") return !inner.empty() && inner[0] == '/';
+    if (outer.empty() || outer == "..") return false;
+    if (inner == outer) return true;
+    return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+           inner[outer.size()] == '/';
+}
+
+bool IsInsideMediaFolders(const std::string& path, const std::vector<std::string>& mediaFolders) {
+    return std::any_of(mediaFolders.begin(), mediaFolders.end(),
+                       [&](const std::string& folder) { return IsPathInsideFolder(path, folder); });
+}

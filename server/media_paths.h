@@ -1,0 +1,30 @@
+#pragma once
+// Media file names and folder paths: the extension test shared by the listing,
+// the RSS reader and the enclosure download, and the containment test that
+// keeps a client inside the media folders.
+
+#include <string>
+#include <vector>
+
+// True when the upper-cased name ends in "." + one of the extensions (any case),
+// or in that followed by exactly one more character. The name must be longer
+// than the dot and the extension.
+bool HasSupportedExtension(const std::vector<std::string>& extensionList, std::string name);
+
+// Every "\" of a client path made "/".
+std::string ClientPathToFileSystem(std::string path);
+
+// "." and ".." resolved and repeated "/" collapsed, without touching the file
+// system; no trailing "/" except for "/" itself. ".." at the root stays there.
+std::string NormalizePathLexically(const std::string& path);
+
+// True when path, after "\" becomes "/" and both are resolved lexically, is
+// folder or lies below it. An empty folder contains nothing.
+bool IsPathInsideFolder(const std::string& path, const std::string& folder);
+
+// True when path lies inside (or is) one of the media folders.
+bool IsInsideMediaFolders(const std::string& path, const std::vector<std::string>& mediaFolders);
+
+// ASCII upper-cased copy, bytes above 127 unchanged.
+std::string ToUpperAscii(std::string text);
+std::string ToLowerAscii(std::string text);

@@ -1,0 +1,37 @@
+#include "server/request.h"
+
+#include <cstring>
+
+#include "app/core/text_to_number.h"
+
+int FindCommandWord(const char* request) {
+    for (int i = 0; i < COMMAND_WORD_COUNT; ++i) {
+        if (std::strstr(request, COMMAND_WORDS[i]) != nullptr) return i;
+    }
+    return -1;
+}
+
+char* FindRequestValue(char* request, const char* key) {
+    char* found = std::strstr(request, key);
+    return found ? found + std::strlen(key) : nullptr;
+}
+
+const char* FindRequestValue(const char* request, const char* key) {
+    const char* found = std::strstr(request, key);
+    return found ? found + std::strlen(key) : nullptr;
+}
+
+int ReadRequestInt(const char* value) {
+    return TextToInt(value);
+}
+
+double ReadRequestFloat(const char* value) {
+    return TextToDouble(value);
+}
+
+char* CutPathValue(char* value) {
+    char* end = std::strstr(value, "&size");
+    if (end == nullptr) end = std::strchr(value, ' ');
+    if (end != nullptr) *end = '\0';
+    return value;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The request syntax shared by the commands: a free text searched for command
+// words and "key=" texts, case-sensitively, first occurrence wins. No socket
+// here, so the rules can be tested on their own.
+
+#include <cstddef>
+
+// At most this many bytes are received; the buffer keeps a terminating zero.
+constexpr size_t REQUEST_BUFFER_SIZE = 2048;
+constexpr size_t REQUEST_MAX_BYTES = REQUEST_BUFFER_SIZE - 1;
+
+// Command words, in the order they are tested.
+constexpr const char* COMMAND_WORDS[] = {"listdir", "streamopen", "stream2header", "streampackets"};
+constexpr int COMMAND_WORD_COUNT = 4;
+
+// Index into COMMAND_WORDS of the first word (in table order) that stands
+// anywhere in the text, -1 when none does.
+int FindCommandWord(const char* request);
+
+// The value of the first occurrence of key (which includes its "="), or
+// nullptr when the key is not in the text.
+char* FindRequestValue(char* request, const char* key);
+const char* FindRequestValue(const char* request, const char* key);
+
+// Decimal integer / floating-point number by the atoi / atof rules.
+int ReadRequestInt(const char* value);
+double ReadRequestFloat(const char* value);
+
+// Ends the "path=" value in place: at the first "&size" after it, else at the
+// first space, else it runs to the end of the text. Returns the value.
+char* CutPathValue(char* value);

@@ -1,0 +1,162 @@
+#include "server/stream_state.h"
+
+#include <chrono>
+#include <thread>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "server/server_thread.h"
+
+CVantrelDlg* g_pMainDlg = nullptr;
+
+void input_closer::operator()(AVFormatContext* input) const {
+    avformat_close_input(&input);
+}
+
+input_ptr input_slot_table[INPUT_SLOT_COUNT];
+
+void close_all_input_slots() {
+    for (input_ptr& slot : input_slot_table) {
+        slot.reset();
+    }
+}
+
+std::atomic<int> current_slot{0};
+
+uint8_t audio_packet_ring[AUDIO_RING_SLOTS][AUDIO_SLOT_SIZE];
+uint8_t video_packet_ring[VIDEO_RING_SLOTS][VIDEO_SLOT_SIZE];
+
+platform::Event audio_slot_free_events[AUDIO_RING_SLOTS];
+platform::Event audio_slot_filled_events[AUDIO_RING_SLOTS];
+platform::Event video_slot_free_events[VIDEO_RING_SLOTS];
+platform::Event video_slot_filled_events[VIDEO_RING_SLOTS];
+platform::Event transcode_stop_event;
+
+std::atomic<uint8_t> transcode_running{0};
+std::atomic<uint8_t> stream_drained{0};
+std::atomic<uint8_t> audio_only_mode{0};
+
+std::atomic<int> video_packets_written{0};
+std::atomic<int> audio_packets_written{0};
+std::atomic<int> frames_sent{0};
+std::atomic<int> audio_read_index{0};
+std::atomic<int64_t> video_clock{0};
+std::atomic<int64_t> audio_clock{0};
+
+std::atomic<int64_t> video_frame_duration{0};
+std::atomic<int64_t> audio_frame_duration{AUDIO_FRAME_DURATION_US};
+std::atomic<int64_t> stream_start_offset{0};
+
+char current_folder[CURRENT_FOLDER_SIZE];
+char frame_rate_text[FRAME_RATE_TEXT_SIZE];
+
+std::atomic<int> stop_poll_interval_ms{STOP_POLL_INTERVAL_MS};
+std::atomic<int> stop_poll_limit{STOP_POLL_LIMIT};
+
+namespace {
+
+void create_ring_events(platform::Event* free_events, platform::Event* filled_events, int count) {
+    for (int i = 0; i < count; ++i) {
+        free_events[i] = platform::Event::create(platform::EventReset::Auto);
+        filled_events[i] = platform::Event::create(platform::EventReset::Auto);
+    }
+}
+
+void close_ring_events(platform::Event* free_events, platform::Event* filled_events, int count) {
+    for (int i = 0; i < count; ++i) {
+        free_events[i].close();
+        filled_events[i].close();
+    }
+}
+
+platform::Event& free_event(packet_ring ring, int slot) {
+    return ring == packet_ring::audio ? audio_slot_free_events[slot] : video_slot_free_events[slot];
+}
+
+platform::Event& filled_event(packet_ring ring, int slot) {
+    return ring == packet_ring::audio ? audio_slot_filled_events[slot] : video_slot_filled_events[slot];
+}
+
+// The slot's event stands first: once the stop event is set, a slot that is
+// ready still wins the wait.
+slot_wait wait_slot_or_stop(const platform::Event& slot_event, int64_t timeout_ms) {
+    switch (platform::wait_for_either(slot_event, transcode_stop_event, timeout_ms)) {
+    case 0:
+        return slot_wait::ready;
+    case 1:
+        return slot_wait::stopped;
+    default:
+        return slot_wait::failed;
+    }
+}
+
+}  // namespace
+
+void StartStreamServer(CVantrelDlg* dialog) {
+    g_pMainDlg = dialog;
+    close_all_input_slots();
+    create_ring_events(audio_slot_free_events, audio_slot_filled_events, AUDIO_RING_SLOTS);
+    create_ring_events(video_slot_free_events, video_slot_filled_events, VIDEO_RING_SLOTS);
+    transcode_stop_event = platform::Event::create(platform::EventReset::Manual);
+    // FFmpeg registers its formats and codecs by itself.
+    StartServerThread();
+}
+
+void StopStreamServer() {
+    StopServerThread();
+}
+
+void CloseStreamEvents() {
+    close_ring_events(audio_slot_free_events, audio_slot_filled_events, AUDIO_RING_SLOTS);
+    close_ring_events(video_slot_free_events, video_slot_filled_events, VIDEO_RING_SLOTS);
+    transcode_stop_event.close();
+}
+
+bool StopRunningTranscode(bool release) {
+    if (transcode_running.load() == 0) {
+        return true;
+    }
+    transcode_stop_event.set();
+    if (release) {
+        stream_drained.store(1);
+    }
+    const int limit = stop_poll_limit.load();
+    for (int polls = 0;; ++polls) {
+        if (transcode_running.load() == 0) {
+            return true;
+        }
+        if (polls >= limit) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(stop_poll_interval_ms.load()));
+    }
+}
+
+slot_wait wait_slot_free(packet_ring ring, int slot) {
+    return wait_slot_or_stop(free_event(ring, slot), SLOT_FREE_WAIT_MS);
+}
+
+void signal_slot_filled(packet_ring ring, int slot) {
+    filled_event(ring, slot).set();
+}
+
+slot_wait wait_slot_filled(packet_ring ring, int slot) {
+    return wait_slot_or_stop(filled_event(ring, slot), SLOT_FILLED_WAIT_MS);
+}
+
+void signal_slot_free(packet_ring ring, int slot) {
+    free_event(ring, slot).set();
+}
+
+void reset_slot_events() {
+    for (int i = 0; i < AUDIO_RING_SLOTS; ++i) {
+        audio_slot_free_events[i].set();
+        audio_slot_filled_events[i].reset();
+    }
+    for (int i = 0; i < VIDEO_RING_SLOTS; ++i) {
+        video_slot_free_events[i].set();
+        video_slot_filled_events[i].reset();
+    }
+}
