@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <strings.h>
@@ -18,6 +17,7 @@ extern "C" {
 #include "app/core/vantrel_dlg.h"
 #include "feeds/enclosure_download.h"
 #include "server/command_handlers.h"
+#include "server/media_paths.h"
 #include "server/reply_words.h"
 #include "server/request.h"
 #include "server/stream_state.h"
@@ -71,41 +71,6 @@ bool is_feed_folder(const char* folder) {
     return starts_with_no_case(folder, "http://") || starts_with_no_case(folder, "https://");
 }
 
-std::string client_path_to_file_path(std::string path) {
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
-// Compares whole path components, case-sensitively, after "." and ".." are
-// resolved; the file must lie below the folder, not be it.
-bool lies_below(const std::filesystem::path& file, const std::filesystem::path& folder) {
-    auto f = file.begin();
-    for (auto d = folder.begin(); d != folder.end(); ++d) {
-        if (d->empty()) {
-            continue;  // the trailing separator of "/movies/"
-        }
-        if (f == file.end() || *f != *d) {
-            return false;
-        }
-        ++f;
-    }
-    return f != file.end();
-}
-
-bool FileLiesInMediaFolder(const std::string& path, const std::vector<std::string>& media_paths,
-                           std::string* normal_path) {
-    const std::filesystem::path file = std::filesystem::path(path).lexically_normal();
-    for (const std::string& media : media_paths) {
-        const std::string folder = client_path_to_file_path(media);
-        if (!folder.empty() && lies_below(file, std::filesystem::path(folder).lexically_normal())) {
-            *normal_path = file.string();
-            return true;
-        }
-    }
-    return false;
-}
-
-
 // What the name stands for: a file to open, a download that runs, or nothing.
 struct resolved_name {
     enum kind_type { nothing, file, downloading } kind = nothing;
@@ -117,16 +82,15 @@ struct resolved_name {
 // that climbs out of it ("..") or a folder no media path admits gives nothing.
 resolved_name resolve_in_folder(const char* folder, const char* name) {
     resolved_name result;
-    const std::string path = client_path_to_file_path(std::string(folder) + "\\" + name);
+    const std::string path = NormalizePathLexically(ClientPathToFileSystem(std::string(folder) + "\\" + name));
     std::vector<std::string> media_paths;
     {
         std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
         media_paths = g_pMainDlg->m_moviePaths;
     }
-    std::string inside;
-    if (FileLiesInMediaFolder(path, media_paths, &inside)) {
+    if (IsInsideMediaFolders(path, media_paths)) {
         result.kind = resolved_name::file;
-        result.path = inside;
+        result.path = path;
     }
     return result;
 }
