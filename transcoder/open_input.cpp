@@ -85,6 +85,11 @@ input_ptr open_and_probe(const std::string& name) {
     return input;
 }
 
+void rewind(AVFormatContext* input) {
+    const int64_t first = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+    av_seek_frame(input, -1, first, AVSEEK_FLAG_BACKWARD);
+}
+
 // Seeks to the requested start (plus the input's own first time stamp) and
 // consumes the request. A refused seek is reported and the input plays from
 // its beginning.
@@ -100,6 +105,8 @@ void seek_to_start(AVFormatContext* input, const std::string& name) {
     if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) < 0) {
         post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
                                 static_cast<double>(position) * 0.000001);
+        // A refused seek may already have dropped what the probe had read.
+        rewind(input);
     }
     transcode_options.stream_start_time = 0;
 }
