@@ -1,6 +1,6 @@
 #include "tests/support/protocol_client.h"
 
-#include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
@@ -36,6 +36,10 @@ ProtocolConnection::ProtocolConnection(uint16_t port) : socket_(platform::connec
 
 bool ProtocolConnection::send(const std::string& bytes) {
     return platform::send_all(socket_, bytes.data(), bytes.size());
+}
+
+void ProtocolConnection::finish_sending() {
+    ::shutdown(socket_.fd(), SHUT_WR);
 }
 
 std::optional<std::string> ProtocolConnection::receive_exact(size_t size, int timeout_ms) {

@@ -26,6 +26,8 @@ public:
     std::string receive_all(int timeout_ms = DEFAULT_REPLY_TIMEOUT_MS);
     bool closed() const { return closed_; }
     void close() { socket_.close(); }
+    // Half-closes: the server sees the end of the request.
+    void finish_sending();
 
 private:
     platform::Socket socket_;
