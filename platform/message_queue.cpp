@@ -18,9 +18,11 @@ void MessageQueue::post(unsigned message, uintptr_t wParam, std::string text) {
 
 std::optional<PostedMessage> MessageQueue::take(int64_t timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
+    const auto posted = [this] { return !messages_.empty(); };
     if (timeout_ms > 0) {
-        posted_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                         [this] { return !messages_.empty(); });
+        posted_.wait_for(lock, std::chrono::milliseconds(timeout_ms), posted);
+    } else if (timeout_ms < 0) {
+        posted_.wait(lock, posted);
     }
     if (messages_.empty()) return std::nullopt;
     PostedMessage oldest = std::move(messages_.front());

@@ -26,7 +26,8 @@ public:
     void post(unsigned message, uintptr_t wParam = 0, std::unique_ptr<std::string> text = nullptr);
     void post(unsigned message, uintptr_t wParam, std::string text);
 
-    // Takes the oldest message, waiting at most timeout_ms (0: do not wait).
+    // Takes the oldest message, waiting at most timeout_ms (0: do not wait;
+    // negative: wait without limit).
     std::optional<PostedMessage> take(int64_t timeout_ms = 0);
     // Takes every message now queued, oldest first.
     std::vector<PostedMessage> drain();

@@ -41,7 +41,7 @@ TEST(MessageQueue, TakeWaitsForAPostOrItsLimit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         queue.post(WM_USER + 5, 1);
     });
-    auto message = queue.take(10000);
+    auto message = queue.take(-1);
     poster.join();
     ASSERT_TRUE(message);
     EXPECT_EQ(message->message, WM_USER + 5);
