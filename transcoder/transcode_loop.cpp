@@ -245,6 +245,8 @@ int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs, const std:
         return result;
     if (int result = prepare_output_streams(run); result != 0)
         return result == RUN_STOPPED ? RUN_STOPPED : 0;
+    for (auto& output : run.output_streams)
+        avcodec_parameters_from_context(output->stream->codecpar, output->encoder);
     for (size_t i = 0; i < outputs.size(); ++i)
         av_dump_format(outputs[i]->context.get(), int(i), outputs[i]->context->url, 1);
     if (!open_encoders(run) || !open_decoders(run))

@@ -2,6 +2,7 @@
 // buffer's worst case, progress, and the replies that need no transcode.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 

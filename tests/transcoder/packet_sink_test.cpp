@@ -84,13 +84,15 @@ TEST_F(PacketSinkTest, SlotLimitsKeepTheLargestPayloadAndEmptyAnOversizedOne) {
         if (c.stream == AUDIO) {
             EXPECT_EQ(audio_length(slot), c.stored);
             EXPECT_TRUE(filled(packet_ring::audio, slot));
-            if (c.stored)
+            if (c.stored) {
                 EXPECT_EQ(audio_packet_ring[slot][2 + c.stored - 1], 0x5A);
+            }
         } else {
             EXPECT_EQ(video_word(slot), uint32_t(c.stored) * 2);
             EXPECT_TRUE(filled(packet_ring::video, slot));
-            if (c.stored)
+            if (c.stored) {
                 EXPECT_EQ(video_packet_ring[slot][4 + c.stored - 1], 0x5A);
+            }
         }
         std::vector<std::string> texts = posted_texts();
         if (c.message) {
