@@ -1,6 +1,69 @@
+// The console host of the streaming server: the settings record without a
+// window. It loads, validates and saves the INI file beside the program, serves
+// on the configured port, prints worker messages to stderr and ends cleanly on
+// SIGINT or SIGTERM.
+
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 
+#include "app/core/vantrel_dlg.h"
+#include "platform/paths.h"
+#include "server/server_thread.h"
+#include "server/stream_state.h"
+
+namespace {
+
+constexpr int MESSAGE_WAIT_MS = 100;
+
+// What the dialog does with a client's change: the divider rule again, then save.
+void OnSettingsChanged(CVantrelDlg& record) {
+    record.ValidateFrameRateDivider();
+    record.SaveSettings();
+}
+
+void HandleMessage(CVantrelDlg& record, const platform::PostedMessage& message) {
+    if (message.message == WM_SERVER_MESSAGE && message.text) {
+        std::fprintf(stderr, "Error: %s\n", message.text->c_str());
+    } else if (message.message == WM_SETTINGS_CHANGED) {
+        OnSettingsChanged(record);
+    }
+}
+
+bool StopRequested(const sigset_t& signals) {
+    const timespec now{0, 0};
+    return sigtimedwait(&signals, nullptr, &now) > 0;
+}
+
+void ReportListener() {
+    const uint16_t port = WaitForServerPort(2000);
+    if (port != 0) std::fprintf(stderr, "vantrel: serving on port %u\n", static_cast<unsigned>(port));
+}
+
+}  // namespace
+
 int main() {
-    std::fprintf(stderr, "vantrel: the stream server is not there yet\n");
-    return 1;
+    // Every thread started from here inherits the blocked set, so only the
+    // loop below ever sees these signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    CVantrelDlg record(platform::program_folder());
+    StartStreamServer(&record);
+    ReportListener();
+    while (!StopRequested(signals)) {
+        if (auto message = record.Messages().take(MESSAGE_WAIT_MS)) HandleMessage(record, *message);
+    }
+    StopStreamServer();
+    StopRunningTranscode(true);
+    CloseStreamEvents();
+    for (const platform::PostedMessage& message : record.Messages().drain()) {
+        if (message.message == WM_SERVER_MESSAGE) HandleMessage(record, message);
+    }
+    std::fprintf(stderr, "vantrel: stopped\n");
+    return 0;
 }

@@ -33,7 +33,8 @@ using CFeedPtr = std::shared_ptr<CFeed>;
 using CFeedItemPtr = std::shared_ptr<CFeedItem>;
 
 // "<programFolder>/MOVIES/<length><last URL segment>", first '?' made '_', and an
-// extension from the MIME type when the name has no served one.
+// extension from the MIME type when the name has no served one. The item's
+// strings are read: hold the record lock or pass a private copy.
 std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem& item,
                               const std::vector<std::string>& extensionList);
 

@@ -1,0 +1,312 @@
+// "listdir" over real sockets against the server started in-process, with
+// media folders made in a temporary folder.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "server/stream_state.h"
+#include "tests/support/protocol_client.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+using test_support::ListDir;
+using test_support::ListDirReply;
+using test_support::ListDirRequest;
+using Lines = std::vector<std::string>;
+
+const char DEFAULT_CONFIG[] = "config:framedivider=1.00&videobitrate=600&audiobitrate=128.pmp";
+
+void MakeFile(const std::string& path) {
+    std::ofstream(path) << "x";
+}
+
+class ListDirTest : public ::testing::Test {
+protected:
+    ListDirTest()
+        : media_root_("vantrel-media"),
+          movies_(media_root_.file("Movies")),
+          server_([this](CVantrelDlg& record) { record.m_moviePaths = {movies_ + "/"}; }) {
+        std::filesystem::create_directories(movies_ + "/Sub");
+        std::filesystem::create_directories(movies_ + "/.hidden");
+        std::filesystem::create_directories(media_root_.file("Other"));
+        std::filesystem::create_directories(media_root_.file("Movies2"));
+        for (const char* name : {"a.avi", "b.txt", "C.Mp4", "d.avi1", "e.avi12", "clip.AVI.txt"}) {
+            MakeFile(movies_ + "/" + name);
+        }
+        MakeFile(media_root_.file("Other/secret.avi"));
+        MakeFile(media_root_.file("Movies2/leak.avi"));
+    }
+
+    ListDirReply Request(const std::string& request) {
+        ListDirReply reply = ListDir(server_.port(), request);
+        EXPECT_TRUE(reply.well_formed) << request;
+        return reply;
+    }
+
+    // The listing lines of a request with a large limit, the settings line checked and left off.
+    Lines Listing(const std::string& path) {
+        Lines lines = Request(ListDirRequest(path, 65536)).lines;
+        EXPECT_FALSE(lines.empty());
+        if (lines.empty()) return lines;
+        EXPECT_EQ(lines.back(), DEFAULT_CONFIG);
+        lines.pop_back();
+        return lines;
+    }
+
+    template <typename Change>
+    void WithRecord(Change change) {
+        std::lock_guard<std::mutex> guard(server_.record().Lock());
+        change(server_.record());
+    }
+
+    void AddFeed(const std::string& url, const std::vector<std::tuple<std::string, std::string, int, std::string>>& items) {
+        auto feed = std::make_shared<CFeed>();
+        feed->m_strUrl = url;
+        for (const auto& [title, type, state, local] : items) {
+            auto item = std::make_shared<CFeedItem>();
+            item->m_strTitle = title;
+            item->m_strType = type;
+            item->m_nState = state;
+            item->m_strLocalPath = local;
+            feed->m_items.push_back(item);
+        }
+        WithRecord([&](CVantrelDlg& record) { record.m_feeds.push_back(feed); });
+    }
+
+    test_support::TempDir media_root_;
+    std::string movies_;
+    test_support::TestServer server_;
+};
+
+TEST_F(ListDirTest, WorkedExampleRootWithOneMediaFolder) {
+    const std::string folderLine = "dir:/" + movies_ + "\n";  // the final "/" is dropped
+    const ListDirReply reply = Request("listdir path=&size=4096");
+    const std::string expected = "\n" + folderLine + DEFAULT_CONFIG + "\n";
+    EXPECT_EQ(reply.text, expected);
+    EXPECT_EQ(reply.length, 1 + folderLine.size() + 63);
+    EXPECT_EQ(std::string(DEFAULT_CONFIG).size() + 1, 63u);
+
+    // At exactly 1 + the folder line the folder line is skipped: below means strictly below.
+    const int exact = static_cast<int>(1 + folderLine.size());
+    EXPECT_EQ(Request(ListDirRequest("", exact)).length, 64u);
+    EXPECT_EQ(Request(ListDirRequest("", exact + 1)).length, 1 + folderLine.size() + 63);
+}
+
+TEST_F(ListDirTest, LengthWordIsLittleEndian) {
+    const test_support::RawReply raw = test_support::SendRequest(server_.port(), "listdir path=&size=4096");
+    ASSERT_GE(raw.bytes.size(), 4u);
+    const size_t n = raw.bytes.size() - 4;
+    EXPECT_EQ(static_cast<uint8_t>(raw.bytes[0]), n & 0xff);
+    EXPECT_EQ(static_cast<uint8_t>(raw.bytes[1]), (n >> 8) & 0xff);
+    EXPECT_EQ(raw.bytes[2], 0);
+    EXPECT_EQ(raw.bytes[3], 0);
+}
+
+TEST_F(ListDirTest, SizeLimits) {
+    struct Case {
+        int size;
+        Lines lines;
+    };
+    const std::string sub = "dir:/Sub\n";
+    const std::string parent = "dir:/..\n";
+    const std::string avi = "stream:/a.avi.pmp\n";
+    const std::vector<Case> cases = {
+        {0, {DEFAULT_CONFIG}},
+        {-5, {DEFAULT_CONFIG}},
+        {1, {DEFAULT_CONFIG}},
+        // Sorted: "dir:/..", "dir:/Sub", "stream:/C.Mp4.pmp", "stream:/a.avi.pmp", ...
+        // A line goes in only while the text stays strictly below the limit.
+        {static_cast<int>(parent.size() + sub.size()), {"dir:/..", DEFAULT_CONFIG}},
+        {static_cast<int>(parent.size() + sub.size() + 1), {"dir:/..", "dir:/Sub", DEFAULT_CONFIG}},
+        {static_cast<int>(parent.size() + sub.size() + avi.size() + 1),
+         {"dir:/..", "dir:/Sub", "stream:/C.Mp4.pmp", DEFAULT_CONFIG}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Request(ListDirRequest(movies_, c.size)).lines, c.lines) << "size=" << c.size;
+    }
+}
+
+TEST_F(ListDirTest, LongEntrySkippedShorterLaterEntryStillAdded) {
+    MakeFile(movies_ + "/Sub/aaaaaaaaaaaaaaaaaaaaaaaa.avi");
+    MakeFile(movies_ + "/Sub/b.avi");
+    const int limit = static_cast<int>(std::string("dir:/..\nstream:/b.avi.pmp\n").size() + 1);
+    EXPECT_EQ(Request(ListDirRequest(movies_ + "\\Sub", limit)).lines,
+              (Lines{"dir:/..", "stream:/b.avi.pmp", DEFAULT_CONFIG}));
+}
+
+TEST_F(ListDirTest, RootWithoutPathOrWithoutAnythingToList) {
+    // No "path=" at all: the root, and the current folder becomes empty.
+    Listing(movies_);
+    ASSERT_NE(std::string(current_folder), "");
+    EXPECT_EQ(Request("listdir size=4096").lines, (Lines{"", "dir:/" + movies_, DEFAULT_CONFIG}));
+    EXPECT_EQ(std::string(current_folder), "");
+    // A single "\" is the root too.
+    EXPECT_EQ(Listing("\\"), (Lines{"", "dir:/" + movies_}));
+
+    WithRecord([](CVantrelDlg& record) { record.m_moviePaths.clear(); });
+    EXPECT_EQ(Request("listdir path=&size=2").text, std::string("\n") + DEFAULT_CONFIG + "\n");
+}
+
+TEST_F(ListDirTest, RootListsSortedFeedsThenSeparatorThenSortedFolders) {
+    AddFeed("https://z.example/feed", {});
+    AddFeed("http://a.example/rss", {});
+    WithRecord([](CVantrelDlg& record) { record.m_moviePaths = {"/srv/b", "/srv/a\\", "/"}; });
+    EXPECT_EQ(Listing(""), (Lines{"dir:/http://a.example/rss", "dir:/https://z.example/feed", "", "dir://",
+                                  "dir://srv/a", "dir://srv/b"}));
+}
+
+TEST_F(ListDirTest, FolderListingFiltersExtensionsAndSorts) {
+    // Directories not starting with "." are folders; other names must carry a
+    // served extension, or that extension and one character more.
+    const Lines expected = {"dir:/..", "dir:/Sub", "stream:/C.Mp4.pmp", "stream:/a.avi.pmp", "stream:/d.avi1.pmp"};
+    EXPECT_EQ(Listing(movies_), expected);
+    EXPECT_EQ(std::string(current_folder), movies_);
+    // As the client sends it: a leading "\" and "\" between names.
+    EXPECT_EQ(Listing("\\" + movies_ + "\\Sub"), (Lines{"dir:/.."}));
+    EXPECT_EQ(std::string(current_folder), movies_ + "/Sub");
+}
+
+TEST_F(ListDirTest, FolderWithASpaceNeedsSizeRightAfterIt) {
+    std::filesystem::create_directories(movies_ + "/My Films");
+    MakeFile(movies_ + "/My Films/f.avi");
+    EXPECT_EQ(Listing(movies_ + "\\My Films"), (Lines{"dir:/..", "stream:/f.avi.pmp"}));
+    const ListDirReply cut = Request("listdir path=\\" + movies_ + "\\My Films size=100&x");
+    EXPECT_EQ(std::string(current_folder), movies_ + "/My");
+    EXPECT_EQ(cut.lines, (Lines{"dir:/..", DEFAULT_CONFIG}));
+}
+
+TEST_F(ListDirTest, RefusedFoldersListOnlyTheParentLine) {
+    const std::string upper = media_root_.path() + "/MOVIES";
+    std::filesystem::create_directories(upper);
+    MakeFile(upper + "/other-case.avi");
+    const std::vector<std::string> refused = {
+        upper,                                         // letter case differs
+        movies_ + "\\..\\Other",                       // climbs out, then into a sibling
+        movies_ + "\\..\\..\\..\\..\\..\\..\\etc",     // climbs to the root
+        movies_ + "/Sub/../../Other",
+        media_root_.file("Movies2"),                   // begins with the media path's text only
+        media_root_.file("Other"),
+        movies_ + "\\missing",                         // admitted, but not there
+    };
+    for (const std::string& path : refused) {
+        EXPECT_EQ(Listing(path), (Lines{"dir:/.."})) << path;
+        // The current folder is set all the same.
+        EXPECT_NE(std::string(current_folder), "") << path;
+    }
+    // Dots that stay inside are fine.
+    EXPECT_EQ(Listing(movies_ + "\\Sub\\..\\.\\"), Listing(movies_));
+}
+
+TEST_F(ListDirTest, MediaPathAsStoredWithAndWithoutFinalSeparator) {
+    WithRecord([&](CVantrelDlg& record) { record.m_moviePaths = {movies_}; });
+    EXPECT_EQ(Listing(movies_).size(), 5u);
+    EXPECT_EQ(Listing(movies_ + "\\Sub").size(), 1u);
+}
+
+TEST_F(ListDirTest, FeedListing) {
+    AddFeed("http://Example.com/podcast.xml",
+            {{"Ep 2", "Video/MP4", 0, ""},
+             {"Ep 1", "audio/mpeg", 1, "/m/1.mp3"},
+             {"Notes", "application/pdf", 0, ""},
+             {"Ep 3", "audio/mpeg", 2, "/m/3.mp3"},
+             {"Ep 4", "video/mp4", 1, ""},
+             {"Ep 5", "vid", 0, ""}});
+    const Lines expected = {"dir:/..", "stream:/Ep 1[downloading][downloaded].pmp", "stream:/Ep 2.pmp",
+                            "stream:/Ep 3[downloaded].pmp", "stream:/Ep 4[downloading].pmp"};
+    EXPECT_EQ(Listing("\\http://example.com/podcast.xml"), expected);
+    EXPECT_EQ(std::string(current_folder), "http://example.com/podcast.xml");
+    // The folder text from "http://" on need only begin the URL; what stands before it is ignored.
+    EXPECT_EQ(Listing("junk\\HTTP://example.COM/pod"), expected);
+    EXPECT_EQ(Listing("\\http://example.com/podcast.xml2"), (Lines{"dir:/.."}));
+    EXPECT_EQ(Listing("\\http://other.example/"), (Lines{"dir:/.."}));
+}
+
+TEST_F(ListDirTest, HttpsFeedsAreFeedsToo) {
+    AddFeed("https://secure.example/feed", {{"Only", "audio/mpeg", 0, ""}});
+    EXPECT_EQ(Listing("\\https://secure.example/feed"), (Lines{"dir:/..", "stream:/Only.pmp"}));
+    EXPECT_EQ(std::string(current_folder), "https://secure.example/feed");
+}
+
+TEST_F(ListDirTest, FirstMatchingFeedIsListed) {
+    AddFeed("http://a.example/one", {{"First", "audio/mpeg", 0, ""}});
+    AddFeed("http://a.example/two", {{"Second", "audio/mpeg", 0, ""}});
+    EXPECT_EQ(Listing("http://a.example/"), (Lines{"dir:/..", "stream:/First.pmp"}));
+}
+
+TEST_F(ListDirTest, SettingsKeysFromSizeOn) {
+    struct Case {
+        std::string request;
+        std::string config;
+        float divider;
+    };
+    const std::vector<Case> cases = {
+        {"listdir path=&size=0&framediv=1.5&vbitrate=800&abitrate=96",
+         "config:framedivider=1.50&videobitrate=800&audiobitrate=96.pmp", 1.5f},
+        // No range check here: the dialog revalidates when it takes the message.
+        {"listdir path=&size=0&framediv=1.3", "config:framedivider=1.30&videobitrate=800&audiobitrate=96.pmp", 1.3f},
+        {"listdir path=&size=0&vbitrate=abc&abitrate=-32x",
+         "config:framedivider=1.30&videobitrate=0&audiobitrate=-32.pmp", 1.3f},
+        // Before "size=" the keys are not seen.
+        {"listdir framediv=2&vbitrate=1&path=&size=0", "config:framedivider=1.30&videobitrate=0&audiobitrate=-32.pmp",
+         1.3f},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Request(c.request).lines, (Lines{c.config})) << c.request;
+        WithRecord([&](CVantrelDlg& record) { EXPECT_EQ(record.m_fFrameRateDivider, c.divider); });
+    }
+}
+
+TEST_F(ListDirTest, EveryListingPostsSettingsChanged) {
+    server_.record().Messages().drain();
+    Request("listdir path=&size=10");
+    Request(ListDirRequest(movies_, 10, "&abitrate=64"));
+    const std::vector<platform::PostedMessage> posted = server_.record().Messages().drain();
+    ASSERT_EQ(posted.size(), 2u);
+    for (const platform::PostedMessage& message : posted) {
+        EXPECT_EQ(message.message, WM_SETTINGS_CHANGED);
+        EXPECT_EQ(message.wParam, 0u);
+        EXPECT_EQ(message.text, nullptr);
+    }
+}
+
+TEST_F(ListDirTest, WithoutSizeOnlyTheSettingsLineIsSent) {
+    EXPECT_EQ(Request("listdir path=\\" + movies_).lines, (Lines{DEFAULT_CONFIG}));
+    EXPECT_EQ(std::string(current_folder), movies_);
+    EXPECT_EQ(Request("listdir").lines, (Lines{DEFAULT_CONFIG}));
+}
+
+TEST_F(ListDirTest, OverLongPathIsRefused) {
+    const std::string fits = movies_ + "/" + std::string(255 - movies_.size() - 1, 'x');
+    ASSERT_EQ(fits.size(), 255u);
+    EXPECT_EQ(Listing("\\" + fits), (Lines{"dir:/.."}));
+    EXPECT_EQ(std::string(current_folder), fits);
+
+    const std::string tooLong = fits + "y";
+    EXPECT_EQ(Listing("\\" + tooLong), (Lines{"dir:/.."}));
+    EXPECT_EQ(std::string(current_folder), "");
+    // Much longer than the folder buffer, and still the request is answered.
+    EXPECT_EQ(Listing(movies_ + std::string(1500, 'z')), (Lines{"dir:/.."}));
+}
+
+TEST_F(ListDirTest, EndsARunningTranscodeFirst) {
+    stop_poll_interval_ms = 1;
+    stop_poll_limit = 20;
+    transcode_running = 1;
+    stream_drained = 0;
+    Request("listdir path=&size=10");
+    EXPECT_EQ(stream_drained.load(), 1);
+    EXPECT_EQ(platform::wait_for_one(transcode_stop_event, 0), 0);
+    transcode_running = 0;
+    stop_poll_interval_ms = STOP_POLL_INTERVAL_MS;
+    stop_poll_limit = STOP_POLL_LIMIT;
+}
+
+}  // namespace

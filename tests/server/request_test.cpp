@@ -1,0 +1,105 @@
+#include "server/request.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <ostream>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct CommandCase {
+    const char* request;
+    int expected;  // index into COMMAND_WORDS, -1 for none
+};
+void PrintTo(const CommandCase& c, std::ostream* out) { *out << '"' << c.request << '"'; }
+
+class CommandWordTest : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(CommandWordTest, FirstWordOfTheTableWins) {
+    EXPECT_EQ(FindCommandWord(GetParam().request), GetParam().expected) << GetParam().request;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dispatch, CommandWordTest,
+    ::testing::Values(CommandCase{"listdir path=\\x&size=100", 0},
+                      CommandCase{"streamopen filename=a.avi.pmp", 1},
+                      CommandCase{"stream2header fd=1", 2},
+                      CommandCase{"streampackets fd=1&packet=0", 3},
+                      // A word inside a value counts, and "listdir" is tested first.
+                      CommandCase{"streamopen filename=my listdir clip.pmp", 0},
+                      CommandCase{"streampackets fd=1 stream2header", 2},
+                      CommandCase{"GET /streampackets", 3},
+                      CommandCase{"xxlistdirxx", 0},
+                      // Capital letters are not the words.
+                      CommandCase{"LISTDIR path=&size=100", -1},
+                      CommandCase{"StreamOpen filename=a.pmp", -1},
+                      CommandCase{"", -1},
+                      CommandCase{"list dir", -1},
+                      CommandCase{"streamheader fd=1", -1}));
+
+TEST(RequestTextTest, ZeroByteEndsTheSearchedText) {
+    const char request[] = "junk\0listdir";
+    EXPECT_EQ(FindCommandWord(request), -1);
+}
+
+TEST(RequestValueTest, FirstOccurrenceAndInsideLongerWords) {
+    char request[] = "stream2header xfd=7&fd=9";
+    const char* value = FindRequestValue(request, "fd=");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(ReadRequestInt(value), 7);
+    EXPECT_EQ(FindRequestValue(request, "packet="), nullptr);
+    EXPECT_EQ(FindRequestValue(request, "FD="), nullptr);  // keys are case-sensitive
+}
+
+struct IntCase {
+    const char* text;
+    int expected;
+};
+void PrintTo(const IntCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+
+class ReadIntTest : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(ReadIntTest, AtoiRules) {
+    EXPECT_EQ(ReadRequestInt(GetParam().text), GetParam().expected) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ReadIntTest,
+                         ::testing::Values(IntCase{"4096&framediv=2", 4096}, IntCase{"  12", 12},
+                                           IntCase{"-5x", -5}, IntCase{"+7", 7}, IntCase{"abc", 0},
+                                           IntCase{"", 0}, IntCase{"- 5", 0}, IntCase{"12.9", 12},
+                                           // Saturates instead of being undefined.
+                                           IntCase{"99999999999999999999", INT_MAX},
+                                           IntCase{"-99999999999999999999", INT_MIN}));
+
+TEST(ReadFloatTest, AtofRules) {
+    EXPECT_DOUBLE_EQ(ReadRequestFloat("1.5&vbitrate=3"), 1.5);
+    EXPECT_DOUBLE_EQ(ReadRequestFloat(" 2e0x"), 2.0);
+    EXPECT_DOUBLE_EQ(ReadRequestFloat("x"), 0.0);
+    EXPECT_DOUBLE_EQ(ReadRequestFloat("-.25"), -0.25);
+}
+
+struct PathCase {
+    const char* request;  // text after "path="
+    const char* value;
+};
+void PrintTo(const PathCase& c, std::ostream* out) { *out << '"' << c.request << '"'; }
+
+class CutPathTest : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(CutPathTest, EndsAtSizeElseSpaceElseEnd) {
+    std::string buffer = GetParam().request;
+    EXPECT_STREQ(CutPathValue(buffer.data()), GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, CutPathTest,
+    ::testing::Values(PathCase{"\\home\\My Films&size=100", "\\home\\My Films"},
+                      PathCase{"\\home\\My Films size=100", "\\home\\My"},
+                      PathCase{"\\home\\films", "\\home\\films"},
+                      PathCase{"a&b&size=1", "a&b"},
+                      PathCase{"a&sizes b", "a"},  // "&size" need not be followed by "="
+                      PathCase{"", ""}));
+
+}  // namespace

@@ -1,0 +1,28 @@
+#include "tests/support/test_server.h"
+
+#include <stdexcept>
+
+#include "server/server_thread.h"
+#include "server/stream_state.h"
+
+namespace test_support {
+
+TestServer::TestServer(const std::function<void(CVantrelDlg&)>& configure)
+    : program_folder_("vantrel-server"), record_(std::make_unique<CVantrelDlg>(program_folder_.path())) {
+    if (configure) configure(*record_);
+    record_->m_nServerPort = 0;  // a free port
+    SetServerLoopbackOnly(true);
+    StartStreamServer(record_.get());
+    port_ = WaitForServerPort(5000);
+    if (port_ == 0) throw std::runtime_error("test server did not start listening");
+}
+
+TestServer::~TestServer() {
+    StopStreamServer();
+    StopRunningTranscode(true);
+    CloseStreamEvents();
+    close_all_input_slots();
+    g_pMainDlg = nullptr;
+}
+
+}  // namespace test_support
