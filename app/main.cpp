@@ -7,6 +7,8 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/core/vantrel_dlg.h"
 #include "platform/paths.h"
@@ -31,6 +33,12 @@ void HandleMessage(CVantrelDlg& record, const platform::PostedMessage& message) 
     }
 }
 
+// Tests run the program on loopback only.
+void ApplyTestEnvironment() {
+    const char* loopback = std::getenv("VANTREL_LISTEN_LOOPBACK");
+    if (loopback && std::strcmp(loopback, "1") == 0) SetServerLoopbackOnly(true);
+}
+
 bool StopRequested(const sigset_t& signals) {
     const timespec now{0, 0};
     return sigtimedwait(&signals, nullptr, &now) > 0;
@@ -52,6 +60,7 @@ int main() {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    ApplyTestEnvironment();
     CVantrelDlg record(platform::program_folder());
     StartStreamServer(&record);
     ReportListener();
@@ -61,8 +70,9 @@ int main() {
     StopStreamServer();
     StopRunningTranscode(true);
     CloseStreamEvents();
+    // A client's change that arrived just before the signal is still saved.
     for (const platform::PostedMessage& message : record.Messages().drain()) {
-        if (message.message == WM_SERVER_MESSAGE) HandleMessage(record, message);
+        HandleMessage(record, message);
     }
     std::fprintf(stderr, "vantrel: stopped\n");
     return 0;
