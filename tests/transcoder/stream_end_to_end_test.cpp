@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 #include <string>
 
 #include "server/stream_state.h"
@@ -43,7 +46,8 @@ protected:
     }
 
     // listdir, streamopen, stream2header, streampackets.
-    ReceivedStream stream(const std::string& name, const std::string& stime = "") {
+    ReceivedStream stream(const std::string& name, const std::string& stime = "", size_t max_packets = 0,
+                          const std::function<void(size_t)>& after_packet = {}) {
         uint16_t port = server_->port();
         test_support::ListDir(port, test_support::ListDirRequest(media_.path(), 65536));
         std::string open = "streamopen filename=" + name + ".pmp";
@@ -56,7 +60,8 @@ protected:
         test_support::RawReply header = test_support::Stream2Header(port, *handle);
         EXPECT_EQ(header.bytes.size(), 56u);
         uint32_t frames = PmpHeaderFrameCount(header.bytes);
-        return test_support::ReceiveStream(port, *handle, header.bytes, frames + 10);
+        return test_support::ReceiveStream(port, *handle, header.bytes, max_packets ? max_packets : frames + 10,
+                                           after_packet);
     }
 
     // The PMP file of the stream, read back by FFmpeg's own tools.
@@ -190,6 +195,45 @@ TEST_F(StreamEndToEnd, ATruncatedFileEndsCleanlyAndTheNextStreamPlays) {
     EXPECT_LE(cut.packets.size(), PmpHeaderFrameCount(cut.header) - 1);
     EXPECT_EQ(probe(cut, true).errors, "");
     expect_playable(stream("next.avi"));
+}
+
+TEST_F(StreamEndToEnd, AClientThatHangsUpEndsItsStreamAndTheNextOnePlays) {
+    start_server();
+    add_clip(test_support::test_clip(clip_kind::mpeg4_mp3_avi), "movie.avi");
+    add_clip(test_support::test_clip(clip_kind::mono_22050_avi), "next.avi");
+    ReceivedStream gone = stream("movie.avi", "", 10);
+    EXPECT_EQ(gone.packets.size(), 10u);
+    expect_playable(stream("next.avi"));
+}
+
+TEST_F(StreamEndToEnd, AClientThatPausesKeepsItsStream) {
+    start_server();
+    add_clip(test_support::test_clip(clip_kind::mono_22050_avi), "movie.avi");
+    ReceivedStream received = stream("movie.avi", "", 0, [](size_t count) {
+        if (count == 30)
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+    });
+    expect_playable(received);
+}
+
+TEST_F(StreamEndToEnd, ClosingTheProgramDuringAStreamEndsItCleanly) {
+    start_server();
+    add_clip(test_support::test_clip(clip_kind::mpeg4_mp3_avi), "movie.avi");
+    bool closed = false;
+    ReceivedStream received = stream("movie.avi", "", 0, [&](size_t count) {
+        if (count == 20 && !closed) {
+            CloseStreamEvents();  // what the dialog's close does
+            closed = true;
+        }
+    });
+    EXPECT_TRUE(received.ended);
+    EXPECT_LT(received.packets.size(), 30u) << "the sender's next wait fails";
+    // The transcoder notices the closed events and can be released at once.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(StopRunningTranscode(true));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    for (const auto& slot : input_slot_table)
+        EXPECT_FALSE(slot);
 }
 
 }  // namespace
