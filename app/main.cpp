@@ -45,7 +45,7 @@ bool StopRequested(const sigset_t& signals) {
 }
 
 void ReportListener() {
-    const uint16_t port = WaitForServerPort(2000);
+    const uint16_t port = WaitForServerPort(10000);
     if (port != 0) std::fprintf(stderr, "vantrel: serving on port %u\n", static_cast<unsigned>(port));
 }
 

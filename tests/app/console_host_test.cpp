@@ -76,7 +76,7 @@ protected:
 
     // Waits (bounded) until the program's stderr holds text.
     bool WaitForLog(const std::string& text) {
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 400; ++i) {
             if (ReadText(log_).find(text) != std::string::npos) return true;
             std::this_thread::sleep_for(50ms);
         }
