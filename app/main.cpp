@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/core/vantrel_dlg.h"
+#include "feeds/enclosure_download.h"
 #include "platform/paths.h"
 #include "server/server_thread.h"
 #include "server/stream_state.h"
@@ -69,6 +70,8 @@ int main() {
     }
     StopStreamServer();
     StopRunningTranscode(true);
+    // Downloads write into feed items and post to the record: end them before it goes.
+    StopEnclosureDownloads();
     CloseStreamEvents();
     // A client's change that arrived just before the signal is still saved.
     for (const platform::PostedMessage& message : record.Messages().drain()) {
