@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-
 #include <cstring>
 #include <string>
 #include <thread>

@@ -15,6 +15,7 @@
 #include "resources/no_audio_clip.h"
 #include "server/command_handlers.h"
 #include "server/stream_packets.h"
+#include "transcoder/ffmpeg_ptr.h"
 
 namespace {
 
@@ -144,6 +145,39 @@ TEST(NoAudioClip, FramesFitTheirSlotsAndKeyFramesComeEveryTwelve) {
         EXPECT_LE(word / 2, uint32_t(NO_AUDIO_CLIP_MAX_FRAME)) << i;
         EXPECT_EQ(word & 1, i % 12 == 0 ? 1u : 0u) << i;
     }
+}
+
+TEST(NoAudioClip, EveryFrameDecodesAsA480x272PictureAndTheClipLoops) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG4);
+    ASSERT_TRUE(codec);
+    codec_context_ptr owned_decoder(avcodec_alloc_context3(codec));
+    AVCodecContext* decoder = owned_decoder.get();
+    decoder->err_recognition = AV_EF_EXPLODE;  // any damage is an error
+    ASSERT_EQ(avcodec_open2(decoder, codec, nullptr), 0);
+    packet_ptr owned_packet(av_packet_alloc());
+    frame_ptr owned_picture(av_frame_alloc());
+    AVPacket* packet = owned_packet.get();
+    AVFrame* picture = owned_picture.get();
+    int pictures = 0;
+    // Packets 0 to 111 of an audio-only stream: the clip, then its start again.
+    for (int n = 0; n < NO_AUDIO_CLIP_FRAMES + 12; ++n) {
+        const uint8_t* slot = no_audio_clip[n % NO_AUDIO_CLIP_FRAMES];
+        std::vector<uint8_t> frame(slot + 4, slot + 4 + le32(slot) / 2);
+        frame.resize(frame.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        packet->data = frame.data();
+        packet->size = int(le32(slot) / 2);
+        ASSERT_EQ(avcodec_send_packet(decoder, packet), 0) << "frame " << n;
+        while (avcodec_receive_frame(decoder, picture) == 0) {
+            EXPECT_EQ(picture->width, 480);
+            EXPECT_EQ(picture->height, 272);
+            ++pictures;
+        }
+    }
+    avcodec_send_packet(decoder, nullptr);
+    while (avcodec_receive_frame(decoder, picture) == 0)
+        ++pictures;
+    EXPECT_EQ(pictures, NO_AUDIO_CLIP_FRAMES + 12);
+    EXPECT_EQ(decoder->profile, FF_PROFILE_MPEG4_SIMPLE);
 }
 
 // A connected pair of sockets: the handler's end and the client's.
