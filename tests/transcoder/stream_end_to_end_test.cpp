@@ -156,6 +156,7 @@ TEST_F(StreamEndToEnd, VideoClipsOfEveryShapePlay) {
         {clip_kind::h264_aac_mp4, "movie.mp4"},
         {clip_kind::pal_interlaced_mpg, "interlaced.mpg"},
         {clip_kind::mono_22050_avi, "mono.avi"},
+        {clip_kind::ntsc_rate_mp4, "ntsc.mp4"},
     };
     start_server();
     for (const Case& c : cases) {
