@@ -102,6 +102,29 @@ protected:
         return test_support::ProbeFile(path, with_pictures);
     }
 
+    // The fields of every packet agree with its bytes and with the clocks: the
+    // word counts exactly the bytes after it, the audio sent so far ends within
+    // one MP3 frame after each video frame, and each packet's audio starts where
+    // the previous packet's ended.
+    static void expect_wire_fields(const ReceivedStream& received) {
+        constexpr int32_t HALF_AUDIO_FRAME = int32_t(AUDIO_FRAME_DURATION_US / 2);
+        for (size_t i = 0; i < received.packets.size(); ++i) {
+            SCOPED_TRACE("packet " + std::to_string(i));
+            const test_support::PmpPacket& packet = received.packets[i];
+            uint32_t body = uint32_t(test_support::PacketBody(packet).size());
+            ASSERT_EQ(packet.size_word, body * 2 + (packet.key_frame ? 1u : 0u));
+            ASSERT_GE(packet.last_delay, 0);
+            ASSERT_LT(packet.last_delay, HALF_AUDIO_FRAME);
+            if (packet.audio_frame_count == 0)
+                continue;
+            ASSERT_GE(packet.first_delay, 0);
+            ASSERT_LT(packet.first_delay, HALF_AUDIO_FRAME);
+            if (i > 0) {
+                ASSERT_EQ(packet.first_delay, received.packets[i - 1].last_delay);
+            }
+        }
+    }
+
     // Every check a played stream must pass.
     // Without pictures (audio only, no clip) the video stream exists but is empty.
     void expect_playable(const ReceivedStream& received, bool with_pictures = true) {
@@ -120,6 +143,7 @@ protected:
                 ASSERT_EQ(uint8_t(frame[0]), 0xFF);
                 ASSERT_EQ(uint8_t(frame[1]), 0xFB);
             }
+        expect_wire_fields(received);
 
         test_support::ProbeResult result = probe(received, with_pictures);
         EXPECT_EQ(result.errors, "");
