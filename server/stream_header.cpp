@@ -193,7 +193,7 @@ void OnStream2Header(const platform::Socket& connection, char* request) {
     if (value == nullptr) {
         return;
     }
-    const int slot = ReadRequestInt(value) - 1;
+    const int slot = ReadRequestSlot(value);
     current_slot = slot;
     if (slot < 0 || slot > INPUT_SLOT_COUNT) {
         return;
