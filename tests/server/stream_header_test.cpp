@@ -51,6 +51,9 @@ TEST(PmpTiming, VideoStreamsFollowTheRateAndTheDivider) {
         {"divider 0", 25, 1, 0.0f, 60 * SECOND, 0, 1500, 24, 600, 2, 40000, "25.00"},
         // A stream without a usable rate is taken at 25/1.
         {"rate 0/0", 0, 0, 1.0f, 60 * SECOND, 0, 1500, 24, 600, 2, 40000, "25.00"},
+        // den x X x 1000000 is 9.6e18 here, past 64 bits; the scale does not fit 32 bits.
+        {"huge den and divider", 30000000, 10000000, 40000.0f, 60 * SECOND, 0, 0, 0, 30000000, 510426,
+         13333333333, "0.00"},
     };
     for (const timing_case& c : cases) {
         SCOPED_TRACE(c.label);
