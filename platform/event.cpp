@@ -36,40 +36,70 @@ struct EventObject {
     }
 };
 
+// The handle's pointer is read and replaced under the events lock, so that a
+// handle reassigned by one thread while another waits on it is no data race.
+Event::Event(const Event& other) {
+    std::lock_guard<std::mutex> lock(events_mutex());
+    object_ = other.object_;
+}
+
+Event::Event(Event&& other) noexcept {
+    std::lock_guard<std::mutex> lock(events_mutex());
+    object_ = std::move(other.object_);
+}
+
+Event& Event::operator=(const Event& other) {
+    std::shared_ptr<EventObject> old;  // released after the lock
+    std::lock_guard<std::mutex> lock(events_mutex());
+    if (this != &other) {
+        old = std::move(object_);
+        object_ = other.object_;
+    }
+    return *this;
+}
+
+Event& Event::operator=(Event&& other) noexcept {
+    std::shared_ptr<EventObject> old;
+    std::lock_guard<std::mutex> lock(events_mutex());
+    if (this != &other) {
+        old = std::move(object_);
+        object_ = std::move(other.object_);
+    }
+    return *this;
+}
+
 Event Event::create(EventReset kind, bool initially_signalled) {
+    auto object = std::make_shared<EventObject>();
+    object->kind = kind;
+    object->signalled = initially_signalled;
     Event event;
-    event.object_ = std::make_shared<EventObject>();
-    event.object_->kind = kind;
-    event.object_->signalled = initially_signalled;
+    event.object_ = std::move(object);  // not shared yet: no lock needed
     return event;
 }
 
 bool Event::valid() const {
-    if (!object_) return false;
     std::lock_guard<std::mutex> lock(events_mutex());
-    return !object_->closed;
+    return object_ && !object_->closed;
 }
 
 bool Event::set() {
-    if (!object_) return false;
     std::lock_guard<std::mutex> lock(events_mutex());
-    if (object_->closed) return false;
+    if (!object_ || object_->closed) return false;
     object_->signalled = true;
     object_->wake_waiters();
     return true;
 }
 
 bool Event::reset() {
-    if (!object_) return false;
     std::lock_guard<std::mutex> lock(events_mutex());
-    if (object_->closed) return false;
+    if (!object_ || object_->closed) return false;
     object_->signalled = false;
     return true;
 }
 
 void Event::close() {
-    if (!object_) return;
     std::lock_guard<std::mutex> lock(events_mutex());
+    if (!object_) return;
     object_->closed = true;
     object_->signalled = false;
     object_->wake_waiters();
@@ -111,18 +141,18 @@ void unregister_waiter(EventObject* const* objects, int count, Waiter* waiter) {
 
 int wait_for_any(const Event* const* events, int count, int64_t timeout_ms) {
     if (!events || count <= 0) return WAIT_FAILED;
-    // Hold the objects themselves: the handles may be closed (not destroyed) by
-    // other threads meanwhile, and the objects must outlive our registration.
+    // Hold the objects themselves: other threads may close the handles or give
+    // them new events meanwhile, and the objects must outlive our registration.
     std::vector<std::shared_ptr<EventObject>> held;
     std::vector<EventObject*> objects;
     held.reserve(count);
     objects.reserve(count);
+
+    std::unique_lock<std::mutex> lock(events_mutex());
     for (int i = 0; i < count; ++i) {
         held.push_back(events[i] ? events[i]->object_ : nullptr);
         objects.push_back(held.back().get());
     }
-
-    std::unique_lock<std::mutex> lock(events_mutex());
     int result = check_events(objects.data(), count);
     if (result != NOTHING_SIGNALLED || timeout_ms == 0) {
         return result == NOTHING_SIGNALLED ? WAIT_TIMED_OUT : result;

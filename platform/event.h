@@ -3,7 +3,8 @@
 //
 // An Event is a handle: copies share one event object. A default-constructed
 // Event is "never created"; after close() the handle is dead. Waiting on a dead
-// or never-created handle fails at once.
+// or never-created handle fails at once. A handle may be assigned a new event
+// while other threads use it (they go on with the object they already hold).
 
 #include <cstdint>
 #include <memory>
@@ -18,6 +19,11 @@ enum class EventReset { Manual, Auto };
 class Event {
 public:
     Event() = default;
+    Event(const Event& other);
+    Event(Event&& other) noexcept;
+    Event& operator=(const Event& other);
+    Event& operator=(Event&& other) noexcept;
+    ~Event() = default;
     static Event create(EventReset kind, bool initially_signalled = false);
 
     bool valid() const;   // created and not closed

@@ -1,4 +1,225 @@
-#include "server/command_handlers.h"
+// "streamopen": turns a name of the catalogue into a stream handle.
 
-// Not served yet: the client sees the connection close without a reply.
-void OnStreamOpen(const platform::Socket&, char*) {}
+#include "server/stream_open.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <strings.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/parseutils.h>
+}
+
+#include "app/core/vantrel_dlg.h"
+#include "feeds/enclosure_download.h"
+#include "server/command_handlers.h"
+#include "server/media_paths.h"
+#include "server/reply_words.h"
+#include "server/request.h"
+#include "server/stream_state.h"
+#include "transcoder/transcode_options.h"
+#include "transcoder/transcoder.h"
+
+namespace {
+
+std::atomic<StreamOpenClock> eviction_clock{nullptr};
+
+std::time_t seconds_now() {
+    const StreamOpenClock clock = eviction_clock.load();
+    return clock != nullptr ? clock() : std::time(nullptr);
+}
+
+// The longest start-time text looked at; durations are far shorter.
+constexpr size_t MAX_START_TIME_TEXT = 63;
+
+// FFmpeg reads a duration only when it is the whole text, so take the longest
+// leading part of the value that forms one (the value runs on into the next
+// parameter). Nothing readable gives 0.
+int64_t parse_start_time(const char* value) {
+    const size_t span = std::min(std::strcspn(value, "& \t\r\n"), MAX_START_TIME_TEXT);
+    std::string text(value, span);
+    for (; !text.empty(); text.pop_back()) {
+        int64_t microseconds = 0;
+        if (av_parse_time(&microseconds, text.c_str(), 1) == 0) {
+            return microseconds;
+        }
+    }
+    return 0;
+}
+
+void record_start_time(const char* request) {
+    stream_start_offset = 0;
+    const char* value = FindRequestValue(request, "stime=");
+    if (value == nullptr) {
+        transcode_options.stream_start_time = 0;
+        return;
+    }
+    const int64_t start = parse_start_time(value);
+    stream_start_offset = start;
+    transcode_options.stream_start_time = start;
+}
+
+bool starts_with_no_case(const char* text, const char* prefix) {
+    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+bool is_feed_folder(const char* folder) {
+    return starts_with_no_case(folder, "http://") || starts_with_no_case(folder, "https://");
+}
+
+// What the name stands for: a file to open, a download that runs, or nothing.
+struct resolved_name {
+    enum kind_type { nothing, file, downloading } kind = nothing;
+    std::string path;
+    CFeedItemPtr item_to_download;  // set when this request starts the download
+};
+
+// Only a file inside a media folder is served from a local folder; a name
+// that climbs out of it ("..") or a folder no media path admits gives nothing.
+resolved_name resolve_in_folder(const char* folder, const char* name) {
+    resolved_name result;
+    const std::string path = NormalizePathLexically(ClientPathToFileSystem(std::string(folder) + "\\" + name));
+    std::vector<std::string> media_paths;
+    {
+        std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+        media_paths = g_pMainDlg->m_moviePaths;
+    }
+    if (IsInsideMediaFolders(path, media_paths)) {
+        result.kind = resolved_name::file;
+        result.path = path;
+    }
+    return result;
+}
+
+bool title_begins_name(const std::string& title, const char* name) {
+    return std::strncmp(name, title.c_str(), title.size()) == 0;
+}
+
+// The item's state moves 0 -> 1 only here, so one request alone starts its download.
+resolved_name resolve_in_feed(const char* folder, const char* name) {
+    resolved_name result;
+    std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+    for (const CFeedPtr& feed : g_pMainDlg->m_feeds) {
+        if (feed->m_strUrl != folder) {
+            continue;
+        }
+        for (const CFeedItemPtr& item : feed->m_items) {
+            if (!title_begins_name(item->m_strTitle, name)) {
+                continue;
+            }
+            if (item->m_strLocalPath.empty()) {
+                int idle = FEED_ITEM_NONE;
+                if (item->m_nState.compare_exchange_strong(idle, FEED_ITEM_DOWNLOADING)) {
+                    result.item_to_download = item;
+                }
+                result.kind = resolved_name::downloading;
+                result.path.clear();
+                return result;
+            }
+            // The last matching item that is on disk gives the path.
+            result.kind = resolved_name::file;
+            result.path = item->m_strLocalPath;
+        }
+    }
+    return result;
+}
+
+resolved_name resolve_name(const char* name) {
+    if (is_feed_folder(current_folder)) {
+        return resolve_in_feed(current_folder, name);
+    }
+    return resolve_in_folder(current_folder, name);
+}
+
+int slot_open_with(const std::string& path) {
+    for (int slot = 0; slot < INPUT_SLOT_COUNT; ++slot) {
+        const AVFormatContext* input = input_slot_table[slot].get();
+        if (input != nullptr && input->url != nullptr && path == input->url) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+int first_free_slot() {
+    for (int slot = 0; slot < INPUT_SLOT_COUNT; ++slot) {
+        if (!input_slot_table[slot]) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+// All slots in use: the second of the minute picks the one to close.
+int evict_slot() {
+    const long long second = static_cast<long long>(seconds_now()) % 60;
+    const int slot = static_cast<int>((second < 0 ? second + 60 : second) * INPUT_SLOT_COUNT / 60);
+    input_slot_table[slot].reset();
+    return slot;
+}
+
+int choose_slot(const std::string& path) {
+    int slot = slot_open_with(path);
+    if (slot < 0) {
+        slot = first_free_slot();
+    }
+    if (slot < 0) {
+        slot = evict_slot();
+    }
+    return slot;
+}
+
+// The handle for the path, opening the file when no slot holds it yet.
+int open_handle(const std::string& path) {
+    const int slot = choose_slot(path);
+    if (!input_slot_table[slot]) {
+        open_input_slot(slot, path.c_str());
+    }
+    return input_slot_table[slot] ? slot + 1 : STREAM_OPEN_FAILED;
+}
+
+int answer_for(const char* name) {
+    resolved_name resolved = resolve_name(name);
+    switch (resolved.kind) {
+    case resolved_name::downloading:
+        if (resolved.item_to_download) {
+            StartEnclosureDownload(resolved.item_to_download);
+        }
+        return DOWNLOADING_HANDLE;
+    case resolved_name::file:
+        if (resolved.path.size() > STREAM_OPEN_MAX_PATH) {
+            return STREAM_OPEN_FAILED;
+        }
+        return open_handle(resolved.path);
+    case resolved_name::nothing:
+        break;
+    }
+    return STREAM_OPEN_FAILED;
+}
+
+}  // namespace
+
+void SetStreamOpenClock(StreamOpenClock clock) {
+    eviction_clock = clock;
+}
+
+void OnStreamOpen(const platform::Socket& connection, char* request) {
+    StopRunningTranscode(true);
+    record_start_time(request);
+
+    char* name = FindRequestValue(request, "filename=");
+    if (name == nullptr) {
+        return;
+    }
+    char* suffix = std::strstr(name, ".pmp");
+    if (suffix == nullptr) {
+        SendLittleEndian32(connection, STREAM_OPEN_NO_PMP);
+        return;
+    }
+    *suffix = '\0';
+    SendLittleEndian32(connection, answer_for(name));
+}

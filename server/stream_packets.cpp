@@ -1,4 +1,309 @@
-#include "server/command_handlers.h"
+// "streampackets": restarts the transcoder on the handle's input, waits for
+// the pre-roll, then sends one PMP packet per video frame from the rings and
+// waits for the client's acknowledgement byte after each.
 
-// Not served yet: the client sees the connection close without a reply.
-void OnStreamPackets(const platform::Socket&, char*) {}
+#include "server/stream_packets.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "app/core/vantrel_dlg.h"
+#include "platform/tcp.h"
+#include "resources/no_audio_clip.h"
+#include "server/command_handlers.h"
+#include "server/request.h"
+#include "transcoder/transcoder.h"
+
+namespace {
+
+uint8_t packet_send_buffer[PACKET_SEND_BUFFER_SIZE];
+
+uint8_t* store_le32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        at[i] = uint8_t(value >> (8 * i));
+    return at + 4;
+}
+
+uint32_t load_le32(const uint8_t* at) {
+    return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
+}
+
+uint16_t load_le16(const uint8_t* at) { return uint16_t(at[0] | at[1] << 8); }
+
+void post_progress() {
+    if (g_pMainDlg)
+        g_pMainDlg->PostMessage(WM_PROGRESS_UPDATE);
+}
+
+void set_progress(int transcode, int send) {
+    if (!g_pMainDlg)
+        return;
+    g_pMainDlg->m_nTranscodeProgress = transcode;
+    g_pMainDlg->m_nSendProgress = send;
+}
+
+int frame_count() { return g_pMainDlg ? g_pMainDlg->m_nFrameCount.load() : 0; }
+
+void show_streaming_name(const AVFormatContext* input) {
+    if (!g_pMainDlg)
+        return;
+    std::string name = input->url ? input->url : "";
+    size_t cut = name.find_last_of("/\\");
+    if (cut != std::string::npos)
+        name.erase(0, cut + 1);
+    {
+        std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+        g_pMainDlg->m_strStreaming = name;
+    }
+    g_pMainDlg->PostMessage(WM_SERVER_MESSAGE);
+}
+
+bool show_clip_without_audio() {
+    if (!g_pMainDlg)
+        return true;
+    std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+    return g_pMainDlg->m_bShowNoAudioMovie != 0;
+}
+
+void reset_stream_counters() {
+    frames_sent = 0;
+    audio_read_index = 0;
+    video_clock = 0;
+    audio_clock = 0;
+    audio_packets_written = 0;
+    video_packets_written = 0;
+}
+
+// Waits for the 21st packet. False when the stream is to end without a reply.
+bool wait_for_preroll() {
+    platform::Event& held = audio_only_mode ? audio_slot_filled_events[PREROLL_SLOT]
+                                            : video_slot_filled_events[PREROLL_SLOT];
+    int result = platform::wait_for_either(held, transcode_stop_event, PREROLL_WAIT_MS);
+    held.set();  // the send loop takes this slot again when it reaches it
+    if (result == 1)
+        return false;
+    if (result != 0) {
+        transcode_stop_event.set();
+        return false;
+    }
+    return true;
+}
+
+// Filled and the transcode still alive.
+bool take_filled_slot(packet_ring ring, int slot) {
+    return wait_slot_filled(ring, slot) == slot_wait::ready && transcode_running;
+}
+
+struct video_frame {
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    int key = 1;
+};
+
+bool take_video_frame(int v, video_frame& frame) {
+    if (audio_only_mode) {
+        if (show_clip_without_audio()) {
+            const uint8_t* slot = no_audio_clip[frames_sent % NO_AUDIO_CLIP_FRAMES];
+            uint32_t word = load_le32(slot);
+            frame = {slot + 4, word / 2, int(word & 1)};
+        } else {
+            frame = {};
+        }
+        return true;
+    }
+    if (!take_filled_slot(packet_ring::video, v))
+        return false;
+    uint32_t word = load_le32(video_packet_ring[v]);
+    frame = {video_packet_ring[v] + 4, word / 2, int(word & 1)};
+    return true;
+}
+
+// Waits for the packet's audio frames and marks each with the MP3 frame sync.
+bool take_audio_frames(int count, const uint8_t** frames, uint32_t* sizes) {
+    for (int j = 0; j < count; ++j) {
+        int a = (audio_read_index + j) % AUDIO_RING_SLOTS;
+        if (!take_filled_slot(packet_ring::audio, a))
+            return false;
+        uint8_t* slot = audio_packet_ring[a];
+        sizes[j] = load_le16(slot);
+        slot[2] = 0xFF;
+        slot[3] = 0xFB;
+        frames[j] = slot + 2;
+    }
+    return true;
+}
+
+void release_slots(int audio_frames, int v) {
+    for (int j = 0; j < audio_frames; ++j) {
+        signal_slot_free(packet_ring::audio, audio_read_index % AUDIO_RING_SLOTS);
+        audio_read_index += 1;
+    }
+    signal_slot_free(packet_ring::video, v);
+}
+
+enum class pass_result { next, failed, transcode_gone };
+
+// One packet: gather, send, release, acknowledgement.
+pass_result send_one_packet(const platform::Socket& connection) {
+    int64_t vclock = video_clock, aclock = audio_clock;
+    pmp_packet_parts parts;
+    parts.timing = advance_packet_clocks(vclock, aclock, video_frame_duration, audio_frame_duration);
+    video_clock = vclock;
+    audio_clock = aclock;
+
+    int v = frames_sent % VIDEO_RING_SLOTS;
+    video_frame frame;
+    static const uint8_t* audio[MAX_PACKET_AUDIO_FRAMES];
+    static uint32_t audio_sizes[MAX_PACKET_AUDIO_FRAMES];
+    if (!take_video_frame(v, frame) || !take_audio_frames(parts.timing.frames, audio, audio_sizes))
+        return pass_result::failed;
+    parts.key = frame.key;
+    parts.video = frame.data;
+    parts.video_size = frame.size;
+    parts.audio = audio;
+    parts.audio_sizes = audio_sizes;
+    size_t size = build_pmp_packet(parts, packet_send_buffer);
+    bool sent = platform::send_all(connection, packet_send_buffer, size);
+    release_slots(parts.timing.frames, v);
+
+    platform::receive_some(connection, packet_send_buffer, 1);
+    if (!transcode_running)
+        return pass_result::transcode_gone;
+    frames_sent += 1;
+    return sent ? pass_result::next : pass_result::failed;
+}
+
+void send_loop(const platform::Socket& connection) {
+    int total = frame_count();
+    while (frames_sent < total - 1) {
+        if (g_pMainDlg)
+            g_pMainDlg->m_nSendProgress = send_progress(frames_sent, total);
+        post_progress();
+        pass_result result = send_one_packet(connection);
+        if (result == pass_result::transcode_gone) {
+            set_progress(0, 0);
+            post_progress();
+            return;
+        }
+        post_progress();
+        if (result == pass_result::failed)
+            return;
+    }
+}
+
+void answer_downloading(const platform::Socket& connection) {
+    const uint8_t zeros[4] = {0, 0, 0, 0};
+    platform::send_all(connection, zeros, sizeof zeros);
+    uint8_t ignored[4];
+    platform::receive_some(connection, ignored, sizeof ignored);
+}
+
+// Restarts the transcoder on the slot. False when the slot holds no input.
+bool restart_transcoder(int slot) {
+    reset_stream_counters();
+    reset_slot_events();
+    if (!input_slot_table[slot])
+        return false;
+    transcode_stop_event.reset();
+    std::thread(transcode_thread_proc, static_cast<void*>(&current_slot)).detach();
+    return true;
+}
+
+}  // namespace
+
+packet_audio_timing advance_packet_clocks(int64_t& video_clock, int64_t& audio_clock,
+                                          int64_t video_frame_duration, int64_t audio_frame_duration) {
+    packet_audio_timing timing;
+    int64_t frame_start = video_clock;
+    video_clock += video_frame_duration;
+    // Without an audio frame in the packet this is still when the next one starts.
+    timing.first_delay = (audio_clock - frame_start) / 2;
+    while (audio_frame_duration > 0 && audio_clock < video_clock && timing.frames < MAX_PACKET_AUDIO_FRAMES) {
+        timing.frames += 1;
+        audio_clock += audio_frame_duration;
+    }
+    timing.last_delay = (audio_clock - video_clock) / 2;
+    return timing;
+}
+
+uint32_t pmp_packet_word(int audio_frames, uint32_t video_size, uint32_t audio_bytes, int key) {
+    return (13 + 4 * uint32_t(audio_frames) + video_size + audio_bytes) * 2 + uint32_t(key & 1);
+}
+
+size_t build_pmp_packet(const pmp_packet_parts& parts, uint8_t* buffer) {
+    int k = parts.timing.frames;
+    uint32_t audio_bytes = 0;
+    for (int j = 0; j < k; ++j)
+        audio_bytes += parts.audio_sizes[j];
+    uint8_t* at = store_le32(buffer, pmp_packet_word(k, parts.video_size, audio_bytes, parts.key));
+    *at++ = uint8_t(k);
+    at = store_le32(at, uint32_t(int32_t(parts.timing.first_delay)));
+    at = store_le32(at, uint32_t(int32_t(parts.timing.last_delay)));
+    at = store_le32(at, parts.video_size);
+    for (int j = 0; j < k; ++j)
+        at = store_le32(at, parts.audio_sizes[j]);
+    if (parts.video_size > 0)
+        std::memcpy(at, parts.video, parts.video_size);
+    at += parts.video_size;
+    for (int j = 0; j < k; ++j) {
+        std::memcpy(at, parts.audio[j], parts.audio_sizes[j]);
+        at += parts.audio_sizes[j];
+    }
+    return size_t(at - buffer);
+}
+
+int send_progress(int frames_sent, int frame_count) {
+    if (frame_count <= 0)
+        return 0;
+    return int(int64_t(frames_sent) * 400 / frame_count);
+}
+
+void tune_stream_connection(const platform::Socket& connection) {
+    platform::set_int_option(connection, SOL_SOCKET, SO_KEEPALIVE, 1);
+    platform::set_int_option(connection, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
+    platform::set_int_option(connection, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
+    platform::set_int_option(connection, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+    platform::set_int_option(connection, IPPROTO_TCP, TCP_USER_TIMEOUT, UNACKNOWLEDGED_LIMIT_MS);
+    timeval limit{SEND_TIME_LIMIT_S, 0};
+    setsockopt(connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+void OnStreamPackets(const platform::Socket& connection, char* request) {
+    const char* handle_text = FindRequestValue(request, "fd=");
+    const char* packet_text = FindRequestValue(request, "packet=");
+    if (!handle_text || !packet_text)
+        return;
+    int slot = ReadRequestInt(handle_text) - 1;
+    current_slot = slot;
+    if (slot < 0)
+        return;
+    ReadRequestInt(packet_text);  // required, not used
+    if (slot == DOWNLOADING_HANDLE - 1) {
+        answer_downloading(connection);
+        return;
+    }
+    if (slot >= INPUT_SLOT_COUNT || !input_slot_table[slot])
+        return;
+    tune_stream_connection(connection);
+
+    video_packets_written = 0;
+    audio_packets_written = 0;
+    set_progress(0, 0);
+    show_streaming_name(input_slot_table[slot].get());
+
+    if (StopRunningTranscode(false)) {
+        if (!restart_transcoder(slot) || !wait_for_preroll())
+            return;
+    }
+    send_loop(connection);
+}

@@ -187,3 +187,33 @@ TEST(Event, ManyEventsInOneWaitFindTheSignalledOne) {
     EXPECT_EQ(wait_for_any(handles.data(), static_cast<int>(handles.size()), 1000), 17);
     EXPECT_EQ(wait_for_any(handles.data(), static_cast<int>(handles.size()), 1000), 41);
 }
+
+// Streams recreate their events in shared handles while threads of the last
+// stream may still wait on them: the waiters must see a closed event (and fail)
+// or the new one, and nothing may race (the TSan build checks that).
+TEST(Event, HandleReassignedWhileOthersWaitAndSet) {
+    Event shared = Event::create(EventReset::Auto);
+    std::atomic<bool> done{false};
+    std::atomic<int> results{0};
+    std::thread waiter([&] {
+        while (!done) {
+            const int result = wait_for_one(shared, 1);
+            if (result == 0 || result == WAIT_FAILED || result == WAIT_TIMED_OUT) ++results;
+        }
+    });
+    std::thread setter([&] {
+        while (!done) shared.set();
+    });
+    // Go on until the waiter has been through a good number of waits.
+    const auto give_up = std::chrono::steady_clock::now() + HANG_BOUND;
+    for (int i = 0; (i < 200 || results < 100) && std::chrono::steady_clock::now() < give_up; ++i) {
+        Event old = shared;
+        shared = Event::create(EventReset::Auto);
+        old.close();
+    }
+    done = true;
+    waiter.join();
+    setter.join();
+    EXPECT_GE(results.load(), 100);
+    EXPECT_TRUE(shared.valid());
+}

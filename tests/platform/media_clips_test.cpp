@@ -36,10 +36,7 @@ std::map<std::string, std::string> probe(const std::string& path, const char* st
 }
 
 std::string clip_test_name(const testing::TestParamInfo<clip_kind>& info) {
-    static const char* const names[] = {"h264_aac_mp4",   "mpeg4_mp3_avi", "ntsc_rate_mp4",
-                                        "pal_interlaced_mpg", "mp3_audio", "wav_audio",
-                                        "mono_22050_avi", "truncated_avi"};
-    return names[static_cast<int>(info.param)];
+    return clip_kind_name(info.param);
 }
 
 }  // namespace

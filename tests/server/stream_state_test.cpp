@@ -7,11 +7,10 @@ extern "C" {
 }
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include "tests/support/temp_dir.h"
+#include "tests/support/media_clips.h"
 #include "tests/support/test_server.h"
 
 namespace {
@@ -160,11 +159,7 @@ TEST_F(StreamStateTest, HandOffCarriesEveryPacketInOrder) {
 }
 
 TEST_F(StreamStateTest, CloseAllInputSlotsClosesOpenedInputs) {
-    test_support::TempDir folder("vantrel-slots");
-    const std::string clip = folder.file("tone.wav");
-    const std::string command =
-        "ffmpeg -loglevel error -f lavfi -i sine=duration=0.2 -y '" + clip + "' </dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string& clip = test_support::test_clip(test_support::clip_kind::wav_audio);
     for (int slot : {0, 49}) {
         AVFormatContext* input = nullptr;
         ASSERT_EQ(avformat_open_input(&input, clip.c_str(), nullptr, nullptr), 0);

@@ -204,6 +204,20 @@ clip_info build_clip(clip_kind kind) {
 
 }  // namespace
 
+const char* clip_kind_name(clip_kind kind) {
+    switch (kind) {
+    case clip_kind::h264_aac_mp4: return "h264_aac_mp4";
+    case clip_kind::mpeg4_mp3_avi: return "mpeg4_mp3_avi";
+    case clip_kind::ntsc_rate_mp4: return "ntsc_rate_mp4";
+    case clip_kind::pal_interlaced_mpg: return "pal_interlaced_mpg";
+    case clip_kind::mp3_audio: return "mp3_audio";
+    case clip_kind::wav_audio: return "wav_audio";
+    case clip_kind::mono_22050_avi: return "mono_22050_avi";
+    case clip_kind::truncated_avi: return "truncated_avi";
+    }
+    return "unknown";
+}
+
 const std::string& clip_folder() {
     static const std::string folder = [] {
         if (const char* shared = std::getenv("VANTREL_TEST_TMP"); shared && *shared) {

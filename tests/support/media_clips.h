@@ -7,6 +7,7 @@
 // rename, so racing processes never see half a file). Without that variable the
 // clips go into a temporary folder of this process.
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ enum class clip_kind {
     mono_22050_avi,      // 5 s, 320x240, 25 fps, MPEG-4 + MP3 mono 22050 Hz
     truncated_avi,       // the first 40 % of the bytes of mpeg4_mp3_avi, cut mid-packet
 };
+
+// The kind's name as written above, for test names and messages.
+const char* clip_kind_name(clip_kind kind);
+// GoogleTest prints parameters of this type by name.
+inline void PrintTo(clip_kind kind, std::ostream* out) { *out << clip_kind_name(kind); }
 
 struct clip_info {
     std::string path;

@@ -1,0 +1,293 @@
+// The enclosure download: the body goes into a temporary file in the MOVIES
+// folder and takes the item's local name only once all of it has arrived with
+// a success status, so a partial file is never taken for the whole.
+
+#include "feeds/enclosure_download.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "app/core/vantrel_dlg.h"
+#include "server/stream_state.h"
+#include "transcoder/transcoder.h"
+
+namespace {
+
+// ---- the downloads that run, so the program can wait for them at its end ----
+std::mutex downloads_mutex;
+std::condition_variable downloads_changed;
+int downloads_running = 0;
+std::atomic<bool> downloads_abort{false};
+
+void download_started() {
+    std::lock_guard<std::mutex> lock(downloads_mutex);
+    ++downloads_running;
+}
+
+void download_ended() {
+    std::lock_guard<std::mutex> lock(downloads_mutex);
+    --downloads_running;
+    downloads_changed.notify_all();
+}
+
+void ensure_curl_ready() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// ---- RAII for the curl handle and the temporary file ----------------------
+struct curl_cleanup {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using curl_ptr = std::unique_ptr<CURL, curl_cleanup>;
+
+// A temporary file in the MOVIES folder; removed unless it was kept.
+class temporary_file {
+public:
+    explicit temporary_file(const std::string& folder) : path_(folder + "/.download-XXXXXX") {
+        std::vector<char> name(path_.begin(), path_.end());
+        name.push_back('\0');
+        fd_ = mkstemp(name.data());
+        if (fd_ >= 0) {
+            path_ = name.data();
+            fchmod(fd_, 0644);
+        }
+    }
+    ~temporary_file() {
+        close();
+        if (!kept_) {
+            std::remove(path_.c_str());
+        }
+    }
+    temporary_file(const temporary_file&) = delete;
+    temporary_file& operator=(const temporary_file&) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // Closes the file; false (errno set) when the last data did not reach the disk.
+    bool close() {
+        if (fd_ < 0) {
+            return true;
+        }
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+    // Gives the file its final name; false (errno set) on failure.
+    bool keep_as(const std::string& name) {
+        if (std::rename(path_.c_str(), name.c_str()) != 0) {
+            return false;
+        }
+        kept_ = true;
+        return true;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool kept_ = false;
+};
+
+// ---- one download ----------------------------------------------------------
+struct download_plan {
+    std::string url;
+    std::string movies_folder;
+    std::string local_path;
+};
+
+download_plan plan_download(const CFeedItem& item) {
+    std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+    download_plan plan;
+    plan.url = item.m_strEnclosureUrl;
+    plan.movies_folder = g_pMainDlg->m_strProgramFolder + "/MOVIES";
+    plan.local_path = FeedItemLocalPath(g_pMainDlg->m_strProgramFolder, item, g_pMainDlg->m_extensionList);
+    return plan;
+}
+
+// Where a copy went wrong: the local file, or the transfer.
+enum class failure_kind { none, write, network, aborted };
+
+struct download_result {
+    failure_kind failure = failure_kind::none;
+    std::string reason;
+};
+
+download_result write_failure(int error) {
+    return {failure_kind::write, std::strerror(error)};
+}
+
+struct copy_target {
+    int fd = -1;
+    int write_error = 0;
+};
+
+bool write_all(int fd, const char* data, size_t size, int* error) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            *error = written < 0 ? errno : EIO;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Each block goes to the file as it arrives; nothing else is buffered.
+size_t write_block(char* data, size_t size, size_t count, void* user) {
+    copy_target* target = static_cast<copy_target*>(user);
+    const size_t bytes = size * count;
+    return write_all(target->fd, data, bytes, &target->write_error) ? bytes : 0;
+}
+
+int check_abort(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return downloads_abort.load() ? 1 : 0;
+}
+
+void configure_transfer(CURL* curl, const std::string& url, copy_target* target, char* error_text) {
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);  // an error status is no enclosure
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Vantrel");
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, ENCLOSURE_BLOCK_SIZE);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, ENCLOSURE_CONNECT_TIMEOUT_S);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, ENCLOSURE_STALL_TIMEOUT_S);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, check_abort);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_block);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+}
+
+download_result transfer_result(CURL* curl, CURLcode code, const copy_target& target, const char* error_text) {
+    if (code == CURLE_WRITE_ERROR && target.write_error != 0) {
+        return write_failure(target.write_error);
+    }
+    if (code == CURLE_ABORTED_BY_CALLBACK && downloads_abort.load()) {
+        return {failure_kind::aborted, {}};
+    }
+    if (code != CURLE_OK) {
+        return {failure_kind::network, error_text[0] != '\0' ? error_text : curl_easy_strerror(code)};
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) {
+        return {failure_kind::network, "HTTP status " + std::to_string(status)};
+    }
+    return {};
+}
+
+download_result copy_url_to(const std::string& url, int fd) {
+    curl_ptr curl(curl_easy_init());
+    if (!curl) {
+        return {failure_kind::network, "could not start a transfer"};
+    }
+    copy_target target;
+    target.fd = fd;
+    char error_text[CURL_ERROR_SIZE] = {};
+    configure_transfer(curl.get(), url, &target, error_text);
+    const CURLcode code = curl_easy_perform(curl.get());
+    return transfer_result(curl.get(), code, target, error_text);
+}
+
+download_result download_to(const download_plan& plan) {
+    std::error_code ignored;
+    std::filesystem::create_directory(plan.movies_folder, ignored);  // usually there already
+    temporary_file file(plan.movies_folder);
+    if (!file.valid()) {
+        return write_failure(errno);
+    }
+    download_result result = copy_url_to(plan.url, file.fd());
+    if (result.failure != failure_kind::none) {
+        return result;
+    }
+    if (!file.close() || !file.keep_as(plan.local_path)) {
+        return write_failure(errno);
+    }
+    return result;
+}
+
+// The text of the message box, at most 255 characters of reason as the dialog shows it.
+void report_failure(const download_plan& plan, const download_result& result) {
+    const std::string reason = result.reason.substr(0, 255);
+    if (result.failure == failure_kind::write) {
+        post_transcoder_message("Error while writing file \"%s\" : %s", plan.local_path.c_str(), reason.c_str());
+    } else if (result.failure == failure_kind::network) {
+        post_transcoder_message("Error while downloading \"%s\" : %s", plan.url.c_str(), reason.c_str());
+    }
+}
+
+void record_result(CFeedItem& item, const download_plan& plan, const download_result& result) {
+    if (result.failure != failure_kind::none) {
+        report_failure(plan, result);
+        item.m_nState = FEED_ITEM_NONE;  // a later request starts afresh
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+        item.m_strLocalPath = plan.local_path;
+    }
+    item.m_nState = FEED_ITEM_DONE;
+}
+
+}  // namespace
+
+void DownloadEnclosureThread(CFeedItemPtr item) {
+    if (!item || g_pMainDlg == nullptr) {
+        return;
+    }
+    ensure_curl_ready();
+    const download_plan plan = plan_download(*item);
+    record_result(*item, plan, download_to(plan));
+}
+
+void StartEnclosureDownload(CFeedItemPtr item) {
+    ensure_curl_ready();
+    download_started();
+    try {
+        std::thread([item] {
+            DownloadEnclosureThread(item);
+            download_ended();
+        }).detach();
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "vantrel: could not start a download: %s\n", error.what());
+        item->m_nState = FEED_ITEM_NONE;
+        download_ended();
+    }
+}
+
+void StopEnclosureDownloads() {
+    downloads_abort = true;
+    std::unique_lock<std::mutex> lock(downloads_mutex);
+    downloads_changed.wait(lock, [] { return downloads_running == 0; });
+    downloads_abort = false;
+}
+
+bool WaitForEnclosureDownloads(int64_t timeout_ms) {
+    std::unique_lock<std::mutex> lock(downloads_mutex);
+    return downloads_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                      [] { return downloads_running == 0; });
+}

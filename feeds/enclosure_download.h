@@ -1,0 +1,27 @@
+#pragma once
+// The download of a feed item's enclosure into the MOVIES folder beside the
+// program. "streamopen" sets the item's state to 1 and starts it; the thread
+// ends with the local path set and state 2, or, when anything failed, with a
+// message, no file and state 0 so that a later request starts afresh.
+
+#include <cstdint>
+
+#include "feeds/feed.h"
+
+// Blocks of the copy; the limits after which a stalled transfer is given up.
+constexpr long ENCLOSURE_BLOCK_SIZE = 20000;
+constexpr long ENCLOSURE_CONNECT_TIMEOUT_S = 30;
+constexpr long ENCLOSURE_STALL_TIMEOUT_S = 60;
+
+// Thread procedure: copies the item's enclosure and records the result in it.
+void DownloadEnclosureThread(CFeedItemPtr item);
+
+// Starts DownloadEnclosureThread detached. The item's state must already be 1.
+void StartEnclosureDownload(CFeedItemPtr item);
+
+// Asks every running download to give up and waits until all have ended, so
+// the dialog (and what they reach through it) can go. Later downloads run normally.
+void StopEnclosureDownloads();
+
+// Waits at most timeout_ms for every running download to end; true when none runs.
+bool WaitForEnclosureDownloads(int64_t timeout_ms);

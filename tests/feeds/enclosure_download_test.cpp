@@ -1,0 +1,201 @@
+// The enclosure download as "streamopen" starts it, against a real HTTP server
+// on loopback: the file appears under its local name only when all of it came
+// with a success status; any failure leaves no file and the item in state 0.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "feeds/enclosure_download.h"
+#include "tests/support/http_server.h"
+#include "tests/support/media_clips.h"
+#include "tests/support/protocol_client.h"
+#include "tests/support/test_server.h"
+
+namespace fs = std::filesystem;
+using test_support::HttpResponse;
+using test_support::HttpServer;
+using test_support::TestServer;
+
+namespace {
+
+constexpr char FEED_URL[] = "https://feeds.example/podcast";
+constexpr int DOWNLOAD_WAIT_MS = 20000;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class EnclosureDownloadTest : public ::testing::Test {
+protected:
+    ~EnclosureDownloadTest() override {
+        StopEnclosureDownloads();
+        server_.reset();
+    }
+
+    // One feed whose items have the given titles and enclosure URLs.
+    void start(const std::vector<std::pair<std::string, std::string>>& items) {
+        auto feed = std::make_shared<CFeed>();
+        feed->m_strUrl = FEED_URL;
+        for (const auto& [title, url] : items) {
+            auto item = std::make_shared<CFeedItem>();
+            item->m_strTitle = title;
+            item->m_strEnclosureUrl = url;
+            item->m_strLength = "42";
+            item->m_strType = "audio/wav";
+            feed->m_items.push_back(item);
+            items_.push_back(item);
+        }
+        server_ = std::make_unique<TestServer>([&](CVantrelDlg& record) { record.m_feeds = {feed}; });
+        test_support::ListDir(port(), test_support::ListDirRequest(std::string("\\") + FEED_URL, 4096));
+    }
+    uint16_t port() const { return server_->port(); }
+
+    int32_t open_name(const std::string& name) {
+        return test_support::StreamOpen(port(), "streamopen filename=" + name + ".pmp").value_or(-99);
+    }
+    std::string movies() const { return server_->program_folder().file("MOVIES"); }
+    std::string local_path(const CFeedItem& item) {
+        std::lock_guard<std::mutex> lock(server_->record().Lock());
+        return item.m_strLocalPath;
+    }
+    std::vector<std::string> files_in_movies() const {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        if (fs::is_directory(movies())) {
+            for (const auto& entry : fs::directory_iterator(movies(), ignored)) {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        return names;
+    }
+    std::vector<std::string> messages() {
+        std::vector<std::string> texts;
+        for (platform::PostedMessage& message : server_->record().Messages().drain()) {
+            if (message.message == WM_SERVER_MESSAGE && message.text) texts.push_back(*message.text);
+        }
+        return texts;
+    }
+
+    HttpServer http_;
+    std::unique_ptr<TestServer> server_;
+    std::vector<CFeedItemPtr> items_;
+};
+
+TEST_F(EnclosureDownloadTest, AnItemNotOnDiskIsDownloadedOnceThenStreamed) {
+    const std::string body = read_file(test_support::test_clip(test_support::clip_kind::wav_audio));
+    HttpResponse held;
+    held.body = body;
+    held.held = true;
+    http_.Serve("/one.wav", held);
+    start({{"Episode One", http_.Url("/one.wav")}});
+    ASSERT_FALSE(fs::exists(movies()));
+    CFeedItem& item = *items_[0];
+
+    EXPECT_EQ(51, open_name("Episode One"));
+    EXPECT_EQ(FEED_ITEM_DOWNLOADING, item.m_nState.load());
+    EXPECT_EQ(51, open_name("Episode One[downloading]"));
+    EXPECT_EQ(FEED_ITEM_DOWNLOADING, item.m_nState.load());
+    EXPECT_EQ("", local_path(item));
+
+    http_.Release();
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ(FEED_ITEM_DONE, item.m_nState.load());
+    const std::string expected = movies() + "/42one.wav";
+    EXPECT_EQ(expected, local_path(item));
+    EXPECT_EQ(body, read_file(expected));
+    EXPECT_EQ(std::vector<std::string>{"42one.wav"}, files_in_movies());
+    EXPECT_EQ(1, http_.RequestCount("/one.wav"));
+    EXPECT_TRUE(messages().empty());
+
+    EXPECT_EQ(1, open_name("Episode One[downloaded]"));
+    EXPECT_EQ(1, http_.RequestCount("/one.wav"));
+}
+
+TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsAfresh) {
+    HttpResponse not_found;
+    not_found.status = 404;
+    not_found.body = "no such episode";
+    HttpResponse cut;
+    cut.body = std::string(300000, 'x');
+    cut.ending = HttpResponse::Ending::CutHalfway;
+    HttpResponse server_error;
+    server_error.status = 500;
+    server_error.body = "oops";
+    http_.Serve("/gone.wav", not_found);
+    http_.Serve("/cut.wav", cut);
+    http_.Serve("/error.wav", server_error);
+    const struct {
+        const char* title;
+        std::string url;
+    } cases[] = {
+        {"Gone", http_.Url("/gone.wav")},
+        {"Cut", http_.Url("/cut.wav")},
+        {"Broken", http_.Url("/error.wav")},
+        {"Nobody", "http://127.0.0.1:1/nobody.wav"},  // nothing listens there
+        {"Local", "file:///etc/hostname"},             // only http and https are fetched
+    };
+    std::vector<std::pair<std::string, std::string>> items;
+    for (const auto& c : cases) items.emplace_back(c.title, c.url);
+    start(items);
+
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].title);
+        EXPECT_EQ(51, open_name(cases[i].title));
+        ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+        EXPECT_EQ(FEED_ITEM_NONE, items_[i]->m_nState.load());
+        EXPECT_EQ("", local_path(*items_[i]));
+        EXPECT_TRUE(files_in_movies().empty());
+        const std::vector<std::string> texts = messages();
+        ASSERT_EQ(1u, texts.size());
+        EXPECT_EQ(0u, texts[0].find("Error while downloading \"" + cases[i].url + "\" : ")) << texts[0];
+    }
+
+    // Once the enclosure is there, the next request downloads it.
+    HttpResponse fixed;
+    fixed.body = "now it is here";
+    http_.Serve("/gone.wav", fixed);
+    EXPECT_EQ(51, open_name("Gone"));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
+    EXPECT_EQ("now it is here", read_file(movies() + "/42gone.wav"));
+    EXPECT_EQ(2, http_.RequestCount("/gone.wav"));
+}
+
+TEST_F(EnclosureDownloadTest, AFileThatCannotBeWrittenIsReportedWithItsName) {
+    HttpResponse ok;
+    ok.body = "episode";
+    http_.Serve("/one.wav", ok);
+    start({{"Episode One", http_.Url("/one.wav")}});
+    std::ofstream(movies()) << "a file where the folder should be";
+
+    EXPECT_EQ(51, open_name("Episode One"));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ(FEED_ITEM_NONE, items_[0]->m_nState.load());
+    EXPECT_EQ("", local_path(*items_[0]));
+    const std::vector<std::string> texts = messages();
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_EQ("Error while writing file \"" + movies() + "/42one.wav\" : Not a directory", texts[0]);
+}
+
+TEST_F(EnclosureDownloadTest, StoppingTheDownloadsEndsOneThatIsWaitingForData) {
+    HttpResponse held;
+    held.body = "never sent";
+    held.held = true;
+    http_.Serve("/slow.wav", held);
+    start({{"Slow", http_.Url("/slow.wav")}});
+    EXPECT_EQ(51, open_name("Slow"));
+    StopEnclosureDownloads();
+    EXPECT_TRUE(WaitForEnclosureDownloads(0));
+    EXPECT_EQ(FEED_ITEM_NONE, items_[0]->m_nState.load());
+    EXPECT_TRUE(files_in_movies().empty());
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+#include "tests/support/http_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace test_support {
+
+namespace {
+
+constexpr int POLL_STEP_MS = 50;
+constexpr int REQUEST_WAIT_MS = 3000;
+constexpr size_t MAX_REQUEST_BYTES = 16384;
+
+const char* reason_phrase(int status) {
+    switch (status) {
+    case 200: return "OK";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+bool send_bytes(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+// The request head, read until its blank line, a size limit or a time limit.
+std::string read_request_head(int fd) {
+    std::string head;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(REQUEST_WAIT_MS);
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < MAX_REQUEST_BYTES &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, POLL_STEP_MS) <= 0) continue;
+        char buffer[2048];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        head.append(buffer, static_cast<size_t>(got));
+    }
+    return head;
+}
+
+// "GET /path HTTP/1.1" -> "/path"; "" for anything else.
+std::string requested_path(const std::string& head) {
+    if (head.compare(0, 4, "GET ") != 0) return "";
+    const size_t end = head.find(' ', 4);
+    return end == std::string::npos ? "" : head.substr(4, end - 4);
+}
+
+}  // namespace
+
+HttpServer::HttpServer() {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (listen_fd_ < 0) throw std::runtime_error("http test server: no socket");
+    const int on = 1;
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listen_fd_, 16) != 0 ||
+        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(listen_fd_);
+        throw std::runtime_error("http test server: cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Run(); });
+}
+
+HttpServer::~HttpServer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    released_changed_.notify_all();
+    thread_.join();
+    ::close(listen_fd_);
+}
+
+std::string HttpServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void HttpServer::Serve(const std::string& path, HttpResponse response) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responses_[path] = std::move(response);
+}
+
+void HttpServer::Release() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+    }
+    released_changed_.notify_all();
+}
+
+int HttpServer::RequestCount(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = request_counts_.find(path);
+    return found == request_counts_.end() ? 0 : found->second;
+}
+
+// Polls the listener in short steps so that the destructor's stop is seen.
+void HttpServer::Run() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+        }
+        pollfd p{listen_fd_, POLLIN, 0};
+        if (::poll(&p, 1, POLL_STEP_MS) <= 0) continue;
+        const int fd = ::accept(listen_fd_, nullptr, nullptr);
+        if (fd < 0) continue;
+        ServeConnection(fd);
+        ::close(fd);
+    }
+}
+
+bool HttpServer::WaitForRelease() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return released_changed_.wait_for(lock, std::chrono::milliseconds(RELEASE_WAIT_MS),
+                                      [this] { return released_ || stopping_; }) &&
+           !stopping_;
+}
+
+void HttpServer::ServeConnection(int fd) {
+    const std::string path = requested_path(read_request_head(fd));
+    HttpResponse response;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++request_counts_[path];
+        const auto found = responses_.find(path);
+        if (found != responses_.end()) {
+            response = found->second;
+        } else {
+            response.status = 404;
+            response.body = "no such file";
+        }
+    }
+    const std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reason_phrase(response.status) +
+                             "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                             std::to_string(response.body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (!send_bytes(fd, head.data(), head.size())) return;
+    if (response.held && !WaitForRelease()) return;
+    const size_t length = response.ending == HttpResponse::Ending::CutHalfway ? response.body.size() / 2
+                                                                               : response.body.size();
+    send_bytes(fd, response.body.data(), length);
+}
+
+}  // namespace test_support

@@ -1,0 +1,62 @@
+#pragma once
+// A small real HTTP/1.1 server on 127.0.0.1 for download tests. One thread
+// serves one connection at a time; every wait has a time limit, and the
+// destructor stops and joins the thread.
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace test_support {
+
+struct HttpResponse {
+    enum class Ending { Whole, CutHalfway };
+
+    int status = 200;
+    std::string body;
+    // CutHalfway announces the whole length, sends half the body and closes.
+    Ending ending = Ending::Whole;
+    // When set, the body waits for Release() (at most RELEASE_WAIT_MS).
+    bool held = false;
+};
+
+class HttpServer {
+public:
+    static constexpr int RELEASE_WAIT_MS = 10000;
+
+    HttpServer();
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    uint16_t port() const { return port_; }
+    // "http://127.0.0.1:<port><path>"
+    std::string Url(const std::string& path) const;
+
+    // What a GET of path answers; any other path gets 404.
+    void Serve(const std::string& path, HttpResponse response);
+    // Lets held responses send their bodies.
+    void Release();
+    // GET requests received for path so far.
+    int RequestCount(const std::string& path) const;
+
+private:
+    void Run();
+    void ServeConnection(int fd);
+    bool WaitForRelease();
+
+    int listen_fd_ = -1;
+    uint16_t port_ = 0;
+    mutable std::mutex mutex_;
+    std::condition_variable released_changed_;
+    bool released_ = false;
+    bool stopping_ = false;
+    std::map<std::string, HttpResponse> responses_;
+    std::map<std::string, int> request_counts_;
+    std::thread thread_;
+};
+
+}  // namespace test_support

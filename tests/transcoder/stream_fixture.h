@@ -1,0 +1,80 @@
+#pragma once
+// A stream state to run the transcoder side against without the server
+// thread: the ring events made fresh, a settings record in a temporary folder
+// as g_pMainDlg, and the transcoder's globals put back afterwards.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/core/vantrel_dlg.h"
+#include "server/stream_state.h"
+#include "tests/support/temp_dir.h"
+#include "transcoder/transcode_options.h"
+
+class StreamStateFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_options_ = transcode_options;
+        folder_ = std::make_unique<test_support::TempDir>("vantrel-stream");
+        dialog_ = std::make_unique<CVantrelDlg>(folder_->path());
+        g_pMainDlg = dialog_.get();
+        make_events();
+        reset_slot_events();
+        transcode_stop_event.reset();
+        for (auto* counter : {&video_packets_written, &audio_packets_written, &frames_sent, &audio_read_index})
+            *counter = 0;
+        video_clock = 0;
+        audio_clock = 0;
+        audio_only_mode = 0;
+        stream_drained = 0;
+    }
+
+    void TearDown() override {
+        end_transcode();
+        close_all_input_slots();
+        g_pMainDlg = nullptr;
+        dialog_.reset();
+        transcode_options = saved_options_;
+    }
+
+    // Releases a running transcode and waits until its thread has finished.
+    static void end_transcode() {
+        stream_drained = 1;
+        transcode_stop_event.set();
+        for (int i = 0; i < 6000 && transcode_running; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(transcode_running.load(), 0) << "the transcode thread did not end";
+    }
+
+    static void make_events() {
+        using platform::Event;
+        using platform::EventReset;
+        for (int i = 0; i < AUDIO_RING_SLOTS; ++i) {
+            audio_slot_free_events[i] = Event::create(EventReset::Auto);
+            audio_slot_filled_events[i] = Event::create(EventReset::Auto);
+        }
+        for (int i = 0; i < VIDEO_RING_SLOTS; ++i) {
+            video_slot_free_events[i] = Event::create(EventReset::Auto);
+            video_slot_filled_events[i] = Event::create(EventReset::Auto);
+        }
+        transcode_stop_event = Event::create(EventReset::Manual);
+    }
+
+    // The texts of every WM_SERVER_MESSAGE posted so far (the queue is drained).
+    std::vector<std::string> posted_texts() {
+        std::vector<std::string> texts;
+        for (auto& message : dialog_->Messages().drain())
+            if (message.message == WM_SERVER_MESSAGE && message.text)
+                texts.push_back(*message.text);
+        return texts;
+    }
+
+    std::unique_ptr<test_support::TempDir> folder_;
+    std::unique_ptr<CVantrelDlg> dialog_;
+    transcode_options_record saved_options_;
+};

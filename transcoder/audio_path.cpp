@@ -1,0 +1,154 @@
+// The audio path: any decoded layout, rate and sample format converted to the
+// encoder's, queued, and cut into whole MP3 frames for the audio ring.
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "transcoder/run_records.h"
+#include "transcoder/transcoder.h"
+
+namespace {
+
+bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) {
+    return av_channel_layout_compare(&a, &b) == 0;
+}
+
+bool converter_matches(const audio_converter& converter, const AVFrame* samples) {
+    return converter.resampler && converter.in_format == samples->format &&
+           converter.in_rate == samples->sample_rate && same_layout(converter.in_layout, samples->ch_layout);
+}
+
+// (Re)makes the resampler for input of this format, layout and rate.
+bool configure_converter(audio_converter& converter, AVSampleFormat format, const AVChannelLayout& layout,
+                         int rate, const AVCodecContext* encoder) {
+    converter.resampler.reset();
+    // A bare channel count stands for the usual layout of that many channels.
+    AVChannelLayout in_layout{};
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&in_layout, layout.nb_channels);
+    else if (av_channel_layout_copy(&in_layout, &layout) < 0)
+        return false;
+    AVChannelLayout out_layout{};
+    av_channel_layout_copy(&out_layout, &encoder->ch_layout);
+    SwrContext* resampler = nullptr;
+    int made = swr_alloc_set_opts2(&resampler, &out_layout, encoder->sample_fmt, encoder->sample_rate,
+                                   &in_layout, format, rate, 0, nullptr);
+    av_channel_layout_uninit(&in_layout);
+    av_channel_layout_uninit(&out_layout);
+    if (made < 0)
+        return false;
+    swr_ptr owned(resampler);
+    if (swr_init(resampler) < 0)
+        return false;
+    converter.resampler = std::move(owned);
+    converter.in_format = format;
+    converter.in_rate = rate;
+    av_channel_layout_uninit(&converter.in_layout);
+    return av_channel_layout_copy(&converter.in_layout, &layout) >= 0;
+}
+
+frame_ptr new_audio_frame(const AVCodecContext* encoder, int samples) {
+    frame_ptr frame(av_frame_alloc());
+    if (!frame)
+        return nullptr;
+    frame->format = encoder->sample_fmt;
+    frame->sample_rate = encoder->sample_rate;
+    frame->nb_samples = samples;
+    if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 ||
+        av_frame_get_buffer(frame.get(), 0) < 0)
+        return nullptr;
+    return frame;
+}
+
+bool ensure_audio_buffers(output_stream_state& stream) {
+    if (!stream.audio_block)
+        stream.audio_block = new_audio_frame(stream.encoder, AUDIO_WORK_SAMPLES);
+    if (!stream.encoder_frame && stream.encoder->frame_size > 0)
+        stream.encoder_frame = new_audio_frame(stream.encoder, stream.encoder->frame_size);
+    return stream.audio_block && stream.encoder_frame && stream.sample_fifo;
+}
+
+// The sample planes of a frame, starting offset samples in.
+std::vector<const uint8_t*> planes_from(const AVFrame* samples, int offset) {
+    auto format = AVSampleFormat(samples->format);
+    int planar = av_sample_fmt_is_planar(format);
+    int channels = samples->ch_layout.nb_channels;
+    int step = av_get_bytes_per_sample(format) * (planar ? 1 : channels);
+    std::vector<const uint8_t*> planes(planar ? channels : 1);
+    for (size_t i = 0; i < planes.size(); ++i)
+        planes[i] = samples->extended_data[i] + size_t(offset) * step;
+    return planes;
+}
+
+// The most input samples whose converted output surely fits the work block.
+int input_step(const output_stream_state& stream, int in_rate) {
+    int64_t step = int64_t(AUDIO_WORK_SAMPLES / 2) * in_rate / stream.encoder->sample_rate;
+    step = std::max<int64_t>(1, step);
+    while (step > 1 && swr_get_out_samples(stream.converter.resampler.get(), int(step)) > AUDIO_WORK_SAMPLES)
+        step /= 2;
+    return int(step);
+}
+
+void encode_queued_frames(AVFormatContext* output, output_stream_state& stream) {
+    AVFrame* frame = stream.encoder_frame.get();
+    int frame_size = stream.encoder->frame_size;
+    while (av_audio_fifo_size(stream.sample_fifo.get()) >= frame_size) {
+        if (av_frame_make_writable(frame) < 0)
+            return;
+        av_audio_fifo_read(stream.sample_fifo.get(), reinterpret_cast<void**>(frame->data), frame_size);
+        frame->nb_samples = frame_size;
+        frame->pts = stream.samples_out;
+        stream.samples_out += frame_size;
+        if (avcodec_send_frame(stream.encoder, frame) >= 0)
+            drain_encoder(output, stream, false);
+    }
+}
+
+}  // namespace
+
+bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder) {
+    const AVCodecContext* encoder = stream.encoder;
+    stream.resample_audio = decoder->ch_layout.nb_channels != encoder->ch_layout.nb_channels ||
+                            decoder->sample_rate != encoder->sample_rate;
+    stream.sample_fifo.reset(av_audio_fifo_alloc(encoder->sample_fmt, encoder->ch_layout.nb_channels,
+                                                 AUDIO_WORK_SAMPLES + 4096));
+    if (!stream.sample_fifo)
+        return false;
+    // A decoder that tells its sample format only with its first block is set up then.
+    if (decoder->sample_fmt == AV_SAMPLE_FMT_NONE)
+        return true;
+    if (configure_converter(stream.converter, decoder->sample_fmt, decoder->ch_layout, decoder->sample_rate,
+                            encoder))
+        return true;
+    std::printf("Can't resample.  Aborting.\n");
+    std::fflush(stdout);
+    // Without this the viewer would only see a stream that never starts.
+    post_transcoder_message("Can't resample.  Aborting.\n");
+    return false;
+}
+
+void encode_audio_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* samples) {
+    if (!ensure_audio_buffers(stream))
+        return;
+    if (!converter_matches(stream.converter, samples) &&
+        !configure_converter(stream.converter, AVSampleFormat(samples->format), samples->ch_layout,
+                             samples->sample_rate, stream.encoder))
+        return;
+    AVFrame* block = stream.audio_block.get();
+    for (int done = 0; done < samples->nb_samples;) {
+        int count = std::min(samples->nb_samples - done, input_step(stream, samples->sample_rate));
+        std::vector<const uint8_t*> in = planes_from(samples, done);
+        if (av_frame_make_writable(block) < 0)
+            return;
+        int converted = swr_convert(stream.converter.resampler.get(), block->data, AUDIO_WORK_SAMPLES,
+                                    in.data(), count);
+        if (converted < 0)
+            return;
+        if (converted > 0 &&
+            av_audio_fifo_write(stream.sample_fifo.get(), reinterpret_cast<void**>(block->data), converted) < 0)
+            return;
+        encode_queued_frames(output, stream);
+        done += count;
+    }
+}

@@ -1,0 +1,177 @@
+// Opening one input into the slot table, its seek to the requested start, and
+// the copy of its picture and sound parameters into the option record.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "app/core/text_to_number.h"
+#include "server/stream_state.h"
+#include "transcoder/transcode_options.h"
+#include "transcoder/transcoder.h"
+
+transcode_options_record transcode_options;
+
+namespace {
+
+struct dictionary_freer {
+    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
+using dictionary_ptr = std::unique_ptr<AVDictionary, dictionary_freer>;
+
+// "-" reads standard input; the flag tells the output set-up not to ask questions there.
+std::string input_name(const char* path) {
+    std::string name = std::strcmp(path, "-") == 0 ? "pipe:" : path;
+    if (name.compare(0, 5, "pipe:") == 0 || name == "/dev/stdin") {
+        transcode_options.stdin_in_use = true;
+    }
+    return name;
+}
+
+void set_option(AVDictionary** options, const char* key, const std::string& value) {
+    av_dict_set(options, key, value.c_str(), 0);
+}
+
+// The demuxer hints of the option record. Demuxers of ordinary files ignore
+// them; raw and device inputs take them. A hint with no value (a zero size,
+// no pixel format) is left out, as a demuxer would refuse it.
+dictionary_ptr open_parameters() {
+    const transcode_options_record& o = transcode_options;
+    AVDictionary* options = nullptr;
+    if (o.frame_rate > 0 && o.frame_rate_base > 0) {
+        set_option(&options, "framerate",
+                   std::to_string(o.frame_rate) + "/" + std::to_string(o.frame_rate_base));
+    }
+    if (o.audio_sample_rate > 0) {
+        set_option(&options, "sample_rate", std::to_string(o.audio_sample_rate));
+    }
+    if (o.audio_channels > 0) {
+        set_option(&options, "channels", std::to_string(o.audio_channels));
+    }
+    const int width = o.frame_width + o.frame_pad_left + o.frame_pad_right;
+    const int height = o.frame_height + o.frame_pad_top + o.frame_pad_bottom;
+    if (width > 0 && height > 0) {
+        set_option(&options, "video_size", std::to_string(width) + "x" + std::to_string(height));
+    }
+    if (const char* pix_fmt = av_get_pix_fmt_name(static_cast<AVPixelFormat>(o.frame_pix_fmt))) {
+        set_option(&options, "pixel_format", pix_fmt);
+    }
+    set_option(&options, "standard", "ntsc");
+    return dictionary_ptr(options);
+}
+
+input_ptr open_and_probe(const std::string& name) {
+    dictionary_ptr options = open_parameters();
+    AVDictionary* raw_options = options.release();
+    AVFormatContext* opened = nullptr;
+    const int result = avformat_open_input(&opened, name.c_str(), nullptr, &raw_options);
+    options.reset(raw_options);
+    if (result < 0) {
+        return nullptr;  // FFmpeg has freed the context
+    }
+    input_ptr input(opened);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0) {
+        return nullptr;  // closed here: it never reaches the table
+    }
+    return input;
+}
+
+void rewind(AVFormatContext* input) {
+    const int64_t first = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+    av_seek_frame(input, -1, first, AVSEEK_FLAG_BACKWARD);
+}
+
+// Seeks to the requested start (plus the input's own first time stamp) and
+// consumes the request. A refused seek is reported and the input plays from
+// its beginning.
+void seek_to_start(AVFormatContext* input, const std::string& name) {
+    const int64_t start = transcode_options.stream_start_time;
+    if (start == 0) {
+        return;
+    }
+    int64_t position = start;
+    if (input->start_time != AV_NOPTS_VALUE) {
+        position += input->start_time;
+    }
+    if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) < 0) {
+        post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
+                                static_cast<double>(position) * 0.000001);
+        // A refused seek may already have dropped what the probe had read.
+        rewind(input);
+    }
+    transcode_options.stream_start_time = 0;
+}
+
+float display_aspect(const AVCodecParameters& video) {
+    const AVRational sar = video.sample_aspect_ratio;
+    if (sar.num == 0 || sar.den == 0 || video.height == 0) {
+        return 0.0f;
+    }
+    return static_cast<float>(av_q2d(sar) * video.width / video.height);
+}
+
+void copy_audio_parameters(const AVCodecParameters& audio) {
+    transcode_options.audio_channels = audio.ch_layout.nb_channels;
+    transcode_options.audio_sample_rate = audio.sample_rate;
+}
+
+void copy_video_parameters(const AVStream& stream) {
+    const AVCodecParameters& video = *stream.codecpar;
+    transcode_options.frame_height = video.height;
+    transcode_options.frame_width = video.width;
+    transcode_options.frame_aspect_ratio = display_aspect(video);
+    transcode_options.frame_pix_fmt = video.format;
+    transcode_options.frame_rate = stream.r_frame_rate.num;
+    transcode_options.frame_rate_base = stream.r_frame_rate.den;
+}
+
+// With several streams of one kind the last one's values stay. The decoder
+// settings (thread count, bug workarounds) have no place on a stream in this
+// FFmpeg; the transcoder applies them to the decoders it opens.
+void copy_stream_parameters(const AVFormatContext* input) {
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVStream& stream = *input->streams[i];
+        switch (stream.codecpar->codec_type) {
+        case AVMEDIA_TYPE_AUDIO:
+            copy_audio_parameters(*stream.codecpar);
+            break;
+        case AVMEDIA_TYPE_VIDEO:
+            copy_video_parameters(stream);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+void open_input_slot(int slot, const char* path) {
+    if (slot < 0 || slot >= INPUT_SLOT_COUNT || path == nullptr) {
+        return;
+    }
+    const std::string name = input_name(path);
+    input_ptr input = open_and_probe(name);
+    if (!input) {
+        return;
+    }
+    seek_to_start(input.get(), name);
+    copy_stream_parameters(input.get());
+    input_slot_table[slot] = std::move(input);
+    transcode_options.output_format = nullptr;
+}
+
+void set_audio_bitrate(const char* text) {
+    // A huge text saturates instead of overflowing.
+    const int64_t bits = int64_t{TextToInt(text != nullptr ? text : "")} * 1000;
+    transcode_options.audio_bit_rate = static_cast<int>(std::clamp<int64_t>(bits, INT32_MIN, INT32_MAX));
+}

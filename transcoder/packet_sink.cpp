@@ -1,0 +1,122 @@
+// The transcoder's only output: every encoded packet goes into the next slot
+// of the audio or video ring, and the transcode progress goes to the dialog.
+
+#include "transcoder/packet_sink.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "app/core/vantrel_dlg.h"
+#include "server/stream_state.h"
+#include "transcoder/run_records.h"
+#include "transcoder/transcoder.h"
+
+namespace {
+
+void store_le16(uint8_t* at, uint16_t value) {
+    at[0] = uint8_t(value);
+    at[1] = uint8_t(value >> 8);
+}
+
+void store_le32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        at[i] = uint8_t(value >> (8 * i));
+}
+
+int frame_count() { return g_pMainDlg ? g_pMainDlg->m_nFrameCount.load() : 0; }
+
+void report_progress(int progress) {
+    if (!g_pMainDlg)
+        return;
+    g_pMainDlg->m_nTranscodeProgress = progress;
+    g_pMainDlg->PostMessage(WM_PROGRESS_UPDATE);
+}
+
+void write_audio_packet(const AVPacket* packet) {
+    int slot = audio_packets_written.fetch_add(1) % AUDIO_RING_SLOTS;
+    if (wait_slot_free(packet_ring::audio, slot) != slot_wait::ready)
+        return;  // stopped or timed out: the packet is dropped, the count stays advanced
+    int length = packet->size;
+    if (length > MAX_AUDIO_PAYLOAD) {
+        post_transcoder_message("audio packet size is huge (%ld)", long(length));
+        length = 0;
+    }
+    uint8_t* slot_bytes = audio_packet_ring[slot];
+    std::memcpy(slot_bytes + 2, packet->data, size_t(length));
+    store_le16(slot_bytes, uint16_t(length));
+    signal_slot_filled(packet_ring::audio, slot);
+    if (audio_only_mode)
+        report_progress(audio_transcode_progress(audio_packets_written, frame_count()));
+}
+
+void write_video_packet(const AVPacket* packet) {
+    int slot = video_packets_written.fetch_add(1) % VIDEO_RING_SLOTS;
+    if (wait_slot_free(packet_ring::video, slot) != slot_wait::ready)
+        return;
+    int length = packet->size;
+    if (length > MAX_VIDEO_PAYLOAD) {
+        post_transcoder_message("video packet size is huge (%ld)", long(length));
+        length = 0;
+    }
+    uint8_t* slot_bytes = video_packet_ring[slot];
+    std::memcpy(slot_bytes + 4, packet->data, size_t(length));
+    store_le32(slot_bytes, video_slot_word(length, packet->flags));
+    signal_slot_filled(packet_ring::video, slot);
+    report_progress(video_transcode_progress(video_packets_written, frame_count()));
+}
+
+}  // namespace
+
+int video_transcode_progress(int packets_written, int frame_count) {
+    if (frame_count <= 0)
+        return 0;
+    return int(int64_t(packets_written) * 400 / frame_count);
+}
+
+int audio_transcode_progress(int packets_written, int frame_count) {
+    if (frame_count <= 0)
+        return 0;
+    return int(int64_t(packets_written) * 4800 / (int64_t(frame_count) * 39));
+}
+
+uint32_t video_slot_word(int length, int flags) {
+    return uint32_t(length) * 2 + uint32_t(flags & 1);
+}
+
+int write_packet_to_rings(AVFormatContext* output, const AVPacket* packet) {
+    // A negative size is an encoder error, never a packet.
+    if (!output || !packet || packet->stream_index < 0 ||
+        unsigned(packet->stream_index) >= output->nb_streams || packet->size < 0)
+        return 0;
+    switch (output->streams[packet->stream_index]->codecpar->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+        if (packet->size > 0)
+            write_audio_packet(packet);
+        break;
+    case AVMEDIA_TYPE_VIDEO:
+        write_video_packet(packet);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+void drain_encoder(AVFormatContext* output, output_stream_state& stream, bool flush) {
+    AVCodecContext* encoder = stream.encoder;
+    if (flush && avcodec_send_frame(encoder, nullptr) < 0)
+        return;
+    packet_ptr packet(av_packet_alloc());
+    if (!packet)
+        return;
+    while (avcodec_receive_packet(encoder, packet.get()) >= 0) {
+        packet->stream_index = stream.stream_number;
+        if (encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+            packet->flags |= AV_PKT_FLAG_KEY;
+        write_packet_to_rings(output, packet.get());
+        av_packet_unref(packet.get());
+    }
+}

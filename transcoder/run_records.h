@@ -1,0 +1,102 @@
+#pragma once
+// The records of one transcode run and the loop stages that work on them:
+// run_transcode (the loop), process_input_packet (decoding),
+// encode_audio_output (the audio path) and encode_video_output (the video path).
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "transcoder/ffmpeg_ptr.h"
+
+struct output_file;
+
+struct input_file_state {
+    int at_end = 0;
+    int first_stream = 0;
+    int stream_count = 0;
+};
+
+struct input_stream_state {
+    int file_number = 0;
+    int stream_number = 0;
+    AVStream* stream = nullptr;
+    codec_context_ptr decoder;  // opened only when needs_decoding
+    frame_ptr decoded;          // the unit being handed to the encoders
+    int ignored = 1;
+    int needs_decoding = 0;
+    int64_t next_time = 0;     // microseconds
+    int64_t current_time = 0;  // microseconds
+};
+
+// Turns decoded audio of any layout, rate and format into the encoder's, in
+// blocks that never exceed the work buffer.
+struct audio_converter {
+    swr_ptr resampler;
+    AVSampleFormat in_format = AV_SAMPLE_FMT_NONE;
+    int in_rate = 0;
+    AVChannelLayout in_layout{};
+    ~audio_converter() { av_channel_layout_uninit(&in_layout); }
+};
+
+struct output_stream_state {
+    int file_number = 0;
+    int stream_number = 0;
+    int source = 0;  // index in input_stream_table
+    AVStream* stream = nullptr;
+    AVCodecContext* encoder = nullptr;  // owned by the output_file
+    int encoder_open = 0;
+    int needs_encoding = 0;
+    input_stream_state* sync_source = nullptr;
+
+    // video
+    int64_t frames_out = 0;
+    int scale_video = 0;
+    frame_ptr scaled_picture;  // the encoder's size and format, target of the scaler
+    sws_ptr scaler;
+
+    // audio
+    int resample_audio = 0;
+    audio_converter converter;
+    audio_fifo_ptr sample_fifo;
+    frame_ptr audio_block;      // resampler output, at most AUDIO_WORK_SAMPLES per channel
+    frame_ptr encoder_frame;    // one encoder frame taken from the FIFO
+    int64_t samples_out = 0;    // samples given to the encoder, its frames' pts
+};
+
+// The largest resampler output per channel in one step, and the sample queue's
+// room: 262144 bytes of 16-bit stereo.
+constexpr int AUDIO_WORK_SAMPLES = 262144 / 4;
+
+struct transcode_run {
+    std::vector<input_file_state> input_files;
+    std::vector<std::unique_ptr<input_stream_state>> input_streams;
+    std::vector<std::unique_ptr<output_stream_state>> output_streams;
+};
+
+// (current_time of the sync source - stream_start_time) in seconds.
+double get_input_sync_time(const output_stream_state& output);
+
+int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs,
+                  const std::vector<AVFormatContext*>& inputs);
+
+// With packet == nullptr: drains the decoder and the encoders it feeds.
+int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet);
+
+void encode_audio_output(AVFormatContext* output, output_stream_state& stream,
+                         const AVFrame* samples);
+void encode_video_output(AVFormatContext* output, output_stream_state& stream,
+                         const AVFrame* picture);
+// Sends every packet the encoder has ready (or, with flush, all it still holds)
+// to the rings.
+void drain_encoder(AVFormatContext* output, output_stream_state& stream, bool flush);
+
+// The audio path's set-up for one stream pair; false when the resampler cannot be made.
+bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder);
+// The video path's set-up; false when a picture cannot be allocated.
+bool open_video_path(output_stream_state& stream, const AVCodecContext* decoder);
+
+// How many frames one decoded picture stands for: d is how many frames the
+// input clock is ahead of the output.
+int video_frame_copies(double d);
+int round_float(float x);

@@ -1,0 +1,256 @@
+// The job and its loop: stream pairing, encoder and decoder set-up, the read
+// loop with its stop test at every pass, and the drains at the end of the input.
+
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include "server/stream_state.h"
+#include "transcoder/output_setup.h"
+#include "transcoder/run_records.h"
+#include "transcoder/transcode_options.h"
+#include "transcoder/transcoder.h"
+
+namespace {
+
+constexpr int RUN_STOPPED = -12;  // the stop event ended the run, or memory ran out
+
+void build_input_records(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
+    for (size_t f = 0; f < inputs.size(); ++f) {
+        input_file_state file;
+        file.first_stream = int(run.input_streams.size());
+        file.stream_count = int(inputs[f]->nb_streams);
+        run.input_files.push_back(file);
+        for (unsigned s = 0; s < inputs[f]->nb_streams; ++s) {
+            auto input = std::make_unique<input_stream_state>();
+            input->file_number = int(f);
+            input->stream_number = int(s);
+            input->stream = inputs[f]->streams[s];
+            run.input_streams.push_back(std::move(input));
+        }
+    }
+}
+
+void build_output_records(transcode_run& run, std::vector<std::unique_ptr<output_file>>& outputs) {
+    for (size_t f = 0; f < outputs.size(); ++f) {
+        for (unsigned s = 0; s < outputs[f]->context->nb_streams; ++s) {
+            auto output = std::make_unique<output_stream_state>();
+            output->file_number = int(f);
+            output->stream_number = int(s);
+            output->stream = outputs[f]->context->streams[s];
+            output->encoder = s < outputs[f]->encoders.size() ? outputs[f]->encoders[s].get() : nullptr;
+            run.output_streams.push_back(std::move(output));
+        }
+    }
+}
+
+// The first input stream of the output's type that no output has taken yet.
+int find_source(const transcode_run& run, AVMediaType type) {
+    for (size_t i = 0; i < run.input_streams.size(); ++i) {
+        const input_stream_state& input = *run.input_streams[i];
+        if (input.ignored && input.stream->codecpar->codec_type == type)
+            return int(i);
+    }
+    return -1;
+}
+
+// A decoder context filled from the stream's parameters; opened later.
+bool make_decoder(input_stream_state& input) {
+    const AVCodec* codec = avcodec_find_decoder(input.stream->codecpar->codec_id);
+    input.decoder.reset(avcodec_alloc_context3(codec));
+    input.decoded.reset(av_frame_alloc());
+    if (!input.decoder || !input.decoded ||
+        avcodec_parameters_to_context(input.decoder.get(), input.stream->codecpar) < 0)
+        return false;
+    input.decoder->pkt_timebase = input.stream->time_base;
+    input.decoder->framerate = input.stream->r_frame_rate;
+    input.decoder->thread_count = transcode_options.thread_count;
+    input.decoder->workaround_bugs = transcode_options.workaround_bugs;
+    return true;
+}
+
+int pair_streams(transcode_run& run) {
+    for (auto& output : run.output_streams) {
+        AVMediaType type = output->stream->codecpar->codec_type;
+        int source = output->encoder ? find_source(run, type) : -1;
+        if (source < 0) {
+            post_transcoder_message("Could not find input stream matching output stream #%d.%d\n",
+                                    output->file_number, output->stream_number);
+            return RUN_STOPPED;
+        }
+        input_stream_state& input = *run.input_streams[source];
+        input.ignored = 0;
+        output->source = source;
+        output->sync_source = &input;
+        if (!input.decoder && !make_decoder(input))
+            return RUN_STOPPED;
+    }
+    return 0;
+}
+
+// Asks a many-channel AC-3 or DTS decoder for the encoder's channels itself.
+void request_decoder_downmix(AVCodecContext* decoder, const AVCodecContext* encoder) {
+    if (decoder->ch_layout.nb_channels == encoder->ch_layout.nb_channels)
+        return;
+    if (decoder->codec_id != AV_CODEC_ID_AC3 && decoder->codec_id != AV_CODEC_ID_DTS)
+        return;
+    if (av_opt_set_chlayout(decoder, "downmix", &encoder->ch_layout, AV_OPT_SEARCH_CHILDREN) >= 0) {
+        av_channel_layout_uninit(&decoder->ch_layout);
+        av_channel_layout_copy(&decoder->ch_layout, &encoder->ch_layout);
+    }
+}
+
+// Scaling and resampling per pair. RUN_STOPPED on a failed allocation; 1 when
+// the audio cannot be resampled (the run ends with 0).
+int prepare_output_streams(transcode_run& run) {
+    for (auto& output : run.output_streams) {
+        input_stream_state& input = *run.input_streams[output->source];
+        if (output->encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
+            if (!open_video_path(*output, input.decoder.get()))
+                return RUN_STOPPED;
+        } else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO) {
+            request_decoder_downmix(input.decoder.get(), output->encoder);
+            if (!open_audio_path(*output, input.decoder.get()))
+                return output->sample_fifo ? 1 : RUN_STOPPED;
+        }
+        output->needs_encoding = 1;
+        input.needs_decoding = 1;
+    }
+    return 0;
+}
+
+bool open_encoders(transcode_run& run) {
+    for (auto& output : run.output_streams) {
+        const AVCodec* codec = find_output_encoder(output->encoder->codec_id);
+        if (!codec) {
+            post_transcoder_message("Unsupported codec for output stream #%d.%d\n", output->file_number,
+                                    output->stream_number);
+            return false;
+        }
+        if (avcodec_open2(output->encoder, codec, nullptr) < 0) {
+            post_transcoder_message("Error while opening codec for output stream #%d.%d - maybe incorrect "
+                                    "parameters such as bit_rate, rate, width or height\n",
+                                    output->file_number, output->stream_number);
+            return false;
+        }
+        output->encoder_open = 1;
+        avcodec_parameters_from_context(output->stream->codecpar, output->encoder);
+    }
+    return true;
+}
+
+bool open_decoders(transcode_run& run) {
+    for (auto& input : run.input_streams) {
+        if (!input->needs_decoding)
+            continue;
+        const AVCodec* codec = avcodec_find_decoder(input->decoder->codec_id);
+        if (!codec) {
+            post_transcoder_message("Unsupported codec (id=%d) for input stream #%d.%d\n",
+                                    int(input->decoder->codec_id), input->file_number, input->stream_number);
+            return false;
+        }
+        if (avcodec_open2(input->decoder.get(), codec, nullptr) < 0) {
+            post_transcoder_message("Error while opening codec for input stream #%d.%d\n", input->file_number,
+                                    input->stream_number);
+            return false;
+        }
+    }
+    return true;
+}
+
+void set_initial_times(transcode_run& run) {
+    for (auto& input : run.input_streams) {
+        input->current_time = 0;
+        int64_t start = input->stream->start_time;
+        input->next_time = start == AV_NOPTS_VALUE ? 0 : av_rescale_q(start, input->stream->time_base, {1, 1000000});
+    }
+}
+
+// Set, or closed under us because the program is ending.
+bool stop_requested() {
+    return platform::wait_for_one(transcode_stop_event, 0) != platform::WAIT_TIMED_OUT;
+}
+
+double output_time(const output_stream_state& output) {
+    if (output.encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+        return double(output.frames_out) * av_q2d(output.encoder->time_base);
+    return 0.0;  // nothing advances an audio output's presentation counter
+}
+
+// The input file that feeds the output furthest behind, or -1 when all ended.
+int choose_input_file(const transcode_run& run) {
+    int chosen = -1;
+    double earliest = 0;
+    for (const auto& output : run.output_streams) {
+        int file = run.input_streams[output->source]->file_number;
+        if (run.input_files[file].at_end)
+            continue;
+        double time = output_time(*output);
+        if (chosen < 0 || time < earliest) {
+            chosen = file;
+            earliest = time;
+        }
+    }
+    return chosen;
+}
+
+void handle_packet(transcode_run& run, int file, const AVPacket* packet) {
+    const input_file_state& state = run.input_files[file];
+    if (packet->stream_index >= state.stream_count)
+        return;  // a stream that appeared after the run began
+    int index = state.first_stream + packet->stream_index;
+    input_stream_state& input = *run.input_streams[index];
+    if (input.ignored)
+        return;
+    if (process_input_packet(run, index, packet) < 0)
+        post_transcoder_message("Error while decoding stream #%d.%d\n", input.file_number, input.stream_number);
+}
+
+int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
+    packet_ptr packet(av_packet_alloc());
+    if (!packet)
+        return RUN_STOPPED;
+    for (;;) {
+        if (stop_requested())
+            return RUN_STOPPED;  // the encoders are not drained
+        int file = choose_input_file(run);
+        if (file < 0)
+            break;
+        if (av_read_frame(inputs[file], packet.get()) < 0) {
+            run.input_files[file].at_end = 1;
+            continue;
+        }
+        handle_packet(run, file, packet.get());
+        av_packet_unref(packet.get());
+    }
+    for (size_t i = 0; i < run.input_streams.size(); ++i)
+        if (run.input_streams[i]->needs_decoding)
+            process_input_packet(run, int(i), nullptr);
+    return 0;
+}
+
+}  // namespace
+
+double get_input_sync_time(const output_stream_state& output) {
+    return double(output.sync_source->current_time - transcode_options.stream_start_time) * 0.000001;
+}
+
+int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs, const std::vector<AVFormatContext*>& inputs) {
+    transcode_run run;
+    build_input_records(run, inputs);
+    build_output_records(run, outputs);
+    if (int result = pair_streams(run); result != 0)
+        return result;
+    if (int result = prepare_output_streams(run); result != 0)
+        return result == RUN_STOPPED ? RUN_STOPPED : 0;
+    for (auto& output : run.output_streams)
+        avcodec_parameters_from_context(output->stream->codecpar, output->encoder);
+    for (size_t i = 0; i < outputs.size(); ++i)
+        av_dump_format(outputs[i]->context.get(), int(i), outputs[i]->context->url, 1);
+    if (!open_encoders(run) || !open_decoders(run))
+        return 0;
+    set_initial_times(run);
+    return read_loop(run, inputs);
+}
