@@ -1,12 +1,14 @@
 // libFuzzer target over the request path: each input is sent as a client's
 // request over a socket pair to the server's own request handler, which reads
 // it, finds the command word, parses the keys and, for "listdir", lists a
-// small media tree made for the run. The reply is checked against the rules
-// every client relies on.
+// small media tree made for the run; "streamopen" and "stream2header" open
+// and read its files (two real clips among junk). Each reply is checked
+// against the rules every client relies on.
 //
-// The stream commands start transcodes and wait on the packet rings; for them
-// only the key parsing is exercised here (the abuse and corrupt-media programs
-// cover them over TCP).
+// "streampackets" starts a transcode and waits on the packet rings; for it only
+// the key parsing is exercised here (the abuse and corrupt-media programs
+// stream over TCP). Each input is served with the current folder set to the
+// media folder, so that an input alone reproduces what it did.
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include "server/request.h"
 #include "server/server_thread.h"
 #include "server/stream_state.h"
+#include "tests/support/media_clips.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -60,6 +63,11 @@ void MakeMediaTree() {
                              "media/Sub 2/name with spaces.wmv", "outside/secret.avi"}) {
         MakeFile(name);
     }
+    const std::string media = std::string(MEDIA_FOLDER) + "/";
+    fs::copy_file(test_support::test_clip(test_support::clip_kind::mp3_audio), media + "real.mp3",
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi), media + "Sub/real.avi",
+                  fs::copy_options::overwrite_existing);
 }
 
 void AddFeed(CVantrelDlg& record, const std::string& url) {
@@ -71,9 +79,18 @@ void AddFeed(CVantrelDlg& record, const std::string& url) {
         item->m_strType = type;
         feed->m_items.push_back(item);
     }
+    // No item may start a download: one is being downloaded, the rest are on disk.
+    for (const CFeedItemPtr& item : feed->m_items) {
+        item->m_strLocalPath = std::string(MEDIA_FOLDER) + "/real.mp3";
+        item->m_nState.store(FEED_ITEM_DONE);
+    }
+    feed->m_items.front()->m_strLocalPath.clear();
     feed->m_items.front()->m_nState.store(FEED_ITEM_DOWNLOADING);
-    feed->m_items.back()->m_strLocalPath = std::string(MEDIA_FOLDER) + "/a.avi";
     record.m_feeds.push_back(feed);
+}
+
+void SetCurrentFolderToMedia() {
+    std::snprintf(current_folder, sizeof current_folder, "%s", MEDIA_FOLDER);
 }
 
 void SetUpWorld() {
@@ -85,6 +102,7 @@ void SetUpWorld() {
     AddFeed(record, "http://example.invalid/feed.xml");
     AddFeed(record, "https://Example.invalid/other");
     g_pMainDlg = &record;
+    SetCurrentFolderToMedia();
 }
 
 // The bytes the server will see: one receive of at most REQUEST_MAX_BYTES,
@@ -95,9 +113,10 @@ std::string SeenRequest(const uint8_t* data, size_t size) {
     return bytes.substr(0, bytes.find('\0'));
 }
 
-bool IsStreamCommand(int command) {
-    return command > 0;
-}
+constexpr int LISTDIR = 0;
+constexpr int STREAMOPEN = 1;
+constexpr int STREAM2HEADER = 2;
+constexpr int STREAMPACKETS = 3;
 
 // What the stream commands read of their requests, without starting anything.
 void ParseStreamKeys(std::string text) {
@@ -140,7 +159,7 @@ void CheckListing(const std::string& reply) {
     const std::string text = reply.substr(4);
     if (LengthPrefix(reply) != text.size()) Fail("listing length prefix does not match", reply);
     const size_t settings = text.rfind("config:framedivider=");
-    if (settings == std::string::npos || text.back() != '\n' ||
+    if (settings == std::string::npos || text.empty() || text.back() != '\n' ||
         text.find('\n', settings) != text.size() - 1) {
         Fail("listing does not end with the settings line", reply);
     }
@@ -165,8 +184,17 @@ std::string Serve(const uint8_t* data, size_t size) {
 
 }  // namespace
 
+// Handles 1 and 2 hold the real clips from the start, so that "stream2header
+// fd=1" reads a real input.
+void OpenRealClips() {
+    for (const char* request : {"streamopen filename=real.mp3.pmp", "streamopen filename=Sub\\real.avi.pmp"}) {
+        Serve(reinterpret_cast<const uint8_t*>(request), std::strlen(request));
+    }
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUpWorld();
+    OpenRealClips();
     return 0;
 }
 
@@ -175,13 +203,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 2 * REQUEST_BUFFER_SIZE) return -1;
     const std::string request = SeenRequest(data, size);
     const int command = FindCommandWord(request.c_str());
-    if (IsStreamCommand(command)) {
+    if (command == STREAMPACKETS) {
         ParseStreamKeys(request);
         return 0;
     }
+    SetCurrentFolderToMedia();
     const std::string reply = Serve(data, size);
     if (command < 0 && reply != "-1") Fail("a request without a command word was not answered \"-1\"", reply);
-    if (command == 0) CheckListing(reply);
+    if (command == LISTDIR) CheckListing(reply);
+    if (command == STREAMOPEN && !reply.empty() && reply.size() != 4) Fail("streamopen reply is not a handle", reply);
+    if (command == STREAM2HEADER && !reply.empty() && reply.size() != 56) Fail("header is not 56 bytes", reply);
     // Every listing posts a settings change; nobody else drains the queue here.
     world->record->Messages().drain();
     return 0;
