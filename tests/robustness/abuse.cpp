@@ -1,6 +1,7 @@
 // Abuse of the stream server over real TCP on 127.0.0.1: many connections that
 // send garbage, half requests, over-long requests, a request and then a reset,
-// or nothing at all. Afterwards a normal listing must still work.
+// or nothing at all; some of the resets cut a stream short. Afterwards a
+// normal listing and a whole stream must still work.
 //
 //   robust_abuse [--connections 1000] [--clients 8] [--read-limit-ms 250] [--seed N]
 //
@@ -14,7 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -25,6 +26,8 @@
 #include "server/request.h"
 #include "server/server_thread.h"
 #include "tests/robustness/options.h"
+#include "tests/robustness/stream_check.h"
+#include "tests/support/media_clips.h"
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
@@ -92,7 +95,9 @@ std::string CheckAnswer(const std::string& seen, const test_support::RawReply& r
 
 class Abuser {
 public:
-    Abuser(uint16_t port, Tally& tally, Failure& failure) : port_(port), tally_(tally), failure_(failure) {}
+    Abuser(uint16_t port, int handle, Tally& tally, Failure& failure)
+        : port_(port), stream_request_("streampackets fd=" + std::to_string(handle) + "&packet=0"),
+          tally_(tally), failure_(failure) {}
 
     void Run(Abuse kind, std::mt19937& random) {
         const int index = static_cast<int>(kind);
@@ -141,7 +146,8 @@ private:
         platform::Socket socket = platform::connect_loopback(port_);
         if (!socket.valid()) return "could not connect";
         if (kind == Abuse::RequestThenReset) {
-            const std::string request = random() % 2 ? GOOD_LISTING : "streamopen filename=nowhere.avi.pmp";
+            const std::string requests[] = {GOOD_LISTING, "streamopen filename=nowhere.avi.pmp", stream_request_};
+            const std::string& request = requests[random() % 3];
             platform::send_all(socket, request.data(), request.size());
             Reset(socket);
         }
@@ -149,16 +155,18 @@ private:
     }
 
     uint16_t port_;
+    std::string stream_request_;  // a stream of the clip, cut short by the reset
     Tally& tally_;
     Failure& failure_;
 };
 
-// Kinds in a fixed mix: silent clients are one in twelve, since each holds
-// the one-at-a-time server for the whole read limit.
+// Kinds in a fixed mix: silent clients are one in eleven, the others two in
+// eleven each, since a silent one holds the one-at-a-time server for the whole
+// read limit.
 Abuse PickKind(std::mt19937& random) {
-    const int roll = static_cast<int>(random() % 12);
+    const int roll = static_cast<int>(random() % (2 * (ABUSE_KINDS - 1) + 1));
     if (roll == 0) return Abuse::Silent;
-    return static_cast<Abuse>(roll % (ABUSE_KINDS - 1));
+    return static_cast<Abuse>((roll - 1) / 2);
 }
 
 bool NormalListingWorks(uint16_t port, const std::string& media) {
@@ -188,9 +196,15 @@ int main(int argc, char** argv) {
                 clients, read_limit_ms, seed);
 
     test_support::TempDir media("vantrel-abuse-media");
-    std::ofstream(media.file("clip.avi")) << "not really a clip";
+    std::filesystem::copy_file(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi),
+                               media.file("clip.avi"));
     test_support::TestServer server([&](CVantrelDlg& record) { record.m_moviePaths = {media.path()}; });
     SetRequestReadTimeout(static_cast<int>(read_limit_ms));
+    const std::optional<int32_t> handle = robustness::OpenStream(server.port(), media.path(), "clip.avi");
+    if (!handle || *handle < 1) {
+        std::printf("robust_abuse: FAILED: the clip does not open\n");
+        return 1;
+    }
 
     Tally tally;
     Failure failure;
@@ -200,7 +214,7 @@ int main(int argc, char** argv) {
     for (long c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
             std::mt19937 random(seed + static_cast<unsigned>(c));
-            Abuser abuser(server.port(), tally, failure);
+            Abuser abuser(server.port(), *handle, tally, failure);
             while (next.fetch_add(1) < connections) abuser.Run(PickKind(random), random);
         });
     }
@@ -211,9 +225,11 @@ int main(int argc, char** argv) {
     for (const std::string& note : failure.notes) std::printf("  %s\n", note.c_str());
     const bool listing = NormalListingWorks(server.port(), media.path());
     std::printf("abuse took %.1f s; normal listing afterwards: %s\n", seconds, listing ? "works" : "BROKEN");
+    const std::string stream = robustness::StreamProblem(server.port(), media.path(), "clip.avi");
+    std::printf("whole stream afterwards: %s\n", stream.empty() ? "works" : stream.c_str());
     int failed = 0;
     for (const std::atomic<int>& count : tally.failed) failed += count.load();
-    const bool passed = failed == 0 && listing;
+    const bool passed = failed == 0 && listing && stream.empty();
     std::printf("%s\n", passed ? "robust_abuse: passed" : "robust_abuse: FAILED");
     return passed ? 0 : 1;
 }
