@@ -22,7 +22,12 @@
 #include <memory>
 #include <string>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "app/core/vantrel_dlg.h"
+#include "server/media_paths.h"
 #include "server/request.h"
 #include "server/server_thread.h"
 #include "server/stream_state.h"
@@ -166,6 +171,17 @@ void CheckListing(const std::string& reply) {
     if (text.find("secret.avi") != std::string::npos) Fail("listing left the media folders", reply);
 }
 
+// A handle names a slot whose input lies inside the media folder: no request
+// opens a file elsewhere.
+void CheckHandle(const std::string& reply) {
+    if (reply.size() != 4) Fail("streamopen reply is not a handle", reply);
+    const int32_t handle = static_cast<int32_t>(LengthPrefix(reply));
+    if (handle < 1 || handle > INPUT_SLOT_COUNT) return;
+    const AVFormatContext* input = input_slot_table[handle - 1].get();
+    if (input == nullptr) Fail("streamopen gave a handle to an empty slot", reply);
+    if (!IsPathInsideFolder(input->url, MEDIA_FOLDER)) Fail("streamopen opened a file outside the media folder", reply);
+}
+
 // Sends the request over a socket pair to the request handler and returns
 // everything it answered before closing.
 std::string Serve(const uint8_t* data, size_t size) {
@@ -182,8 +198,6 @@ std::string Serve(const uint8_t* data, size_t size) {
     return reply;
 }
 
-}  // namespace
-
 // Handles 1 and 2 hold the real clips from the start, so that "stream2header
 // fd=1" reads a real input.
 void OpenRealClips() {
@@ -191,6 +205,8 @@ void OpenRealClips() {
         Serve(reinterpret_cast<const uint8_t*>(request), std::strlen(request));
     }
 }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUpWorld();
@@ -211,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string reply = Serve(data, size);
     if (command < 0 && reply != "-1") Fail("a request without a command word was not answered \"-1\"", reply);
     if (command == LISTDIR) CheckListing(reply);
-    if (command == STREAMOPEN && !reply.empty() && reply.size() != 4) Fail("streamopen reply is not a handle", reply);
+    if (command == STREAMOPEN && !reply.empty()) CheckHandle(reply);
     if (command == STREAM2HEADER && !reply.empty() && reply.size() != 56) Fail("header is not 56 bytes", reply);
     // Every listing posts a settings change; nobody else drains the queue here.
     world->record->Messages().drain();
