@@ -7,8 +7,11 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/core/vantrel_dlg.h"
+#include "feeds/enclosure_download.h"
 #include "platform/paths.h"
 #include "server/server_thread.h"
 #include "server/stream_state.h"
@@ -31,13 +34,19 @@ void HandleMessage(CVantrelDlg& record, const platform::PostedMessage& message) 
     }
 }
 
+// Tests run the program on loopback only.
+void ApplyTestEnvironment() {
+    const char* loopback = std::getenv("VANTREL_LISTEN_LOOPBACK");
+    if (loopback && std::strcmp(loopback, "1") == 0) SetServerLoopbackOnly(true);
+}
+
 bool StopRequested(const sigset_t& signals) {
     const timespec now{0, 0};
     return sigtimedwait(&signals, nullptr, &now) > 0;
 }
 
 void ReportListener() {
-    const uint16_t port = WaitForServerPort(2000);
+    const uint16_t port = WaitForServerPort(10000);
     if (port != 0) std::fprintf(stderr, "vantrel: serving on port %u\n", static_cast<unsigned>(port));
 }
 
@@ -52,6 +61,7 @@ int main() {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    ApplyTestEnvironment();
     CVantrelDlg record(platform::program_folder());
     StartStreamServer(&record);
     ReportListener();
@@ -60,9 +70,12 @@ int main() {
     }
     StopStreamServer();
     StopRunningTranscode(true);
+    // Downloads write into feed items and post to the record: end them before it goes.
+    StopEnclosureDownloads();
     CloseStreamEvents();
+    // A client's change that arrived just before the signal is still saved.
     for (const platform::PostedMessage& message : record.Messages().drain()) {
-        if (message.message == WM_SERVER_MESSAGE) HandleMessage(record, message);
+        HandleMessage(record, message);
     }
     std::fprintf(stderr, "vantrel: stopped\n");
     return 0;

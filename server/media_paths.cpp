@@ -16,12 +16,37 @@ std::string ToLowerAscii(std::string text) {
     return text;
 }
 
+namespace {
+
+// A character is one UTF-8 sequence: a lead byte and its continuation bytes.
+bool IsContinuationByte(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+size_t CharacterCount(const std::string& text) {
+    return static_cast<size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuationByte(c); }));
+}
+
+size_t LastCharacterStart(const std::string& text) {
+    size_t start = text.size();
+    while (start > 0 && IsContinuationByte(text[--start])) {
+    }
+    return start;
+}
+
+bool EndsWith(const std::string& text, size_t length, const std::string& tail) {
+    return length >= tail.size() && text.compare(length - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
 bool HasSupportedExtension(const std::vector<std::string>& extensionList, std::string name) {
     for (const std::string& extension : extensionList) {
         const std::string dotted = "." + ToUpperAscii(extension);
-        if (name.size() <= dotted.size()) continue;
-        // From one character before the place where a final extension would begin.
-        if (name.find(dotted, name.size() - dotted.size() - 1) != std::string::npos) return true;
+        if (CharacterCount(name) <= CharacterCount(dotted)) continue;
+        // The extension at the very end, or followed by exactly one more character.
+        if (EndsWith(name, name.size(), dotted) || EndsWith(name, LastCharacterStart(name), dotted)) return true;
     }
     return false;
 }

@@ -82,7 +82,11 @@ struct resolved_name {
 // that climbs out of it ("..") or a folder no media path admits gives nothing.
 resolved_name resolve_in_folder(const char* folder, const char* name) {
     resolved_name result;
-    const std::string path = NormalizePathLexically(ClientPathToFileSystem(std::string(folder) + "\\" + name));
+    const std::string formatted = std::string(folder) + "\\" + name;
+    if (formatted.size() > STREAM_OPEN_MAX_PATH) {
+        return result;  // longer than the path buffer holds, before any ".." is resolved
+    }
+    const std::string path = NormalizePathLexically(ClientPathToFileSystem(formatted));
     std::vector<std::string> media_paths;
     {
         std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());

@@ -6,9 +6,10 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -151,6 +152,24 @@ void release_slots(int audio_frames, int v) {
     signal_slot_free(packet_ring::video, v);
 }
 
+// Waits until the socket is ready for events, for as long as the client lives.
+bool wait_for_client(const platform::Socket& connection, short events) {
+    for (;;) {
+        pollfd entry{connection.fd(), events, 0};
+        int ready = ::poll(&entry, 1, PEER_CHECK_INTERVAL_MS);
+        if (ready > 0)
+            return true;  // ready, or an error that the next call reports
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (peer_vanished(connection_peer_state(connection)))
+            return false;
+    }
+}
+
+bool connection_gone(const platform::Socket& connection) {
+    return peer_vanished(connection_peer_state(connection));
+}
+
 enum class pass_result { next, failed, transcode_gone };
 
 // One packet: gather, send, release, acknowledgement.
@@ -173,10 +192,12 @@ pass_result send_one_packet(const platform::Socket& connection) {
     parts.audio = audio;
     parts.audio_sizes = audio_sizes;
     size_t size = build_pmp_packet(parts, packet_send_buffer);
-    bool sent = platform::send_all(connection, packet_send_buffer, size);
+    bool sent = send_to_client(connection, packet_send_buffer, size);
     release_slots(parts.timing.frames, v);
 
-    platform::receive_some(connection, packet_send_buffer, 1);
+    // The byte's value does not matter; a client that vanished fails the next send.
+    if (sent && !receive_acknowledgement(connection, packet_send_buffer))
+        sent = !connection_gone(connection);
     if (!transcode_running)
         return pass_result::transcode_gone;
     frames_sent += 1;
@@ -205,7 +226,8 @@ void answer_downloading(const platform::Socket& connection) {
     const uint8_t zeros[4] = {0, 0, 0, 0};
     platform::send_all(connection, zeros, sizeof zeros);
     uint8_t ignored[4];
-    platform::receive_some(connection, ignored, sizeof ignored);
+    if (wait_for_client(connection, POLLIN))
+        platform::receive_some(connection, ignored, sizeof ignored, 0);
 }
 
 // Restarts the transcoder on the slot. False when the slot holds no input.
@@ -273,9 +295,50 @@ void tune_stream_connection(const platform::Socket& connection) {
     platform::set_int_option(connection, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
     platform::set_int_option(connection, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
     platform::set_int_option(connection, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
-    platform::set_int_option(connection, IPPROTO_TCP, TCP_USER_TIMEOUT, UNACKNOWLEDGED_LIMIT_MS);
-    timeval limit{SEND_TIME_LIMIT_S, 0};
-    setsockopt(connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+bool peer_vanished(const peer_state& peer) {
+    bool outstanding = peer.unanswered_probes > 0 || peer.retransmissions > 0 || peer.unacknowledged_segments > 0;
+    return outstanding && peer.ms_since_last_ack > PEER_SILENCE_LIMIT_MS;
+}
+
+peer_state connection_peer_state(const platform::Socket& connection) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    peer_state peer;
+    if (getsockopt(connection.fd(), IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+        // Not TCP (a local socket pair in tests): nothing to tell.
+        return peer;
+    }
+    peer.ms_since_last_ack = info.tcpi_last_ack_recv;
+    peer.unanswered_probes = info.tcpi_probes;
+    peer.retransmissions = info.tcpi_retransmits;
+    peer.unacknowledged_segments = info.tcpi_unacked;
+    return peer;
+}
+
+bool send_to_client(const platform::Socket& connection, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t sent = ::send(connection.fd(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            data += sent;
+            size -= size_t(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_for_client(connection, POLLOUT))
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool receive_acknowledgement(const platform::Socket& connection, uint8_t* byte) {
+    if (!wait_for_client(connection, POLLIN))
+        return false;
+    return platform::receive_some(connection, byte, 1, 0) > 0;
 }
 
 void OnStreamPackets(const platform::Socket& connection, char* request) {
@@ -288,13 +351,13 @@ void OnStreamPackets(const platform::Socket& connection, char* request) {
     if (slot < 0)
         return;
     ReadRequestInt(packet_text);  // required, not used
+    if (slot >= DOWNLOADING_HANDLE || (slot < INPUT_SLOT_COUNT && !input_slot_table[slot]))
+        return;
+    tune_stream_connection(connection);
     if (slot == DOWNLOADING_HANDLE - 1) {
         answer_downloading(connection);
         return;
     }
-    if (slot >= INPUT_SLOT_COUNT || !input_slot_table[slot])
-        return;
-    tune_stream_connection(connection);
 
     video_packets_written = 0;
     audio_packets_written = 0;

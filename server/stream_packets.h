@@ -19,13 +19,17 @@ constexpr size_t PACKET_SEND_BUFFER_SIZE =
 constexpr int PREROLL_SLOT = 20;
 constexpr int64_t PREROLL_WAIT_MS = 10000;
 
-// A vanished client is given up after about a minute; one that pauses but
-// stays connected answers the keep-alive probes and keeps its stream.
+// A vanished client (switched off, out of range) is given up after about a
+// minute. An idle connection is probed by keep-alive; while a packet or its
+// acknowledgement is awaited, the connection counts as dead once the client's
+// TCP has been silent this long with probes or data left unanswered. A client
+// that pauses keeps answering its TCP probes, so it keeps its stream however
+// long it pauses.
 constexpr int KEEPALIVE_IDLE_S = 10;
 constexpr int KEEPALIVE_INTERVAL_S = 5;
 constexpr int KEEPALIVE_PROBES = 9;
-constexpr int UNACKNOWLEDGED_LIMIT_MS = 50000;
-constexpr int SEND_TIME_LIMIT_S = 50;
+constexpr uint32_t PEER_SILENCE_LIMIT_MS = 50000;
+constexpr int PEER_CHECK_INTERVAL_MS = 1000;
 
 struct packet_audio_timing {
     int frames = 0;            // k
@@ -57,5 +61,23 @@ size_t build_pmp_packet(const pmp_packet_parts& parts, uint8_t* buffer);
 int send_progress(int frames_sent, int frame_count);
 
 namespace platform { class Socket; }
-// Keep-alive timing and a send time limit for a stream's connection.
+// Keep-alive timing for a stream's connection.
 void tune_stream_connection(const platform::Socket& connection);
+
+// What the client's TCP says about it.
+struct peer_state {
+    uint32_t ms_since_last_ack = 0;
+    uint32_t unanswered_probes = 0;  // keep-alive or zero-window probes
+    uint32_t retransmissions = 0;
+    uint32_t unacknowledged_segments = 0;
+};
+bool peer_vanished(const peer_state& peer);
+// The state of a connection; a socket that cannot say counts as vanished.
+peer_state connection_peer_state(const platform::Socket& connection);
+
+// One packet out, waiting as long as the client is alive. False when sending
+// failed or the client vanished.
+bool send_to_client(const platform::Socket& connection, const uint8_t* data, size_t size);
+// The acknowledgement byte, waited for as long as the client is alive. False
+// when the client closed, failed or vanished.
+bool receive_acknowledgement(const platform::Socket& connection, uint8_t* byte);

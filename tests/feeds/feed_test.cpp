@@ -83,6 +83,13 @@ INSTANTIATE_TEST_SUITE_P(
                       // The last '/' may stand inside the query.
                       PathCase{"", "http://host/a.mp3?u=/b", "video/quicktime", "/MOVIES/b.mov"}));
 
+TEST(FeedItemLocalPathLengthTest, LongNamesAreNotCut) {
+    const std::string segment(400, 'n');
+    const std::string path =
+        FeedItemLocalPath("/opt/server", *Item("99", "http://host/" + segment + ".mp3", ""), DEFAULT_EXTENSIONS);
+    EXPECT_EQ(path, "/opt/server/MOVIES/99" + segment + ".mp3");
+}
+
 struct TypeCase {
     const char* type;
     const char* extension;

@@ -20,14 +20,30 @@ namespace {
 using test_support::ProtocolConnection;
 using test_support::SendRequest;
 
-// What a connection got back, as far as the dispatcher decides it.
-enum class Answer { Listing, MinusOne, Nothing };
+// Which handler answered, told by the shape of its reply.
+enum class Answer { Listing, MinusOne, OpenRefused, Header, DownloadPackets, Nothing, Other };
 
 Answer Classify(const test_support::RawReply& reply) {
     if (reply.bytes == "-1") return Answer::MinusOne;
     if (reply.bytes.empty()) return Answer::Nothing;
+    if (reply.bytes == std::string(4, '\xff')) return Answer::OpenRefused;       // "streamopen": no ".pmp"
+    if (reply.bytes == std::string(4, '\0')) return Answer::DownloadPackets;     // "streampackets" fd=51
+    if (reply.bytes.size() == 56 && reply.bytes.compare(0, 4, "pmpm") == 0) return Answer::Header;
     const test_support::ListDirReply listing = test_support::ParseListDirReply(reply);
-    return listing.well_formed ? Answer::Listing : Answer::Nothing;
+    return listing.well_formed ? Answer::Listing : Answer::Other;
+}
+
+// Sends the request and half-closes, so a handler that waits for the
+// client's acknowledgement sees the end and finishes.
+test_support::RawReply SendAndFinish(uint16_t port, const std::string& request) {
+    test_support::RawReply reply;
+    ProtocolConnection connection(port);
+    reply.connected = connection.connected();
+    connection.send(request);
+    connection.finish_sending();
+    reply.bytes = connection.receive_all();
+    reply.closed = connection.closed();
+    return reply;
 }
 
 class DispatchTest : public ::testing::Test {
@@ -44,19 +60,29 @@ TEST_F(DispatchTest, RequestsReachTheirHandlers) {
     const std::vector<Case> cases = {
         {"listdir path=&size=100", Answer::Listing},
         {"please listdir now", Answer::Listing},
-        // "listdir" is tested first, also inside a value.
+        {"streamopen filename=x", Answer::OpenRefused},
+        {"stream2header fd=51", Answer::Header},
+        {"streampackets fd=51&packet=0", Answer::DownloadPackets},
+        // The first word of the table wins wherever it stands, also inside a value.
         {"streamopen filename=my_listdir_clip.avi.pmp", Answer::Listing},
+        {"streampackets fd=51&packet=0 stream2header", Answer::Header},
+        {"streampackets fd=51&packet=0&filename=x streamopen", Answer::OpenRefused},
+        {"stream2headerfd=51", Answer::Header},
+        // Capital letters are not the words.
         {"LISTDIR path=&size=100", Answer::MinusOne},
+        {"Stream2Header fd=51", Answer::MinusOne},
         {"hello", Answer::MinusOne},
+        {"", Answer::MinusOne},
+        // A zero byte ends the searched text.
         {std::string("xx\0listdir path=&size=100", 25), Answer::MinusOne},
+        {std::string("stream2header\0 listdir fd=51", 29), Answer::Nothing},
         // Handlers that find none of their keys send nothing.
         {"streamopen", Answer::Nothing},
         {"stream2header", Answer::Nothing},
-        {"streampackets", Answer::Nothing},
-        {"stream2header streampackets", Answer::Nothing},
+        {"streampackets fd=51", Answer::Nothing},
     };
     for (const Case& c : cases) {
-        const test_support::RawReply reply = SendRequest(server.port(), c.request);
+        const test_support::RawReply reply = SendAndFinish(server.port(), c.request);
         EXPECT_TRUE(reply.closed) << c.request;
         EXPECT_EQ(Classify(reply), c.answer) << c.request;
     }

@@ -61,6 +61,13 @@ protected:
         return lines;
     }
 
+    // The server posts its message after it has set the current folder; taking
+    // the messages orders this read after that write.
+    std::string CurrentFolder() {
+        server_.record().Messages().drain();
+        return current_folder;
+    }
+
     template <typename Change>
     void WithRecord(Change change) {
         std::lock_guard<std::mutex> guard(server_.record().Lock());
@@ -145,9 +152,9 @@ TEST_F(ListDirTest, LongEntrySkippedShorterLaterEntryStillAdded) {
 TEST_F(ListDirTest, RootWithoutPathOrWithoutAnythingToList) {
     // No "path=" at all: the root, and the current folder becomes empty.
     Listing(movies_);
-    ASSERT_NE(std::string(current_folder), "");
+    ASSERT_NE(CurrentFolder(), "");
     EXPECT_EQ(Request("listdir size=4096").lines, (Lines{"", "dir:/" + movies_, DEFAULT_CONFIG}));
-    EXPECT_EQ(std::string(current_folder), "");
+    EXPECT_EQ(CurrentFolder(), "");
     // A single "\" is the root too.
     EXPECT_EQ(Listing("\\"), (Lines{"", "dir:/" + movies_}));
 
@@ -168,10 +175,10 @@ TEST_F(ListDirTest, FolderListingFiltersExtensionsAndSorts) {
     // served extension, or that extension and one character more.
     const Lines expected = {"dir:/..", "dir:/Sub", "stream:/C.Mp4.pmp", "stream:/a.avi.pmp", "stream:/d.avi1.pmp"};
     EXPECT_EQ(Listing(movies_), expected);
-    EXPECT_EQ(std::string(current_folder), movies_);
+    EXPECT_EQ(CurrentFolder(), movies_);
     // As the client sends it: a leading "\" and "\" between names.
     EXPECT_EQ(Listing("\\" + movies_ + "\\Sub"), (Lines{"dir:/.."}));
-    EXPECT_EQ(std::string(current_folder), movies_ + "/Sub");
+    EXPECT_EQ(CurrentFolder(), movies_ + "/Sub");
 }
 
 TEST_F(ListDirTest, FolderWithASpaceNeedsSizeRightAfterIt) {
@@ -179,7 +186,7 @@ TEST_F(ListDirTest, FolderWithASpaceNeedsSizeRightAfterIt) {
     MakeFile(movies_ + "/My Films/f.avi");
     EXPECT_EQ(Listing(movies_ + "\\My Films"), (Lines{"dir:/..", "stream:/f.avi.pmp"}));
     const ListDirReply cut = Request("listdir path=\\" + movies_ + "\\My Films size=100&x");
-    EXPECT_EQ(std::string(current_folder), movies_ + "/My");
+    EXPECT_EQ(CurrentFolder(), movies_ + "/My");
     EXPECT_EQ(cut.lines, (Lines{"dir:/..", DEFAULT_CONFIG}));
 }
 
@@ -199,7 +206,7 @@ TEST_F(ListDirTest, RefusedFoldersListOnlyTheParentLine) {
     for (const std::string& path : refused) {
         EXPECT_EQ(Listing(path), (Lines{"dir:/.."})) << path;
         // The current folder is set all the same.
-        EXPECT_NE(std::string(current_folder), "") << path;
+        EXPECT_NE(CurrentFolder(), "") << path;
     }
     // Dots that stay inside are fine.
     EXPECT_EQ(Listing(movies_ + "\\Sub\\..\\.\\"), Listing(movies_));
@@ -222,7 +229,7 @@ TEST_F(ListDirTest, FeedListing) {
     const Lines expected = {"dir:/..", "stream:/Ep 1[downloading][downloaded].pmp", "stream:/Ep 2.pmp",
                             "stream:/Ep 3[downloaded].pmp", "stream:/Ep 4[downloading].pmp"};
     EXPECT_EQ(Listing("\\http://example.com/podcast.xml"), expected);
-    EXPECT_EQ(std::string(current_folder), "http://example.com/podcast.xml");
+    EXPECT_EQ(CurrentFolder(), "http://example.com/podcast.xml");
     // The folder text from "http://" on need only begin the URL; what stands before it is ignored.
     EXPECT_EQ(Listing("junk\\HTTP://example.COM/pod"), expected);
     EXPECT_EQ(Listing("\\http://example.com/podcast.xml2"), (Lines{"dir:/.."}));
@@ -232,7 +239,7 @@ TEST_F(ListDirTest, FeedListing) {
 TEST_F(ListDirTest, HttpsFeedsAreFeedsToo) {
     AddFeed("https://secure.example/feed", {{"Only", "audio/mpeg", 0, ""}});
     EXPECT_EQ(Listing("\\https://secure.example/feed"), (Lines{"dir:/..", "stream:/Only.pmp"}));
-    EXPECT_EQ(std::string(current_folder), "https://secure.example/feed");
+    EXPECT_EQ(CurrentFolder(), "https://secure.example/feed");
 }
 
 TEST_F(ListDirTest, FirstMatchingFeedIsListed) {
@@ -279,7 +286,7 @@ TEST_F(ListDirTest, EveryListingPostsSettingsChanged) {
 
 TEST_F(ListDirTest, WithoutSizeOnlyTheSettingsLineIsSent) {
     EXPECT_EQ(Request("listdir path=\\" + movies_).lines, (Lines{DEFAULT_CONFIG}));
-    EXPECT_EQ(std::string(current_folder), movies_);
+    EXPECT_EQ(CurrentFolder(), movies_);
     EXPECT_EQ(Request("listdir").lines, (Lines{DEFAULT_CONFIG}));
 }
 
@@ -287,11 +294,11 @@ TEST_F(ListDirTest, OverLongPathIsRefused) {
     const std::string fits = movies_ + "/" + std::string(255 - movies_.size() - 1, 'x');
     ASSERT_EQ(fits.size(), 255u);
     EXPECT_EQ(Listing("\\" + fits), (Lines{"dir:/.."}));
-    EXPECT_EQ(std::string(current_folder), fits);
+    EXPECT_EQ(CurrentFolder(), fits);
 
     const std::string tooLong = fits + "y";
     EXPECT_EQ(Listing("\\" + tooLong), (Lines{"dir:/.."}));
-    EXPECT_EQ(std::string(current_folder), "");
+    EXPECT_EQ(CurrentFolder(), "");
     // Much longer than the folder buffer, and still the request is answered.
     EXPECT_EQ(Listing(movies_ + std::string(1500, 'z')), (Lines{"dir:/.."}));
 }

@@ -36,6 +36,16 @@ TEST(HasSupportedExtensionTest, ListEntriesInAnyCaseAndInOrder) {
     EXPECT_FALSE(HasSupportedExtension({}, "A.MP4"));
 }
 
+TEST(HasSupportedExtensionTest, OneMoreCharacterMayTakeSeveralBytes) {
+    const std::vector<std::string> list = {"avi"};
+    EXPECT_TRUE(HasSupportedExtension(list, "CLIP.AVI\xc3\xa9"));        // one two-byte character
+    EXPECT_TRUE(HasSupportedExtension(list, "CLIP.AVI\xe2\x82\xac"));   // one three-byte character
+    EXPECT_FALSE(HasSupportedExtension(list, "CLIP.AVI\xc3\xa9x"));
+    EXPECT_TRUE(HasSupportedExtension(list, "\xc3\x89.AVI"));
+    EXPECT_TRUE(HasSupportedExtension({"\xc3\xa9"}, "A.\xc3\xa9"));
+    EXPECT_FALSE(HasSupportedExtension({"\xc3\xa9"}, ".\xc3\xa9"));
+}
+
 TEST(HasSupportedExtensionTest, EmptyEntryPassesADotAtTheEndOrOneBefore) {
     const std::vector<std::string> list = {""};
     EXPECT_TRUE(HasSupportedExtension(list, "NAME."));

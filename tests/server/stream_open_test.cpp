@@ -31,6 +31,12 @@ std::time_t fixed_clock() { return fixed_time.load(); }
 // A time whose second of the minute is the one given.
 std::time_t at_second(int second) { return 1700000040 + second; }  // 1700000040 is a whole minute
 
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
 class StreamOpenTest : public ::testing::Test {
 protected:
     ~StreamOpenTest() override {
@@ -144,6 +150,7 @@ TEST_F(StreamOpenTest, OnlyFilesInsideAMediaFolderAreOpened) {
         {sibling(), "clip.wav"},  // its text begins with the media path, but it is another folder
         {"", outside_.path().substr(1) + "/clip.wav"},
         {media_.path(), std::string(600, 'x') + ".wav"},
+        {media_.path(), repeated("sub\\..\\", 100) + "inside.wav"},  // short once resolved, too long as sent
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.folder + " | " + c.name);

@@ -62,7 +62,8 @@ uint32_t PmpHeaderFrameCount(const std::string& header) {
     return header.size() >= 16 ? ReadLittleEndian32(header, 12) : 0;
 }
 
-ReceivedStream ReceiveStream(uint16_t port, int fd, const std::string& header, size_t max_packets) {
+ReceivedStream ReceiveStream(uint16_t port, int fd, const std::string& header, size_t max_packets,
+                             const std::function<void(size_t)>& after_packet) {
     ReceivedStream stream;
     stream.header = header;
     ProtocolConnection connection(port);
@@ -70,12 +71,15 @@ ReceivedStream ReceiveStream(uint16_t port, int fd, const std::string& header, s
         return stream;
     while (stream.packets.size() < max_packets) {
         std::optional<PmpPacket> packet = ReadPmpPacket(connection, true, 60000);
-        if (!packet)
-            break;
+        if (!packet) {
+            connection.receive_all(30000);
+            stream.ended = connection.closed();
+            return stream;
+        }
         stream.packets.push_back(std::move(*packet));
+        if (after_packet)
+            after_packet(stream.packets.size());
     }
-    connection.receive_all(30000);
-    stream.ended = connection.closed();
     return stream;
 }
 

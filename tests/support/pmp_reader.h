@@ -4,6 +4,7 @@
 // ffprobe then says about that file.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,10 @@ struct ReceivedStream {
 uint32_t PmpHeaderFrameCount(const std::string& header);
 
 // Sends "streampackets fd=<fd>&packet=0" and reads packets until the server
-// closes the connection (at most max_packets).
-ReceivedStream ReceiveStream(uint16_t port, int fd, const std::string& header, size_t max_packets);
+// closes the connection. After max_packets the client hangs up at once.
+// after_packet (when set) runs after each acknowledged packet, with the count so far.
+ReceivedStream ReceiveStream(uint16_t port, int fd, const std::string& header, size_t max_packets,
+                             const std::function<void(size_t)>& after_packet = {});
 
 // The bytes of a packet after its first word, as they came over the wire.
 std::string PacketBody(const PmpPacket& packet);

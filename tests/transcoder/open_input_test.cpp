@@ -229,6 +229,21 @@ TEST_F(OpenInputTest, ARawPictureFileOpensWithTheSizeAndFormatOfTheOptionRecord)
     EXPECT_EQ(48, input_slot_table[0]->streams[0]->codecpar->height);
 }
 
+TEST_F(OpenInputTest, AMessageReachesTheDialogCutToItsBufferAndStopsTheTranscode) {
+    post_transcoder_message("%s: %d\n", "short", 7);
+    post_transcoder_message("%s", std::string(3000, 'm').c_str());
+    const std::vector<std::string> texts = posted_texts();
+    ASSERT_EQ(2u, texts.size());
+    EXPECT_EQ("short: 7\n", texts[0]);
+    EXPECT_EQ(std::string(2047, 'm'), texts[1]);
+    EXPECT_TRUE(stop_event_set());
+
+    g_pMainDlg = nullptr;  // before the dialog exists: only the stop event
+    transcode_stop_event.reset();
+    post_transcoder_message("early");
+    EXPECT_TRUE(stop_event_set());
+}
+
 TEST(SetAudioBitrate, ReadsKilobitsByTheAtoiRules) {
     const struct { const char* text; int bits; } cases[] = {
         {"128", 128000}, {"64kbit", 64000}, {"  96", 96000}, {"-32", -32000},

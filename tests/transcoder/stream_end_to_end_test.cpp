@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "server/stream_state.h"
@@ -20,10 +25,39 @@ using test_support::clip_kind;
 using test_support::PmpHeaderFrameCount;
 using test_support::ReceivedStream;
 
-struct stream_request {
-    std::string clip;
-    std::string stime;  // "" for none
-};
+constexpr size_t GREY_PICTURE_SIZE = 480 * 272;
+
+// The pictures of a file (at most count), as 480x272 grey bytes.
+std::vector<std::string> grey_pictures(const std::string& path, int count) {
+    std::string bytes = test_support::RunCommand("ffmpeg -nostdin -v quiet -i '" + path + "' -frames:v " +
+                                                 std::to_string(count) +
+                                                 " -vf scale=480:272 -f rawvideo -pix_fmt gray -");
+    std::vector<std::string> pictures;
+    for (size_t at = 0; at + GREY_PICTURE_SIZE <= bytes.size(); at += GREY_PICTURE_SIZE)
+        pictures.push_back(bytes.substr(at, GREY_PICTURE_SIZE));
+    return pictures;
+}
+
+double mean_difference(const std::string& a, const std::string& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+    return sum / double(GREY_PICTURE_SIZE);
+}
+
+// The index of the source picture that looks most like this one.
+int best_matching_picture(const std::string& picture, const std::vector<std::string>& source) {
+    int best = -1;
+    double best_difference = 1e9;
+    for (size_t i = 0; i < source.size(); ++i) {
+        double difference = mean_difference(picture, source[i]);
+        if (difference < best_difference) {
+            best = int(i);
+            best_difference = difference;
+        }
+    }
+    return best;
+}
 
 class StreamEndToEnd : public ::testing::Test {
 protected:
@@ -43,7 +77,8 @@ protected:
     }
 
     // listdir, streamopen, stream2header, streampackets.
-    ReceivedStream stream(const std::string& name, const std::string& stime = "") {
+    ReceivedStream stream(const std::string& name, const std::string& stime = "", size_t max_packets = 0,
+                          const std::function<void(size_t)>& after_packet = {}) {
         uint16_t port = server_->port();
         test_support::ListDir(port, test_support::ListDirRequest(media_.path(), 65536));
         std::string open = "streamopen filename=" + name + ".pmp";
@@ -56,7 +91,8 @@ protected:
         test_support::RawReply header = test_support::Stream2Header(port, *handle);
         EXPECT_EQ(header.bytes.size(), 56u);
         uint32_t frames = PmpHeaderFrameCount(header.bytes);
-        return test_support::ReceiveStream(port, *handle, header.bytes, frames + 10);
+        return test_support::ReceiveStream(port, *handle, header.bytes, max_packets ? max_packets : frames + 10,
+                                           after_packet);
     }
 
     // The PMP file of the stream, read back by FFmpeg's own tools.
@@ -120,6 +156,7 @@ TEST_F(StreamEndToEnd, VideoClipsOfEveryShapePlay) {
         {clip_kind::h264_aac_mp4, "movie.mp4"},
         {clip_kind::pal_interlaced_mpg, "interlaced.mpg"},
         {clip_kind::mono_22050_avi, "mono.avi"},
+        {clip_kind::ntsc_rate_mp4, "ntsc.mp4"},
     };
     start_server();
     for (const Case& c : cases) {
@@ -129,15 +166,30 @@ TEST_F(StreamEndToEnd, VideoClipsOfEveryShapePlay) {
     }
 }
 
-TEST_F(StreamEndToEnd, FullHdInputIsStretchedTo480x272) {
-    std::string hd = work_.file("hd.mp4");
-    ASSERT_TRUE(test_support::make_clip({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25:duration=2",
-                                         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2",
-                                         "-c:v", "mpeg4", "-q:v", "5", "-c:a", "aac", "-shortest"},
-                                        hd));
+TEST_F(StreamEndToEnd, FullHdPicturesAndSixChannelAc3Play) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> recipe;
+    };
+    const Case cases[] = {
+        // Stretched to 480x272, whatever its shape.
+        {"hd.mp4",
+         {"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25:duration=2", "-f", "lavfi", "-i",
+          "sine=frequency=440:sample_rate=48000:duration=2", "-c:v", "mpeg4", "-q:v", "5", "-c:a", "aac",
+          "-shortest"}},
+        // The decoder is asked for two channels itself.
+        {"surround.mkv",
+         {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=2", "-f", "lavfi", "-i",
+          "sine=frequency=440:sample_rate=48000:duration=2", "-filter_complex",
+          "[1]pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0[a]", "-map", "0:v", "-map", "[a]", "-c:v", "mpeg4",
+          "-c:a", "ac3"}},
+    };
     start_server();
-    add_clip(hd, "hd.mp4");
-    expect_playable(stream("hd.mp4"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(test_support::make_clip(c.recipe, media_.file(c.name)));
+        expect_playable(stream(c.name));
+    }
 }
 
 TEST_F(StreamEndToEnd, DividerTwoHalvesTheFrameRate) {
@@ -152,10 +204,27 @@ TEST_F(StreamEndToEnd, DividerTwoHalvesTheFrameRate) {
 TEST_F(StreamEndToEnd, AStartTimeSkipsTheBeginning) {
     start_server();
     add_clip(test_support::test_clip(clip_kind::mpeg4_mp3_avi), "movie.avi");
-    ReceivedStream received = stream("movie.avi", "7");
-    // About the last 3 s of the 10 s clip at 25 frames a second.
-    EXPECT_NEAR(PmpHeaderFrameCount(received.header), 75u, 2u);
-    expect_playable(received);
+    // A fresh open seeks; a file found already open is read from where it is
+    // and the transcoder drops what comes before the start time.
+    std::vector<std::string> source = grey_pictures(media_.file("movie.avi"), 250);
+    ASSERT_EQ(source.size(), 250u);
+    for (bool already_open : {false, true}) {
+        SCOPED_TRACE(already_open ? "already open" : "fresh open");
+        if (already_open) {
+            test_support::ListDir(server_->port(), test_support::ListDirRequest(media_.path(), 65536));
+            ASSERT_TRUE(test_support::StreamOpen(server_->port(), "streamopen filename=movie.avi.pmp"));
+        }
+        ReceivedStream received = stream("movie.avi", "7");
+        // About the last 3 s of the 10 s clip at 25 frames a second.
+        EXPECT_NEAR(PmpHeaderFrameCount(received.header), 75u, 2u);
+        expect_playable(received);
+        // The key frame at or before 7 s (25 frames a second), or exactly 7 s.
+        std::vector<std::string> first = grey_pictures(work_.file("received.pmp"), 1);
+        ASSERT_EQ(first.size(), 1u);
+        int picture = best_matching_picture(first[0], source);
+        EXPECT_GE(picture, 7 * 25 - 12);
+        EXPECT_LE(picture, 7 * 25);
+    }
 }
 
 TEST_F(StreamEndToEnd, AudioOnlyCarriesTheBuiltInClip) {
@@ -190,6 +259,45 @@ TEST_F(StreamEndToEnd, ATruncatedFileEndsCleanlyAndTheNextStreamPlays) {
     EXPECT_LE(cut.packets.size(), PmpHeaderFrameCount(cut.header) - 1);
     EXPECT_EQ(probe(cut, true).errors, "");
     expect_playable(stream("next.avi"));
+}
+
+TEST_F(StreamEndToEnd, AClientThatHangsUpEndsItsStreamAndTheNextOnePlays) {
+    start_server();
+    add_clip(test_support::test_clip(clip_kind::mpeg4_mp3_avi), "movie.avi");
+    add_clip(test_support::test_clip(clip_kind::mono_22050_avi), "next.avi");
+    ReceivedStream gone = stream("movie.avi", "", 10);
+    EXPECT_EQ(gone.packets.size(), 10u);
+    expect_playable(stream("next.avi"));
+}
+
+TEST_F(StreamEndToEnd, AClientThatPausesKeepsItsStream) {
+    start_server();
+    add_clip(test_support::test_clip(clip_kind::mono_22050_avi), "movie.avi");
+    ReceivedStream received = stream("movie.avi", "", 0, [](size_t count) {
+        if (count == 30)
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+    });
+    expect_playable(received);
+}
+
+TEST_F(StreamEndToEnd, ClosingTheProgramDuringAStreamEndsItCleanly) {
+    start_server();
+    add_clip(test_support::test_clip(clip_kind::mpeg4_mp3_avi), "movie.avi");
+    bool closed = false;
+    ReceivedStream received = stream("movie.avi", "", 0, [&](size_t count) {
+        if (count == 20 && !closed) {
+            CloseStreamEvents();  // what the dialog's close does
+            closed = true;
+        }
+    });
+    EXPECT_TRUE(received.ended);
+    EXPECT_LT(received.packets.size(), 30u) << "the sender's next wait fails";
+    // The transcoder notices the closed events and can be released at once.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(StopRunningTranscode(true));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    for (const auto& slot : input_slot_table)
+        EXPECT_FALSE(slot);
 }
 
 }  // namespace

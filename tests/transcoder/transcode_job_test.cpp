@@ -1,0 +1,87 @@
+// The transcode job on its thread: a set-up message stops it before any
+// packet, a stop ends the loop, and the end of every job waits for the
+// server's release and then closes every input slot.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "tests/support/media_clips.h"
+#include "tests/transcoder/stream_fixture.h"
+#include "transcoder/transcoder.h"
+
+namespace {
+
+class TranscodeJobTest : public StreamStateFixture {
+protected:
+    void start(const std::string& clip, const char* rate_text, int slot = 3) {
+        open_input_slot(slot, clip.c_str());
+        ASSERT_TRUE(input_slot_table[slot]);
+        open_input_slot(slot + 1, clip.c_str());  // another handle, closed with the job too
+        std::strncpy(frame_rate_text, rate_text, FRAME_RATE_TEXT_SIZE - 1);
+        current_slot = slot;
+        dialog_->m_nFrameCount = 250;
+        std::thread(transcode_thread_proc, static_cast<void*>(&current_slot)).detach();
+    }
+
+    // Waits (bounded) until the condition holds.
+    template <typename Condition>
+    static bool eventually(Condition condition, int seconds = 30) {
+        for (int i = 0; i < seconds * 100; ++i) {
+            if (condition())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return condition();
+    }
+
+    bool stop_set() { return platform::wait_for_one(transcode_stop_event, 0) == 0; }
+
+    static int open_slots() {
+        int open = 0;
+        for (const auto& slot : input_slot_table)
+            open += slot ? 1 : 0;
+        return open;
+    }
+};
+
+TEST_F(TranscodeJobTest, ABadFrameRateStopsTheJobBeforeAnyPacket) {
+    start(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi), "abc");
+    ASSERT_TRUE(eventually([&] { return stop_set(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(video_packets_written.load(), 0);
+    EXPECT_EQ(audio_packets_written.load(), 0);
+    EXPECT_EQ(posted_texts(), std::vector<std::string>{"Incorrect frame rate 'abc' \n"});
+    EXPECT_EQ(transcode_running.load(), 1) << "the job waits for the server's release";
+    EXPECT_EQ(open_slots(), 2);
+
+    stream_drained = 1;
+    ASSERT_TRUE(eventually([] { return transcode_running == 0; }));
+    EXPECT_EQ(open_slots(), 0) << "every slot is closed at the end of a job";
+    EXPECT_EQ(dialog_->m_nTranscodeProgress.load(), 0);
+    EXPECT_TRUE(std::filesystem::exists(folder_->file("output.avi")));
+    EXPECT_EQ(std::filesystem::file_size(folder_->file("output.avi")), 0u);
+}
+
+TEST_F(TranscodeJobTest, TheStopEventEndsAJobBlockedOnAFullRing) {
+    start(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi), "25.00");
+    // Nobody takes packets: the video ring fills and the job blocks on slot 0.
+    ASSERT_TRUE(eventually([] { return video_packets_written.load() > VIDEO_RING_SLOTS; }));
+    EXPECT_EQ(video_packets_written.load(), VIDEO_RING_SLOTS + 1);
+    EXPECT_EQ(dialog_->m_nTranscodeProgress.load(), 80 * 400 / 250) << "the 81st packet is still waiting";
+    uint32_t word;
+    std::memcpy(&word, video_packet_ring[0], 4);
+    EXPECT_EQ(word & 1, 1u) << "the first frame is a key frame";
+
+    transcode_stop_event.set();
+    stream_drained = 1;
+    ASSERT_TRUE(eventually([] { return transcode_running == 0; }));
+    EXPECT_EQ(open_slots(), 0);
+    EXPECT_LT(video_packets_written.load(), 250) << "the loop ended at the stop, not at the end of the input";
+    EXPECT_TRUE(posted_texts().empty());
+}
+
+}  // namespace
