@@ -350,7 +350,7 @@ void OnStreamPackets(const platform::Socket& connection, char* request) {
     const char* packet_text = FindRequestValue(request, "packet=");
     if (!handle_text || !packet_text)
         return;
-    int slot = ReadRequestInt(handle_text) - 1;
+    int slot = ReadRequestSlot(handle_text);
     current_slot = slot;
     if (slot < 0)
         return;

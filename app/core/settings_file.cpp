@@ -2,9 +2,15 @@
 // program, section "StreamSettings". Lists are a count key plus entry keys
 // numbered from 1.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/core/text_to_number.h"
@@ -46,12 +52,14 @@ std::vector<std::string> ReadList(CIniFile& ini, const std::string& section, con
     return entries;
 }
 
-void WriteList(CIniFile& ini, const std::string& section, const char* countKey, const char* entryFormat,
+// True when every key was written.
+bool WriteList(CIniFile& ini, const std::string& section, const char* countKey, const char* entryFormat,
                const std::vector<std::string>& entries) {
-    ini.WriteString(FormatInt(static_cast<int>(entries.size())), countKey, section);
+    bool written = ini.WriteString(FormatInt(static_cast<int>(entries.size())), countKey, section) != 0;
     for (size_t i = 0; i < entries.size(); ++i) {
-        ini.WriteString(entries[i], IndexedKey(entryFormat, static_cast<int>(i) + 1), section);
+        written &= ini.WriteString(entries[i], IndexedKey(entryFormat, static_cast<int>(i) + 1), section) != 0;
     }
+    return written;
 }
 
 // Non-empty pieces between commas, blanks and case kept.
@@ -97,16 +105,52 @@ SavedSettings ReadSettingsFile(CIniFile& ini, const std::string& section) {
     return saved;
 }
 
-void WriteSettingsFile(CIniFile& ini, const std::string& section, const SavedSettings& saved) {
-    WriteList(ini, section, "nmoviepaths", "moviepath_%d", saved.moviePaths);
-    ini.WriteString(saved.movieBitrate, "movieBitrate", section);
-    ini.WriteString(saved.audioBitrate, "audioBitrate", section);
-    ini.WriteString(FormatDivider(saved.frameRateDivider), "frameRateDivider", section);
-    ini.WriteString(FormatInt(saved.serverPort), "serverPort", section);
-    ini.WriteString(JoinExtensionList(saved.extensionList), "extensionList", section);
-    WriteList(ini, section, "nrssfeeds", "rssfeed_%d", saved.feedUrls);
-    WriteList(ini, section, "ninfinitestreams", "infinitestream_%d", saved.infiniteStreams);
-    ini.WriteString(saved.showNoAudioMovie == 0 ? "1" : "0", "shownoaudiomovie", section);
+bool WriteSettingsFile(CIniFile& ini, const std::string& section, const SavedSettings& saved) {
+    bool written = WriteList(ini, section, "nmoviepaths", "moviepath_%d", saved.moviePaths);
+    written &= ini.WriteString(saved.movieBitrate, "movieBitrate", section) != 0;
+    written &= ini.WriteString(saved.audioBitrate, "audioBitrate", section) != 0;
+    written &= ini.WriteString(FormatDivider(saved.frameRateDivider), "frameRateDivider", section) != 0;
+    written &= ini.WriteString(FormatInt(saved.serverPort), "serverPort", section) != 0;
+    written &= ini.WriteString(JoinExtensionList(saved.extensionList), "extensionList", section) != 0;
+    written &= WriteList(ini, section, "nrssfeeds", "rssfeed_%d", saved.feedUrls);
+    written &= WriteList(ini, section, "ninfinitestreams", "infinitestream_%d", saved.infiniteStreams);
+    written &= ini.WriteString(saved.showNoAudioMovie == 0 ? "1" : "0", "shownoaudiomovie", section) != 0;
+    return written;
+}
+
+void SyncFolderOf(const std::string& path) {
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// The keys are written one by one into a copy of the file (other sections
+// kept), which then replaces the file in one rename: a crash in the middle of
+// a save leaves the old settings or the new ones, never a mixture of the two.
+// Saves in this process take turns, since they share the copy's name.
+void SaveWholeSettingsFile(const std::string& fileName, const std::string& section, const SavedSettings& saved) {
+    static std::mutex saving;
+    std::lock_guard<std::mutex> guard(saving);
+    std::error_code error;
+    std::string target = fileName;
+    if (std::filesystem::is_symlink(fileName, error)) target = std::filesystem::canonical(fileName, error).string();
+    const std::string staging = target + ".saving";
+    std::filesystem::remove(staging, error);
+    if (std::filesystem::exists(target, error)) {
+        std::filesystem::copy_file(target, staging, error);
+        if (error) return;
+    }
+    CIniFile copy;
+    copy.SetFileName(staging);
+    const bool written = WriteSettingsFile(copy, section, saved);
+    if (written) std::filesystem::rename(staging, target, error);
+    if (!written || error) {
+        std::filesystem::remove(staging, error);
+        return;
+    }
+    SyncFolderOf(target);
 }
 
 }  // namespace
@@ -147,5 +191,5 @@ void CVantrelDlg::SaveSettings() {
         saved.infiniteStreams = m_infiniteStreams;
         saved.showNoAudioMovie = m_bShowNoAudioMovie;
     }
-    WriteSettingsFile(m_iniFile, m_strSection, saved);
+    SaveWholeSettingsFile(m_iniFile.GetFileName(), m_strSection, saved);
 }

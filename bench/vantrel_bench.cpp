@@ -1,0 +1,383 @@
+// The stream server's benchmarks. Prints a table of figures with their
+// targets; the server runs in a child process of its own (this program with
+// --serve) on 127.0.0.1, so its memory is measured alone.
+//
+//   vantrel_bench [--pairs 5] [--runs 5] [--media FOLDER]
+//
+// 1. Throughput: a client that acknowledges every packet at once streams a
+//    60 s 1920x1080 and a 60 s 854x480 H.264/AAC clip; the peer is the ffmpeg
+//    tool doing the same job (MPEG-4 480x272 with the server's bit rate and
+//    tuning, libmp3lame 128 kbit/s 44100 Hz stereo, one thread each, null
+//    muxer). Runs alternate A B A B; the ratio is the median of the pairs.
+// 2. Time to first packet: "streampackets" sent to first byte received, with
+//    and without a start time of 30 s.
+// 3. "listdir" of a folder of 10,000 files.
+// 4. Peak resident memory of the server while it streams the 1080p clip.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+}
+
+#include "platform/paths.h"
+#include "platform/tcp.h"
+#include "tests/robustness/options.h"
+#include "tests/support/media_clips.h"
+#include "tests/support/pmp_reader.h"
+#include "tests/support/protocol_client.h"
+#include "tests/support/test_server.h"
+#include "transcoder/output_setup.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int CLIP_SECONDS = 60;
+constexpr int LISTING_FILES = 10000;
+constexpr const char* MOVIE_BITRATE = "600";  // the settings' default, kbit/s
+constexpr const char* AUDIO_BITRATE = "128";
+
+struct Clip {
+    std::string label;
+    std::string name;  // file name in the media folder
+    std::string size;  // WxH
+};
+
+const std::vector<Clip>& Clips() {
+    static const std::vector<Clip> clips = {{"1080p", "clip1080.mp4", "1920x1080"},
+                                            {"480p", "clip480.mp4", "854x480"}};
+    return clips;
+}
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// ---- media ------------------------------------------------------------------
+
+void MakeClip(const std::string& folder, const Clip& clip) {
+    const std::string path = folder + "/" + clip.name;
+    if (fs::exists(path)) return;
+    const std::string rate = "25";
+    const std::vector<std::string> args = {
+        "-f", "lavfi", "-i", "testsrc2=size=" + clip.size + ":rate=" + rate + ":duration=" + std::to_string(CLIP_SECONDS),
+        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=" + std::to_string(CLIP_SECONDS),
+        "-ac", "2", "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "128k"};
+    std::printf("making %s (%s, %d s) ...\n", path.c_str(), clip.size.c_str(), CLIP_SECONDS);
+    std::fflush(stdout);
+    if (!test_support::make_clip(args, path + ".part.mp4")) {
+        std::fprintf(stderr, "vantrel_bench: ffmpeg could not make %s\n", path.c_str());
+        std::exit(1);
+    }
+    fs::rename(path + ".part.mp4", path);
+}
+
+// 10,000 files, three in five of a served extension.
+void MakeListingFolder(const std::string& folder) {
+    if (fs::exists(folder + "/done")) return;
+    fs::create_directories(folder);
+    const char* const extensions[] = {"avi", "mp4", "txt", "MP3", "jpg"};
+    for (int i = 0; i < LISTING_FILES; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/file_%05d.%s", i, extensions[i % 5]);
+        std::ofstream(folder + name);
+    }
+    std::ofstream(folder + "/done");
+}
+
+// ---- the server child -------------------------------------------------------
+
+int Serve(const std::string& media) {
+    test_support::TestServer server([&](CVantrelDlg& record) {
+        record.m_moviePaths = {media};
+        record.m_strMovieBitrate = MOVIE_BITRATE;
+        record.m_strAudioBitrate = AUDIO_BITRATE;
+    });
+    std::printf("%u\n", static_cast<unsigned>(server.port()));
+    std::fflush(stdout);
+    char ignored[64];
+    while (::read(STDIN_FILENO, ignored, sizeof ignored) > 0) {
+    }
+    return 0;
+}
+
+// The server child: started with a port on its stdout, ended when its stdin closes.
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::string& media) {
+        int to_child[2], from_child[2];
+        if (::pipe(to_child) != 0 || ::pipe(from_child) != 0) std::exit(1);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, to_child[1]);
+        posix_spawn_file_actions_addclose(&actions, from_child[0]);
+        std::string program = platform::program_folder() + "/vantrel_bench";
+        std::string serve = "--serve";
+        std::string folder = media;
+        char* argv[] = {&program[0], &serve[0], &folder[0], nullptr};
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) std::exit(1);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(to_child[0]);
+        ::close(from_child[1]);
+        stdin_ = to_child[1];
+        char text[16] = {};
+        size_t got = 0;
+        while (got + 1 < sizeof text && ::read(from_child[0], text + got, 1) == 1 && text[got] != '\n') ++got;
+        ::close(from_child[0]);
+        port_ = static_cast<uint16_t>(std::atoi(text));
+        if (port_ == 0) {
+            std::fprintf(stderr, "vantrel_bench: the server child did not start\n");
+            std::exit(1);
+        }
+    }
+    ~ServerProcess() {
+        ::close(stdin_);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    uint16_t port() const { return port_; }
+
+    // A field of /proc/<pid>/status in kB (VmHWM: peak resident, VmRSS: now).
+    long StatusKb(const char* field) const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field) + 1);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    uint16_t port_ = 0;
+};
+
+// ---- client side ------------------------------------------------------------
+
+// streamopen (with an optional tail such as "&stime=30") and stream2header;
+// the handle, or 0.
+int OpenWithHeader(uint16_t port, const std::string& media, const std::string& name, const std::string& tail,
+                   uint32_t* frames = nullptr) {
+    test_support::ListDir(port, test_support::ListDirRequest(media, 100));
+    const std::optional<int32_t> handle = test_support::StreamOpen(port, "streamopen filename=" + name + ".pmp" + tail);
+    if (!handle || *handle < 1) return 0;
+    const test_support::RawReply header = test_support::Stream2Header(port, *handle);
+    if (header.bytes.size() != 56) return 0;
+    if (frames) *frames = test_support::PmpHeaderFrameCount(header.bytes);
+    return *handle;
+}
+
+// A whole stream, every packet acknowledged at once: wall seconds from
+// "streamopen" to the server's close, or a negative value when it came short.
+double StreamOnce(uint16_t port, const std::string& media, const std::string& name) {
+    const Clock::time_point start = Clock::now();
+    uint32_t frames = 0;
+    const int handle = OpenWithHeader(port, media, name, "", &frames);
+    if (handle == 0) return -1;
+    test_support::ProtocolConnection connection(port);
+    connection.send("streampackets fd=" + std::to_string(handle) + "&packet=0");
+    uint32_t packets = 0;
+    while (test_support::ReadPmpPacket(connection, true, 60000)) ++packets;
+    connection.receive_all(30000);
+    const double seconds = Seconds(start);
+    if (packets + 1 != frames) {
+        std::fprintf(stderr, "vantrel_bench: %u of %u packets\n", packets, frames - 1);
+        return -1;
+    }
+    return seconds;
+}
+
+// The ffmpeg tool's options for the server's video tuning, as far as today's
+// MPEG-4 encoder knows them.
+std::vector<std::string> PeerTuningOptions() {
+    const AVCodec* codec = avcodec_find_encoder_by_name("mpeg4");
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    std::vector<std::string> options;
+    for (const encoder_option& option : video_tuning_options()) {
+        if (av_opt_find(context, option.name, nullptr, 0, AV_OPT_SEARCH_CHILDREN) == nullptr) continue;
+        options.push_back(std::string("-") + option.name);
+        options.push_back(option.value);
+    }
+    avcodec_free_context(&context);
+    return options;
+}
+
+std::vector<std::string> PeerCommand(const std::string& clip) {
+    std::vector<std::string> words = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-threads", "1",
+                                      "-i", clip, "-map", "0:v:0", "-map", "0:a:0", "-filter_threads", "1",
+                                      "-vf", "scale=480:272:flags=bicubic", "-c:v", "mpeg4",
+                                      "-b:v", std::string(MOVIE_BITRATE) + "k"};
+    const std::vector<std::string> tuning = PeerTuningOptions();
+    words.insert(words.end(), tuning.begin(), tuning.end());
+    const std::vector<std::string> audio = {"-c:a", "libmp3lame", "-b:a", std::string(AUDIO_BITRATE) + "k",
+                                            "-ar", "44100", "-ac", "2", "-f", "null", "-"};
+    words.insert(words.end(), audio.begin(), audio.end());
+    return words;
+}
+
+// Wall seconds of one run of the command, negative when it failed.
+double RunOnce(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    const Clock::time_point start = Clock::now();
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const double seconds = Seconds(start);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+// Milliseconds from sending "streampackets" to the first byte of the reply;
+// the stream is then dropped.
+double FirstPacketMs(uint16_t port, const std::string& media, const std::string& name, const std::string& tail) {
+    const int handle = OpenWithHeader(port, media, name, tail);
+    if (handle == 0) return -1;
+    test_support::ProtocolConnection connection(port);
+    const Clock::time_point start = Clock::now();
+    connection.send("streampackets fd=" + std::to_string(handle) + "&packet=0");
+    if (!connection.receive_exact(1, 30000)) return -1;
+    return 1000 * Seconds(start);
+}
+
+double ListingMs(uint16_t port, const std::string& folder, size_t* lines) {
+    const Clock::time_point start = Clock::now();
+    const test_support::ListDirReply reply = test_support::ListDir(port, test_support::ListDirRequest(folder, 1 << 22));
+    const double ms = 1000 * Seconds(start);
+    *lines = reply.lines.size();
+    return reply.well_formed ? ms : -1;
+}
+
+// ---- report -----------------------------------------------------------------
+
+void Row(const std::string& what, const std::string& figure, const std::string& target, bool met) {
+    std::printf("%-46s %-26s %-12s %s\n", what.c_str(), figure.c_str(), target.c_str(), met ? "met" : "MISSED");
+    std::fflush(stdout);
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+void Throughput(const ServerProcess& server, const std::string& media, int pairs) {
+    for (const Clip& clip : Clips()) {
+        std::vector<double> ours, peer, ratios;
+        for (int i = 0; i < pairs; ++i) {
+            const double a = StreamOnce(server.port(), media, clip.name);
+            const double b = RunOnce(PeerCommand(media + "/" + clip.name));
+            if (a <= 0 || b <= 0) {
+                std::fprintf(stderr, "vantrel_bench: a throughput run failed (%s)\n", clip.label.c_str());
+                continue;
+            }
+            ours.push_back(CLIP_SECONDS / a);
+            peer.push_back(CLIP_SECONDS / b);
+            ratios.push_back(b / a);
+        }
+        const double ratio = Median(ratios);
+        Row("throughput " + clip.label + ", stream s per wall s", Format("%.2f", Median(ours)) + " vs tool " +
+                Format("%.2f", Median(peer)), ">= 0.95x", ratio >= 0.95);
+        Row("  ratio to the tool (median of " + std::to_string(ratios.size()) + " pairs)",
+            Format("%.3f", ratio) + " [" + Format("%.3f", ratios.empty() ? 0 : *std::min_element(ratios.begin(), ratios.end())) +
+                ".." + Format("%.3f", ratios.empty() ? 0 : *std::max_element(ratios.begin(), ratios.end())) + "]",
+            ">= 0.95", ratio >= 0.95);
+    }
+}
+
+void FirstPacket(const ServerProcess& server, const std::string& media, int runs) {
+    for (const Clip& clip : Clips()) {
+        for (const std::string tail : {"", "&stime=30"}) {
+            std::vector<double> ms;
+            for (int i = 0; i < runs; ++i) {
+                const double value = FirstPacketMs(server.port(), media, clip.name, tail);
+                if (value >= 0) ms.push_back(value);
+            }
+            const double median = Median(ms);
+            const bool target = clip.label == "1080p";
+            Row("first packet " + clip.label + (tail.empty() ? "" : ", stime 30 s") + " (median of " +
+                    std::to_string(ms.size()) + ")",
+                Format("%.0f ms", median), target ? "<= 300 ms" : "-", !target || (median <= 300 && !ms.empty()));
+        }
+    }
+}
+
+void Listing(const ServerProcess& server, const std::string& folder, int runs) {
+    std::vector<double> ms;
+    size_t lines = 0;
+    for (int i = 0; i < 4 * runs; ++i) {
+        const double value = ListingMs(server.port(), folder, &lines);
+        if (value >= 0) ms.push_back(value);
+    }
+    const double median = Median(ms);
+    Row("listdir of 10,000 files (" + std::to_string(lines) + " lines, median of " + std::to_string(ms.size()) + ")",
+        Format("%.1f ms", median), "<= 50 ms", median <= 50 && !ms.empty());
+}
+
+void PeakMemory(const std::string& media) {
+    ServerProcess server(media);
+    const long before = server.StatusKb("VmRSS:");
+    const double seconds = StreamOnce(server.port(), media, Clips()[0].name);
+    const long peak = server.StatusKb("VmHWM:");
+    Row("server resident memory before a stream", Format("%.1f MB", before / 1024.0), "-", true);
+    Row("server peak resident memory, 1080p stream", Format("%.1f MB", peak / 1024.0), "<= 80 MB",
+        seconds > 0 && peak > 0 && peak <= 80 * 1024);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(argv[2]);
+    const int pairs = static_cast<int>(robustness::IntOption(argc, argv, "--pairs", 5));
+    const int runs = static_cast<int>(robustness::IntOption(argc, argv, "--runs", 5));
+    const std::string only = robustness::TextOption(argc, argv, "--only", "all");
+    const std::string media =
+        robustness::TextOption(argc, argv, "--media", platform::program_folder() + "/bench-media");
+    fs::create_directories(media);
+    for (const Clip& clip : Clips()) MakeClip(media, clip);
+    MakeListingFolder(media + "/many");
+    // The tool's log levels stay quiet; ours go to stderr.
+    std::printf("peer:");
+    for (const std::string& word : PeerCommand(media + "/" + Clips()[0].name)) std::printf(" %s", word.c_str());
+    std::printf("\n\n%-46s %-26s %-12s %s\n", "figure", "value", "target", "");
+
+    ServerProcess server(media);
+    if (only == "all" || only == "listing") Listing(server, media + "/many", runs);
+    if (only == "all" || only == "first") FirstPacket(server, media, runs);
+    if (only == "all" || only == "memory") PeakMemory(media);
+    if (only == "all" || only == "throughput") Throughput(server, media, pairs);
+    return 0;
+}
