@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
+#include "tests/transcoder/stream_fixture.h"
+#include "transcoder/output_setup.h"
 #include "transcoder/run_records.h"
 
 namespace {
@@ -64,6 +67,81 @@ TEST(VideoFrameCopies, AClockFarAheadGivesOneFramePerPicture) {
 
 TEST(VideoFrameCopies, SameRateGivesOneFrameEach) {
     EXPECT_EQ(simulate(25, 25, 30), std::vector<int>(30, 1));
+}
+
+// The real path: decoded pictures with their input clock into an opened
+// MPEG-4 encoder, the drop and copy decision taken from the clocks themselves.
+class VideoPathTest : public StreamStateFixture {
+protected:
+    struct format_deleter {
+        void operator()(AVFormatContext* c) const { avformat_free_context(c); }
+    };
+
+    void SetUp() override {
+        StreamStateFixture::SetUp();
+        output_.reset(avformat_alloc_context());
+        avformat_new_stream(output_.get(), nullptr)->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        // Nothing takes packets here: once the ring is full they are dropped at once.
+        transcode_stop_event.set();
+    }
+
+    void open_encoder(AVRational time_base) {
+        const AVCodec* codec = find_output_encoder(AV_CODEC_ID_MPEG4);
+        encoder_.reset(avcodec_alloc_context3(codec));
+        encoder_->width = 480;
+        encoder_->height = 272;
+        encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
+        encoder_->time_base = time_base;
+        encoder_->bit_rate = 400000;
+        ASSERT_EQ(avcodec_open2(encoder_.get(), codec, nullptr), 0);
+        stream_ = std::make_unique<output_stream_state>();
+        stream_->encoder = encoder_.get();
+        stream_->encoder_open = 1;
+        stream_->sync_source = &source_;
+        ASSERT_TRUE(open_video_path(*stream_, encoder_.get()));
+    }
+
+    // Frames emitted for each picture, the pictures stamped at the input rate
+    // from start_us on.
+    std::vector<int> frames_for_pictures(int64_t picture_us, int pictures, int64_t start_us = 0) {
+        frame_ptr picture(av_frame_alloc());
+        picture->format = AV_PIX_FMT_YUV420P;
+        picture->width = 480;
+        picture->height = 272;
+        EXPECT_EQ(av_frame_get_buffer(picture.get(), 0), 0);
+        for (int plane = 0; plane < 3; ++plane)
+            std::memset(picture->data[plane], 128, size_t(picture->linesize[plane]) * (plane ? 136 : 272));
+        std::vector<int> frames;
+        for (int i = 0; i < pictures; ++i) {
+            source_.current_time = start_us + i * picture_us;
+            int64_t before = stream_->frames_out;
+            encode_video_output(output_.get(), *stream_, picture.get());
+            frames.push_back(int(stream_->frames_out - before));
+        }
+        return frames;
+    }
+
+    std::unique_ptr<AVFormatContext, format_deleter> output_;
+    codec_context_ptr encoder_;
+    input_stream_state source_;
+    std::unique_ptr<output_stream_state> stream_;
+};
+
+TEST_F(VideoPathTest, HalvedRateDropsEverySecondPictureAfterTheThird) {
+    open_encoder({1, 15});
+    EXPECT_EQ(frames_for_pictures(33333, 10), (std::vector<int>{1, 1, 1, 0, 1, 0, 1, 0, 1, 0}));
+    EXPECT_GT(video_packets_written.load(), 0) << "the kept pictures were encoded";
+}
+
+TEST_F(VideoPathTest, DoubledRateEncodesLaterPicturesTwice) {
+    open_encoder({1, 30});
+    EXPECT_EQ(frames_for_pictures(66666, 6), (std::vector<int>{1, 1, 2, 2, 2, 2}));
+}
+
+TEST_F(VideoPathTest, TheClockCountsFromAStartTimeTheInputOpenLeftStanding) {
+    open_encoder({1, 15});
+    transcode_options.stream_start_time = 30000000;
+    EXPECT_EQ(frames_for_pictures(33333, 10, 30000000), (std::vector<int>{1, 1, 1, 0, 1, 0, 1, 0, 1, 0}));
 }
 
 }  // namespace
