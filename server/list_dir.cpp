@@ -64,9 +64,9 @@ ListingKind SetCurrentFolder(char* pathValue) {
     return ListingKind::Folder;
 }
 
+// One final "\" goes; so does a final "/", except from "/" itself.
 std::string WithoutTrailingSeparator(std::string path) {
-    if (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
-    if (path == "\\") path.clear();
+    if (!path.empty() && (path.back() == '\\' || (path.back() == '/' && path != "/"))) path.pop_back();
     return path;
 }
 

@@ -22,9 +22,16 @@ int FindCommandWord(const char* request);
 char* FindRequestValue(char* request, const char* key);
 const char* FindRequestValue(const char* request, const char* key);
 
-// Decimal integer / floating-point number by the atoi / atof rules.
+// Decimal integer by the atoi rules.
 int ReadRequestInt(const char* value);
+// Decimal number: blanks, an optional sign, digits with an optional "." and
+// fraction, an optional exponent. No hexadecimal, "inf" or "nan", whatever the
+// C library's strtod would take, and the same in every locale. Nothing
+// readable gives 0.
 double ReadRequestFloat(const char* value);
+// The slot index named by an "fd=" value: the handle - 1. The lowest handle
+// keeps the lowest slot instead of wrapping round to a positive one.
+int ReadRequestSlot(const char* value);
 
 // Ends the "path=" value in place: at the first "&size" after it, else at the
 // first space, else it runs to the end of the text. Returns the value.

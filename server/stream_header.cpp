@@ -76,9 +76,11 @@ pmp_stream_timing video_stream_timing(int num, int den, float divider, int64_t d
 
     pmp_stream_timing timing;
     timing.frame_rate_text = format_rate(num / (den * v));
-    timing.video_frame_duration = int64_t{den} * x * 1000000 / num24;
+    // den x X x 1000000 outgrows 64 bits for a large den and a divider no dialog offers.
+    const __int128 frame_units = static_cast<__int128>(den) * x * 1000000;
+    timing.video_frame_duration = low_bits(frame_units / num24);
     timing.frame_count = static_cast<int32_t>(
-        low_bits((static_cast<__int128>(duration_us) - start_offset_us) * num24 / (int64_t{x} * den * 1000000)));
+        low_bits((static_cast<__int128>(duration_us) - start_offset_us) * num24 / frame_units));
     timing.scale = truncate_to_int32(e * v * den);
     timing.rate = product32(num, e);
     timing.max_audio_frames = static_cast<int32_t>(timing.video_frame_duration / AUDIO_FRAME_DURATION_US + 1);
@@ -193,7 +195,7 @@ void OnStream2Header(const platform::Socket& connection, char* request) {
     if (value == nullptr) {
         return;
     }
-    const int slot = ReadRequestInt(value) - 1;
+    const int slot = ReadRequestSlot(value);
     current_slot = slot;
     if (slot < 0 || slot > INPUT_SLOT_COUNT) {
         return;

@@ -168,6 +168,30 @@ TEST_F(ListDirTest, RootListsSortedFeedsThenSeparatorThenSortedFolders) {
     WithRecord([](CVantrelDlg& record) { record.m_moviePaths = {"/srv/b", "/srv/a\\", "/"}; });
     EXPECT_EQ(Listing(""), (Lines{"dir:/http://a.example/rss", "dir:/https://z.example/feed", "", "dir://",
                                   "dir://srv/a", "dir://srv/b"}));
+    // Exactly one final separator goes, and "/" itself stays.
+    WithRecord([](CVantrelDlg& record) { record.m_moviePaths = {"\\", "\\\\", "/srv/c//", "/srv/d\\\\"}; });
+    EXPECT_EQ(Listing(""), (Lines{"dir:/http://a.example/rss", "dir:/https://z.example/feed", "", "dir:/",
+                                  "dir://srv/c/", "dir://srv/d\\", "dir:/\\"}));
+}
+
+TEST_F(ListDirTest, EntriesSortAsUnsignedBytes) {
+    // "+" (0x2B) sorts before "..", so the parent line is not always first; "Z"
+    // before "a"; a UTF-8 name (0xC3 ...) after every ASCII one.
+    for (const char* folder : {"+extra", "Zeta", "\xC3\xA9t\xC3\xA9"}) {
+        std::filesystem::create_directories(movies_ + "/Sub/" + folder);
+    }
+    for (const char* file : {"\xC3\x89t\xC3\xA9.avi", "zz.avi", "Ab.avi"}) {
+        MakeFile(movies_ + "/Sub/" + file);
+    }
+    EXPECT_EQ(Listing(movies_ + "\\Sub"),
+              (Lines{"dir:/+extra", "dir:/..", "dir:/Zeta", "dir:/\xC3\xA9t\xC3\xA9", "stream:/Ab.avi.pmp",
+                     "stream:/zz.avi.pmp", "stream:/\xC3\x89t\xC3\xA9.avi.pmp"}));
+
+    WithRecord([](CVantrelDlg& record) { record.m_moviePaths = {"/srv/\xC3\xA9", "/srv/z", "/srv/Z"}; });
+    AddFeed("http://\xC3\xA9.example/", {});
+    AddFeed("http://z.example/", {});
+    EXPECT_EQ(Listing(""), (Lines{"dir:/http://z.example/", "dir:/http://\xC3\xA9.example/", "",
+                                  "dir://srv/Z", "dir://srv/z", "dir://srv/\xC3\xA9"}));
 }
 
 TEST_F(ListDirTest, FolderListingFiltersExtensionsAndSorts) {
@@ -264,6 +288,12 @@ TEST_F(ListDirTest, SettingsKeysFromSizeOn) {
         // Before "size=" the keys are not seen.
         {"listdir framediv=2&vbitrate=1&path=&size=0", "config:framedivider=1.30&videobitrate=0&audiobitrate=-32.pmp",
          1.3f},
+        // Only decimal digits are a number: not hexadecimal, not "inf".
+        {"listdir path=&size=0&framediv=0x2", "config:framedivider=0.00&videobitrate=0&audiobitrate=-32.pmp", 0.0f},
+        {"listdir path=&size=0&framediv=infinity", "config:framedivider=0.00&videobitrate=0&audiobitrate=-32.pmp",
+         0.0f},
+        {"listdir path=&size=0&framediv=1.755", "config:framedivider=1.75&videobitrate=0&audiobitrate=-32.pmp",
+         1.755f},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Request(c.request).lines, (Lines{c.config})) << c.request;

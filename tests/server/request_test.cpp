@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <ostream>
 #include <cstring>
 #include <string>
@@ -78,6 +79,33 @@ TEST(ReadFloatTest, AtofRules) {
     EXPECT_DOUBLE_EQ(ReadRequestFloat(" 2e0x"), 2.0);
     EXPECT_DOUBLE_EQ(ReadRequestFloat("x"), 0.0);
     EXPECT_DOUBLE_EQ(ReadRequestFloat("-.25"), -0.25);
+}
+
+TEST(ReadFloatTest, OnlyDecimalDigitsFractionAndExponent) {
+    const struct {
+        const char* text;
+        double expected;
+    } cases[] = {
+        {"\t+1.75e1&x", 17.5}, {"2.", 2.0},   {"-3e-1", -0.3},  {"4e", 4.0},  {"5e+", 5.0},
+        {"6E+1", 60.0},        {".", 0.0},    {"-.", 0.0},      {"+", 0.0},   {"e5", 0.0},
+        // What strtod would also take, and a client's number never is.
+        {"0x10", 0.0},         {"inf", 0.0},  {"-infinity", 0.0}, {"nan", 0.0}, {"1,5", 1.0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(ReadRequestFloat(c.text), c.expected) << c.text;
+    }
+    EXPECT_EQ(ReadRequestFloat("1e999"), HUGE_VAL);
+}
+
+TEST(ReadSlotTest, HandleMinusOneWithoutWrapping) {
+    EXPECT_EQ(ReadRequestSlot("1"), 0);
+    EXPECT_EQ(ReadRequestSlot("51&packet=0"), 50);
+    EXPECT_EQ(ReadRequestSlot("0"), -1);
+    EXPECT_EQ(ReadRequestSlot("x"), -1);
+    EXPECT_EQ(ReadRequestSlot("2147483647"), INT_MAX - 1);
+    // The lowest handle (or one beyond it) must not wrap round to a slot number.
+    EXPECT_EQ(ReadRequestSlot("-2147483648"), INT_MIN);
+    EXPECT_EQ(ReadRequestSlot("-99999999999"), INT_MIN);
 }
 
 struct PathCase {

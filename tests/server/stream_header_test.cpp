@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,6 +51,9 @@ TEST(PmpTiming, VideoStreamsFollowTheRateAndTheDivider) {
         {"divider 0", 25, 1, 0.0f, 60 * SECOND, 0, 1500, 24, 600, 2, 40000, "25.00"},
         // A stream without a usable rate is taken at 25/1.
         {"rate 0/0", 0, 0, 1.0f, 60 * SECOND, 0, 1500, 24, 600, 2, 40000, "25.00"},
+        // den x X x 1000000 is 9.6e18 here, past 64 bits; the scale does not fit 32 bits.
+        {"huge den and divider", 30000000, 10000000, 40000.0f, 60 * SECOND, 0, 0, 0, 30000000, 510426,
+         13333333333, "0.00"},
     };
     for (const timing_case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -180,6 +184,39 @@ TEST_F(StreamHeaderTest, VideoAndAudioOnlyClipsGetTheHeadersOfTheExamples) {
     }
 }
 
+TEST_F(StreamHeaderTest, TheLastVideoStreamGivesTheRate) {
+    const std::vector<std::string> rates = {"25", "30000/1001"};
+    for (int last = 0; last < 2; ++last) {
+        make({"-f", "lavfi", "-i", "testsrc2=size=64x48:duration=2:rate=" + rates[1 - last], "-f", "lavfi", "-i",
+              "testsrc2=size=64x48:duration=2:rate=" + rates[last], "-map", "0", "-map", "1", "-c:v", "mpeg4"},
+             "two" + std::to_string(last) + ".avi");
+    }
+    start();
+    const struct { const char* name; uint32_t scale, rate; } cases[] = {
+        {"two0.avi", 24, 600},     // 30000/1001 first, 25/1 last
+        {"two1.avi", 1001, 30000}, // 25/1 first, 30000/1001 last
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = header(open(c.name));
+        ASSERT_EQ(56u, bytes.size());
+        EXPECT_EQ(c.scale, test_support::ReadLittleEndian32(bytes, 24));
+        EXPECT_EQ(c.rate, test_support::ReadLittleEndian32(bytes, 28));
+    }
+}
+
+TEST_F(StreamHeaderTest, AnInputWithoutVideoOrAudioGetsNoReplyAndClearsAudioOnly) {
+    audio_clip(1, "a.wav");
+    std::ofstream(media_.file("notes.srt")) << "1\n00:00:00,000 --> 00:00:01,000\nHello\n\n";
+    start();
+    ASSERT_EQ(56u, header(open("a.wav")).size());
+    ASSERT_EQ(1, audio_only_mode.load());
+    const int fd = open("notes.srt");
+    ASSERT_GE(fd, 1);
+    EXPECT_EQ("", header(fd));
+    EXPECT_EQ(0, audio_only_mode.load());
+}
+
 TEST_F(StreamHeaderTest, DividerTwoHalvesTheFramesAndDoublesTheScale) {
     video_clip("25", 1500, "v25.avi");
     start([](CVantrelDlg& record) { record.m_fFrameRateDivider = 2.0f; });
@@ -239,7 +276,8 @@ TEST_F(StreamHeaderTest, NamesThatNameNothingGetNoReply) {
     start();
     ASSERT_EQ(1, open("v25.avi"));
     const char* requests[] = {"stream2header", "stream2header fd=0", "stream2header fd=-3",
-                              "stream2header fd=52", "stream2header fd=2", "stream2header fd=x"};
+                              "stream2header fd=52", "stream2header fd=2", "stream2header fd=x",
+                              "stream2header fd=-2147483648", "stream2header fd=2147483647"};
     for (const char* request : requests) {
         SCOPED_TRACE(request);
         const test_support::RawReply reply = test_support::SendRequest(port(), request);
