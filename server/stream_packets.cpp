@@ -206,7 +206,7 @@ pass_result send_one_packet(const platform::Socket& connection) {
 
 void send_loop(const platform::Socket& connection) {
     int total = frame_count();
-    while (frames_sent < total - 1) {
+    while (frames_sent < packets_to_send(total)) {
         if (g_pMainDlg)
             g_pMainDlg->m_nSendProgress = send_progress(frames_sent, total);
         post_progress();
@@ -288,6 +288,10 @@ int send_progress(int frames_sent, int frame_count) {
     if (frame_count <= 0)
         return 0;
     return int(int64_t(frames_sent) * 400 / frame_count);
+}
+
+int64_t packets_to_send(int frame_count) {
+    return frame_count > 1 ? int64_t(frame_count) - 1 : 0;
 }
 
 void tune_stream_connection(const platform::Socket& connection) {

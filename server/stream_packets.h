@@ -60,6 +60,10 @@ size_t build_pmp_packet(const pmp_packet_parts& parts, uint8_t* buffer);
 // Send progress, 0..400; 0 for a frame count of 0 or less.
 int send_progress(int frames_sent, int frame_count);
 
+// Packets a stream of frame_count frames carries: one fewer than its frames,
+// none for a count of 1 or less (the header's count may be any 32-bit value).
+int64_t packets_to_send(int frame_count);
+
 namespace platform { class Socket; }
 // Keep-alive timing for a stream's connection.
 void tune_stream_connection(const platform::Socket& connection);

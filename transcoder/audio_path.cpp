@@ -2,8 +2,8 @@
 // encoder's, queued, and cut into whole MP3 frames for the audio ring.
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
-#include <vector>
 
 #include "transcoder/run_records.h"
 #include "transcoder/transcoder.h"
@@ -69,16 +69,23 @@ bool ensure_audio_buffers(output_stream_state& stream) {
     return stream.audio_block && stream.encoder_frame && stream.sample_fifo;
 }
 
-// The sample planes of a frame, starting offset samples in.
-std::vector<const uint8_t*> planes_from(const AVFrame* samples, int offset) {
+// The resampler takes no more channels than this.
+constexpr int MAX_PLANES = 64;
+using sample_planes = std::array<const uint8_t*, MAX_PLANES>;
+
+// The sample planes of a frame, starting offset samples in. False for a
+// layout the resampler could not take anyway.
+bool planes_from(const AVFrame* samples, int offset, sample_planes& planes) {
     auto format = AVSampleFormat(samples->format);
     int planar = av_sample_fmt_is_planar(format);
     int channels = samples->ch_layout.nb_channels;
+    int count = planar ? channels : 1;
+    if (count < 1 || count > MAX_PLANES)
+        return false;
     int step = av_get_bytes_per_sample(format) * (planar ? 1 : channels);
-    std::vector<const uint8_t*> planes(planar ? channels : 1);
-    for (size_t i = 0; i < planes.size(); ++i)
-        planes[i] = samples->extended_data[i] + size_t(offset) * step;
-    return planes;
+    for (int i = 0; i < count; ++i)
+        planes[size_t(i)] = samples->extended_data[i] + size_t(offset) * step;
+    return true;
 }
 
 // The most input samples whose converted output surely fits the work block.
@@ -138,8 +145,8 @@ void encode_audio_output(AVFormatContext* output, output_stream_state& stream, c
     AVFrame* block = stream.audio_block.get();
     for (int done = 0; done < samples->nb_samples;) {
         int count = std::min(samples->nb_samples - done, input_step(stream, samples->sample_rate));
-        std::vector<const uint8_t*> in = planes_from(samples, done);
-        if (av_frame_make_writable(block) < 0)
+        sample_planes in{};
+        if (!planes_from(samples, done, in) || av_frame_make_writable(block) < 0)
             return;
         int converted = swr_convert(stream.converter.resampler.get(), block->data, AUDIO_WORK_SAMPLES,
                                     in.data(), count);

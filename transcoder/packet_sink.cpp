@@ -109,14 +109,16 @@ void drain_encoder(AVFormatContext* output, output_stream_state& stream, bool fl
     AVCodecContext* encoder = stream.encoder;
     if (flush && avcodec_send_frame(encoder, nullptr) < 0)
         return;
-    packet_ptr packet(av_packet_alloc());
+    if (!stream.encoded)
+        stream.encoded.reset(av_packet_alloc());
+    AVPacket* packet = stream.encoded.get();
     if (!packet)
         return;
-    while (avcodec_receive_packet(encoder, packet.get()) >= 0) {
+    while (avcodec_receive_packet(encoder, packet) >= 0) {
         packet->stream_index = stream.stream_number;
         if (encoder->codec_type == AVMEDIA_TYPE_AUDIO)
             packet->flags |= AV_PKT_FLAG_KEY;
-        write_packet_to_rings(output, packet.get());
-        av_packet_unref(packet.get());
+        write_packet_to_rings(output, packet);
+        av_packet_unref(packet);
     }
 }

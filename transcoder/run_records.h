@@ -54,6 +54,7 @@ struct output_stream_state {
     int scale_video = 0;
     frame_ptr scaled_picture;  // the encoder's size and format, target of the scaler
     sws_ptr scaler;
+    frame_ptr picture_to_encode;  // the final picture with its pts, made once per run
 
     // audio
     int resample_audio = 0;
@@ -62,6 +63,8 @@ struct output_stream_state {
     frame_ptr audio_block;      // resampler output, at most AUDIO_WORK_SAMPLES per channel
     frame_ptr encoder_frame;    // one encoder frame taken from the FIFO
     int64_t samples_out = 0;    // samples given to the encoder, its frames' pts
+
+    packet_ptr encoded;  // each packet the encoder gives, on its way to the rings
 };
 
 // The largest resampler output per channel in one step, and the sample queue's

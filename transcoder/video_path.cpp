@@ -39,8 +39,10 @@ const AVFrame* encoder_picture(output_stream_state& stream, const AVFrame* pictu
 
 void encode_copies(AVFormatContext* output, output_stream_state& stream, const AVFrame* final_picture,
                    const AVFrame* decoded, int copies) {
-    frame_ptr picture(av_frame_alloc());
-    if (!picture || av_frame_ref(picture.get(), final_picture) < 0)
+    if (!stream.picture_to_encode)
+        stream.picture_to_encode.reset(av_frame_alloc());
+    AVFrame* picture = stream.picture_to_encode.get();
+    if (!picture || av_frame_ref(picture, final_picture) < 0)
         return;
     picture->interlaced_frame = decoded->interlaced_frame;
     picture->top_field_first = decoded->top_field_first;
@@ -49,10 +51,11 @@ void encode_copies(AVFormatContext* output, output_stream_state& stream, const A
     picture->key_frame = 0;
     for (int i = 0; i < copies; ++i) {
         picture->pts = stream.frames_out;
-        if (avcodec_send_frame(stream.encoder, picture.get()) >= 0)
+        if (avcodec_send_frame(stream.encoder, picture) >= 0)
             drain_encoder(output, stream, false);
         stream.frames_out += 1;  // also when the encoder keeps the picture back
     }
+    av_frame_unref(picture);
 }
 
 }  // namespace

@@ -136,6 +136,20 @@ TEST(SendProgress, Formula) {
     EXPECT_EQ(send_progress(2000000, 4000000), 200);
 }
 
+TEST(SendLoop, AStreamOfNFramesCarriesNMinusOnePackets) {
+    struct Case {
+        int frame_count;
+        int64_t packets;
+    };
+    const Case cases[] = {
+        {1500, 1499}, {2, 1}, {1, 0}, {0, 0}, {-5, 0},
+        {INT32_MIN, 0},  // a count that wrapped: no packet, and no overflow
+        {INT32_MAX, int64_t(INT32_MAX) - 1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(packets_to_send(c.frame_count), c.packets) << c.frame_count;
+}
+
 TEST(NoAudioClip, FramesFitTheirSlotsAndKeyFramesComeEveryTwelve) {
     static const uint8_t visual_object_sequence[] = {0, 0, 1, 0xB0};
     EXPECT_EQ(std::memcmp(no_audio_clip[0] + 4, visual_object_sequence, 4), 0);

@@ -12,6 +12,7 @@
 #include <vector>
 #include <string>
 
+#include "resources/no_audio_clip.h"
 #include "server/stream_state.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
@@ -102,6 +103,43 @@ protected:
         return test_support::ProbeFile(path, with_pictures);
     }
 
+    // The length an MPEG-1 Layer III frame of 1152 samples at 44100 Hz has by
+    // its header; 0 for any other kind of frame.
+    static size_t mp3_frame_size(const std::string& frame) {
+        static const int kbits[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+        if (frame.size() < 4 || uint8_t(frame[0]) != 0xFF || uint8_t(frame[1]) != 0xFB)
+            return 0;
+        int bits = uint8_t(frame[2]);
+        if (((bits >> 2) & 3) != 0)  // not 44100 Hz
+            return 0;
+        return size_t(144000 * kbits[bits >> 4] / 44100 + ((bits >> 1) & 1));
+    }
+
+    // The fields of every packet agree with its bytes and with the clocks: the
+    // word counts exactly the bytes after it, the audio sent so far ends within
+    // one MP3 frame after each video frame, and each packet's audio starts where
+    // the previous packet's ended.
+    static void expect_wire_fields(const ReceivedStream& received) {
+        constexpr int32_t HALF_AUDIO_FRAME = int32_t(AUDIO_FRAME_DURATION_US / 2);
+        for (size_t i = 0; i < received.packets.size(); ++i) {
+            SCOPED_TRACE("packet " + std::to_string(i));
+            const test_support::PmpPacket& packet = received.packets[i];
+            uint32_t body = uint32_t(test_support::PacketBody(packet).size());
+            ASSERT_EQ(packet.size_word, body * 2 + (packet.key_frame ? 1u : 0u));
+            ASSERT_GE(packet.last_delay, 0);
+            ASSERT_LT(packet.last_delay, HALF_AUDIO_FRAME);
+            for (const std::string& frame : packet.audio_frames)
+                ASSERT_EQ(frame.size(), mp3_frame_size(frame)) << "one whole MP3 frame per audio entry";
+            if (packet.audio_frame_count == 0)
+                continue;
+            ASSERT_GE(packet.first_delay, 0);
+            ASSERT_LT(packet.first_delay, HALF_AUDIO_FRAME);
+            if (i > 0) {
+                ASSERT_EQ(packet.first_delay, received.packets[i - 1].last_delay);
+            }
+        }
+    }
+
     // Every check a played stream must pass.
     // Without pictures (audio only, no clip) the video stream exists but is empty.
     void expect_playable(const ReceivedStream& received, bool with_pictures = true) {
@@ -120,6 +158,7 @@ protected:
                 ASSERT_EQ(uint8_t(frame[0]), 0xFF);
                 ASSERT_EQ(uint8_t(frame[1]), 0xFB);
             }
+        expect_wire_fields(received);
 
         test_support::ProbeResult result = probe(received, with_pictures);
         EXPECT_EQ(result.errors, "");
@@ -236,6 +275,26 @@ TEST_F(StreamEndToEnd, AudioOnlyCarriesTheBuiltInClip) {
     ASSERT_GE(received.packets.size(), 13u);
     EXPECT_TRUE(received.packets[12].key_frame);
     EXPECT_FALSE(received.packets[1].key_frame);
+}
+
+TEST_F(StreamEndToEnd, ALongAudioOnlyStreamLoopsTheClipFrameByFrame) {
+    start_server();
+    // 9 s at 12 frames a second: 107 packets, so the clip starts again at packet 100.
+    ASSERT_TRUE(test_support::make_clip({"-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100:duration=9",
+                                         "-ac", "2"},
+                                        media_.file("long.wav")));
+    ReceivedStream received = stream("long.wav");
+    expect_playable(received);
+    ASSERT_GT(received.packets.size(), 101u);
+    for (size_t n = 0; n < received.packets.size(); ++n) {
+        const uint8_t* slot = no_audio_clip[n % NO_AUDIO_CLIP_FRAMES];
+        uint32_t word = uint32_t(slot[0]) | uint32_t(slot[1]) << 8 | uint32_t(slot[2]) << 16 |
+                        uint32_t(slot[3]) << 24;
+        const std::string clip_frame(reinterpret_cast<const char*>(slot + 4), word / 2);
+        ASSERT_EQ(received.packets[n].video, clip_frame) << "packet " << n;
+        ASSERT_EQ(received.packets[n].key_frame, (word & 1) != 0) << "packet " << n;
+    }
+    EXPECT_TRUE(received.packets[100].key_frame);
 }
 
 TEST_F(StreamEndToEnd, AudioOnlyWithoutTheClipSendsEmptyKeyFrames) {
