@@ -126,6 +126,21 @@ void SyncFolderOf(const std::string& path) {
     ::close(fd);
 }
 
+// A save killed half-way leaves the copy's own temporary files (".<copy>.XXXXXX")
+// behind; only saves write them, and saves take turns, so the next one clears them.
+void RemoveLeftoverTemporaries(const std::string& staging) {
+    const std::filesystem::path path(staging);
+    const std::string prefix = "." + path.filename().string() + ".";
+    std::error_code error;
+    std::filesystem::directory_iterator it(path.parent_path().empty() ? "." : path.parent_path(), error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (it->path().filename().string().rfind(prefix, 0) == 0) {
+            std::error_code ignored;
+            std::filesystem::remove(it->path(), ignored);
+        }
+    }
+}
+
 // The keys are written one by one into a copy of the file (other sections
 // kept), which then replaces the file in one rename: a crash in the middle of
 // a save leaves the old settings or the new ones, never a mixture of the two.
@@ -137,6 +152,7 @@ void SaveWholeSettingsFile(const std::string& fileName, const std::string& secti
     std::string target = fileName;
     if (std::filesystem::is_symlink(fileName, error)) target = std::filesystem::canonical(fileName, error).string();
     const std::string staging = target + ".saving";
+    RemoveLeftoverTemporaries(staging);
     std::filesystem::remove(staging, error);
     if (std::filesystem::exists(target, error)) {
         std::filesystem::copy_file(target, staging, error);

@@ -1,16 +1,21 @@
 // Abuse of the stream server over real TCP on 127.0.0.1: many connections that
 // send garbage, half requests, over-long requests, a request and then a reset,
-// or nothing at all; some of the resets cut a stream short. Afterwards a
-// normal listing and a whole stream must still work.
+// or nothing at all; then streams cut short by a reset after a few packets.
+// Afterwards a normal listing and a whole stream must still work.
 //
 //   robust_abuse [--connections 1000] [--clients 8] [--read-limit-ms 250] [--seed N]
 //
 // The server serves one connection at a time and waits --read-limit-ms for a
 // silent client (the real limit is REQUEST_READ_TIMEOUT_MS; shortened here so
-// that the silent connections do not take minutes). Exits 0 when every check held.
+// that the silent connections do not take minutes). The cut streams come one
+// after another, each opened afresh as the PSP does: a "streampackets" on the
+// handle of a stream whose transcode is still waiting for its release holds the
+// server for the full 60-second stop wait, by design. Exits 0 when every check
+// held.
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -38,10 +43,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int REPLY_LIMIT_MS = 20000;
 
-enum class Abuse { Garbage, HalfRequest, OverLong, RequestThenReset, CloseAtOnce, Silent, Count };
+enum class Abuse { Garbage, HalfRequest, OverLong, RequestThenReset, CloseAtOnce, Silent, StreamCut, Count };
 const char* const ABUSE_NAMES[] = {"garbage", "half request", "over-long request", "request then reset",
-                                   "close at once", "silent"};
+                                   "close at once", "silent", "stream cut short"};
 constexpr int ABUSE_KINDS = static_cast<int>(Abuse::Count);
+constexpr int QUICK_KINDS = static_cast<int>(Abuse::Silent);  // the kinds before Silent
+// One cut stream for this many connections.
+constexpr long CONNECTIONS_PER_CUT_STREAM = 20;
+constexpr int MAX_PACKETS_BEFORE_CUT = 30;
 
 const std::string GOOD_LISTING = "listdir path=&size=4000";
 
@@ -95,9 +104,7 @@ std::string CheckAnswer(const std::string& seen, const test_support::RawReply& r
 
 class Abuser {
 public:
-    Abuser(uint16_t port, int handle, Tally& tally, Failure& failure)
-        : port_(port), stream_request_("streampackets fd=" + std::to_string(handle) + "&packet=0"),
-          tally_(tally), failure_(failure) {}
+    Abuser(uint16_t port, Tally& tally, Failure& failure) : port_(port), tally_(tally), failure_(failure) {}
 
     void Run(Abuse kind, std::mt19937& random) {
         const int index = static_cast<int>(kind);
@@ -146,8 +153,7 @@ private:
         platform::Socket socket = platform::connect_loopback(port_);
         if (!socket.valid()) return "could not connect";
         if (kind == Abuse::RequestThenReset) {
-            const std::string requests[] = {GOOD_LISTING, "streamopen filename=nowhere.avi.pmp", stream_request_};
-            const std::string& request = requests[random() % 3];
+            const std::string request = random() % 2 ? GOOD_LISTING : "streamopen filename=nowhere.avi.pmp";
             platform::send_all(socket, request.data(), request.size());
             Reset(socket);
         }
@@ -155,7 +161,6 @@ private:
     }
 
     uint16_t port_;
-    std::string stream_request_;  // a stream of the clip, cut short by the reset
     Tally& tally_;
     Failure& failure_;
 };
@@ -164,9 +169,65 @@ private:
 // eleven each, since a silent one holds the one-at-a-time server for the whole
 // read limit.
 Abuse PickKind(std::mt19937& random) {
-    const int roll = static_cast<int>(random() % (2 * (ABUSE_KINDS - 1) + 1));
+    const int roll = static_cast<int>(random() % (2 * QUICK_KINDS + 1));
     if (roll == 0) return Abuse::Silent;
     return static_cast<Abuse>((roll - 1) / 2);
+}
+
+// Exactly size bytes, false when the server closed or the time ran out.
+bool ReceiveExact(const platform::Socket& socket, size_t size) {
+    char buffer[65536];
+    while (size > 0) {
+        const long got = platform::receive_some(socket, buffer, std::min(size, sizeof buffer), REPLY_LIMIT_MS);
+        if (got <= 0) return false;
+        size -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// One packet: its first word holds twice the bytes after it (plus the key bit).
+bool ReceivePacket(const platform::Socket& socket) {
+    uint8_t word[4];
+    size_t got = 0;
+    while (got < sizeof word) {
+        const long n = platform::receive_some(socket, word + got, sizeof word - got, REPLY_LIMIT_MS);
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    const uint32_t size_word = word[0] | word[1] << 8 | word[2] << 16 | static_cast<uint32_t>(word[3]) << 24;
+    return ReceiveExact(socket, size_word >> 1);
+}
+
+// Opens the clip as the PSP does, takes a few packets and resets the connection.
+std::string CutOneStream(uint16_t port, const std::string& media, std::mt19937& random) {
+    const std::optional<int32_t> handle = robustness::OpenStream(port, media, "clip.avi");
+    if (!handle || *handle < 1 || *handle > 50) return "no handle from streamopen";
+    if (test_support::Stream2Header(port, *handle).bytes.size() != 56) return "no 56-byte header";
+    platform::Socket socket = platform::connect_loopback(port);
+    const std::string request = "streampackets fd=" + std::to_string(*handle) + "&packet=0";
+    if (!platform::send_all(socket, request.data(), request.size())) return "could not send";
+    const int packets = static_cast<int>(random() % (MAX_PACKETS_BEFORE_CUT + 1));
+    for (int i = 0; i < packets; ++i) {
+        if (!ReceivePacket(socket)) return "the stream ended before the cut";
+        const char acknowledgement = 1;
+        platform::send_all(socket, &acknowledgement, 1);
+    }
+    Reset(socket);
+    return "";
+}
+
+void CutStreams(uint16_t port, const std::string& media, long count, unsigned seed, Tally& tally,
+                Failure& failure) {
+    std::mt19937 random(seed);
+    const int index = static_cast<int>(Abuse::StreamCut);
+    for (long i = 0; i < count; ++i) {
+        tally.sent[index]++;
+        const std::string problem = CutOneStream(port, media, random);
+        if (!problem.empty()) {
+            tally.failed[index]++;
+            failure.add(std::string(ABUSE_NAMES[index]) + ": " + problem);
+        }
+    }
 }
 
 bool NormalListingWorks(uint16_t port, const std::string& media) {
@@ -200,11 +261,6 @@ int main(int argc, char** argv) {
                                media.file("clip.avi"));
     test_support::TestServer server([&](CVantrelDlg& record) { record.m_moviePaths = {media.path()}; });
     SetRequestReadTimeout(static_cast<int>(read_limit_ms));
-    const std::optional<int32_t> handle = robustness::OpenStream(server.port(), media.path(), "clip.avi");
-    if (!handle || *handle < 1) {
-        std::printf("robust_abuse: FAILED: the clip does not open\n");
-        return 1;
-    }
 
     Tally tally;
     Failure failure;
@@ -214,11 +270,13 @@ int main(int argc, char** argv) {
     for (long c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
             std::mt19937 random(seed + static_cast<unsigned>(c));
-            Abuser abuser(server.port(), *handle, tally, failure);
+            Abuser abuser(server.port(), tally, failure);
             while (next.fetch_add(1) < connections) abuser.Run(PickKind(random), random);
         });
     }
     for (std::thread& thread : threads) thread.join();
+    CutStreams(server.port(), media.path(), std::max(1L, connections / CONNECTIONS_PER_CUT_STREAM), seed, tally,
+               failure);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
     PrintTally(tally);

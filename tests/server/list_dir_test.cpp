@@ -292,8 +292,9 @@ TEST_F(ListDirTest, SettingsKeysFromSizeOn) {
         {"listdir path=&size=0&framediv=0x2", "config:framedivider=0.00&videobitrate=0&audiobitrate=-32.pmp", 0.0f},
         {"listdir path=&size=0&framediv=infinity", "config:framedivider=0.00&videobitrate=0&audiobitrate=-32.pmp",
          0.0f},
-        {"listdir path=&size=0&framediv=1.755", "config:framedivider=1.75&videobitrate=0&audiobitrate=-32.pmp",
-         1.755f},
+        // Kept as a 32-bit float: 1.115f is 1.11500000954, printed 1.12 (the double 1.115 would give 1.11).
+        {"listdir path=&size=0&framediv=1.115", "config:framedivider=1.12&videobitrate=0&audiobitrate=-32.pmp",
+         1.115f},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Request(c.request).lines, (Lines{c.config})) << c.request;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/stream_open.h"
 #include "server/stream_state.h"
@@ -17,6 +18,7 @@
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
+#include "transcoder/transcode_options.h"
 
 namespace fs = std::filesystem;
 using test_support::clip_kind;
@@ -184,6 +186,29 @@ TEST_F(StreamOpenTest, WithAllSlotsInUseTheSecondOfTheMinutePicksTheSlotToClose)
         SCOPED_TRACE(c.name);
         fixed_time = at_second(c.second);
         EXPECT_EQ(c.handle, open_name(c.name));
+    }
+}
+
+TEST_F(StreamOpenTest, AStartTimeHoldsOnlyForTheRequestThatCarriesIt) {
+    // Opening a file consumes the start time (it seeks), so the value left for
+    // the transcoder shows when the file is already open in its slot.
+    put_clip(media_.path(), "clip.wav");
+    const struct { std::vector<std::string> tails; int64_t start; } cases[] = {
+        {{"", "&stime=1.5"}, 1500000},
+        {{"", "&stime=00:01:02.5&x=1"}, 62500000},
+        // No "stime=": from the beginning, not from the last request's position.
+        {{"", "&stime=1.5", ""}, 0},
+        {{"", "&stime=1.5", "&stime=abc"}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tails.back());
+        start();
+        for (const std::string& tail : c.tails) {
+            EXPECT_EQ(1, open("streamopen filename=clip.wav.pmp" + tail));
+        }
+        EXPECT_EQ(c.start, stream_start_offset.load());
+        server_.reset();  // the server thread wrote it; read it once that thread is gone
+        EXPECT_EQ(c.start, transcode_options.stream_start_time);
     }
 }
 
