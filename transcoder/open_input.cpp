@@ -153,6 +153,19 @@ void copy_stream_parameters(const AVFormatContext* input) {
     }
 }
 
+// Cover art in an audio file's tags comes as a one-picture "video" stream. It
+// is no picture to play: seen as video it would make a song a silent film with
+// one frame. It is set aside like any other attachment.
+void set_aside_attached_pictures(AVFormatContext* input) {
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream& stream = *input->streams[i];
+        if (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) {
+            stream.codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+            stream.discard = AVDISCARD_ALL;
+        }
+    }
+}
+
 }  // namespace
 
 void open_input_slot(int slot, const char* path) {
@@ -164,6 +177,7 @@ void open_input_slot(int slot, const char* path) {
     if (!input) {
         return;
     }
+    set_aside_attached_pictures(input.get());
     seek_to_start(input.get(), name);
     copy_stream_parameters(input.get());
     input_slot_table[slot] = std::move(input);

@@ -297,6 +297,19 @@ TEST_F(StreamEndToEnd, ALongAudioOnlyStreamLoopsTheClipFrameByFrame) {
     EXPECT_TRUE(received.packets[100].key_frame);
 }
 
+TEST_F(StreamEndToEnd, ASongWithCoverArtPlaysAsAudioOnly) {
+    start_server();
+    ASSERT_TRUE(test_support::make_clip(
+        {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=5", "-f", "lavfi", "-i",
+         "color=c=red:size=64x64:duration=1", "-frames:v", "1", "-map", "0", "-map", "1", "-ac", "2", "-c:a",
+         "libmp3lame", "-c:v", "mjpeg", "-disposition:v", "attached_pic", "-id3v2_version", "3"},
+        media_.file("cover.mp3")));
+    ReceivedStream received = stream("cover.mp3");
+    EXPECT_EQ(audio_only_mode.load(), 1);
+    EXPECT_EQ(PmpHeaderFrameCount(received.header), 60u);
+    expect_playable(received);
+}
+
 TEST_F(StreamEndToEnd, AudioOnlyWithoutTheClipSendsEmptyKeyFrames) {
     start_server(1.0f, false);
     add_clip(test_support::test_clip(clip_kind::wav_audio), "song.wav");
