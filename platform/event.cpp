@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -137,23 +139,48 @@ void unregister_waiter(EventObject* const* objects, int count, Waiter* waiter) {
     }
 }
 
+// The event objects one wait holds. Nearly every wait names one or two events,
+// and the send loop waits once per slot: those waits take nothing from the heap.
+class HeldEvents {
+public:
+    explicit HeldEvents(int count) {
+        if (count > INLINE_COUNT) {
+            spilled_held_.resize(count);
+            spilled_objects_.resize(count);
+        }
+        held_ = count > INLINE_COUNT ? spilled_held_.data() : inline_held_;
+        objects_ = count > INLINE_COUNT ? spilled_objects_.data() : inline_objects_;
+    }
+    HeldEvents(const HeldEvents&) = delete;
+    HeldEvents& operator=(const HeldEvents&) = delete;
+
+    void hold(int i, std::shared_ptr<EventObject> object) {
+        objects_[i] = object.get();
+        held_[i] = std::move(object);
+    }
+    EventObject* const* objects() const { return objects_; }
+
+private:
+    static constexpr int INLINE_COUNT = 4;
+    std::shared_ptr<EventObject> inline_held_[INLINE_COUNT];
+    EventObject* inline_objects_[INLINE_COUNT] = {};
+    std::vector<std::shared_ptr<EventObject>> spilled_held_;
+    std::vector<EventObject*> spilled_objects_;
+    std::shared_ptr<EventObject>* held_;
+    EventObject** objects_;
+};
+
 }  // namespace
 
 int wait_for_any(const Event* const* events, int count, int64_t timeout_ms) {
     if (!events || count <= 0) return WAIT_FAILED;
     // Hold the objects themselves: other threads may close the handles or give
     // them new events meanwhile, and the objects must outlive our registration.
-    std::vector<std::shared_ptr<EventObject>> held;
-    std::vector<EventObject*> objects;
-    held.reserve(count);
-    objects.reserve(count);
-
+    HeldEvents held(count);
     std::unique_lock<std::mutex> lock(events_mutex());
-    for (int i = 0; i < count; ++i) {
-        held.push_back(events[i] ? events[i]->object_ : nullptr);
-        objects.push_back(held.back().get());
-    }
-    int result = check_events(objects.data(), count);
+    for (int i = 0; i < count; ++i) held.hold(i, events[i] ? events[i]->object_ : nullptr);
+    EventObject* const* objects = held.objects();
+    int result = check_events(objects, count);
     if (result != NOTHING_SIGNALLED || timeout_ms == 0) {
         return result == NOTHING_SIGNALLED ? WAIT_TIMED_OUT : result;
     }
@@ -164,18 +191,18 @@ int wait_for_any(const Event* const* events, int count, int64_t timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     Waiter waiter;
-    register_waiter(objects.data(), count, &waiter);
+    register_waiter(objects, count, &waiter);
     while (result == NOTHING_SIGNALLED) {
         if (timeout_ms < 0) {
             waiter.wake.wait(lock);
         } else if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
-            result = check_events(objects.data(), count);
+            result = check_events(objects, count);
             if (result == NOTHING_SIGNALLED) result = WAIT_TIMED_OUT;
             break;
         }
-        result = check_events(objects.data(), count);
+        result = check_events(objects, count);
     }
-    unregister_waiter(objects.data(), count, &waiter);
+    unregister_waiter(objects, count, &waiter);
     return result;
 }
 
