@@ -43,6 +43,8 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) 
             continue;
         if (output->encoder->codec_type == AVMEDIA_TYPE_VIDEO)
             encode_video_output(output_context_of(*output), *output, unit);
+        else if (output->silence_clock)
+            encode_silence_output(output_context_of(*output), *output);
         else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO)
             encode_audio_output(output_context_of(*output), *output, unit);
     }

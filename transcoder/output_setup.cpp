@@ -274,7 +274,9 @@ bool open_output_file(const char* name) {
         int has_video = 0, has_audio = 0;
         check_input_streams(&has_video, &has_audio);
         use_video = use_video && has_video;
-        use_audio = use_audio && has_audio;
+        // The player needs sound in every packet: an input without it is
+        // given silence that follows its video (see encode_silence_output).
+        use_audio = use_audio && (has_audio || has_video);
     }
     if (use_video)
         add_video_stream(*output);

@@ -63,6 +63,9 @@ struct output_stream_state {
     frame_ptr audio_block;      // resampler output, at most AUDIO_WORK_SAMPLES per channel
     frame_ptr encoder_frame;    // one encoder frame taken from the FIFO
     int64_t samples_out = 0;    // samples given to the encoder, its frames' pts
+    // Set when the input has no sound: the video output whose clock the
+    // silence fed to this encoder follows.
+    const output_stream_state* silence_clock = nullptr;
 
     packet_ptr encoded;  // each packet the encoder gives, on its way to the rings
 };
@@ -88,6 +91,9 @@ int process_input_packet(transcode_run& run, int input_index, const AVPacket* pa
 
 void encode_audio_output(AVFormatContext* output, output_stream_state& stream,
                          const AVFrame* samples);
+// Feeds whole frames of silence until the audio reaches the end of the video
+// encoded so far.
+void encode_silence_output(AVFormatContext* output, output_stream_state& stream);
 void encode_video_output(AVFormatContext* output, output_stream_state& stream,
                          const AVFrame* picture);
 // Sends every packet the encoder has ready (or, with flush, all it still holds)

@@ -71,10 +71,26 @@ bool make_decoder(input_stream_state& input) {
     return true;
 }
 
+// An input without sound: the audio output rides on the video output's source,
+// so it is read, timed and drained with it, and is fed silence in step with it.
+bool pair_with_silence(transcode_run& run, output_stream_state& audio) {
+    for (auto& output : run.output_streams) {
+        if (output->sync_source && output->encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
+            audio.silence_clock = output.get();
+            audio.source = output->source;
+            audio.sync_source = output->sync_source;
+            return true;
+        }
+    }
+    return false;
+}
+
 int pair_streams(transcode_run& run) {
     for (auto& output : run.output_streams) {
         AVMediaType type = output->stream->codecpar->codec_type;
         int source = output->encoder ? find_source(run, type) : -1;
+        if (source < 0 && output->encoder && type == AVMEDIA_TYPE_AUDIO && pair_with_silence(run, *output))
+            continue;
         if (source < 0) {
             post_transcoder_message("Could not find input stream matching output stream #%d.%d\n",
                                     output->file_number, output->stream_number);
@@ -110,7 +126,7 @@ int prepare_output_streams(transcode_run& run) {
         if (output->encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
             if (!open_video_path(*output, input.decoder.get()))
                 return RUN_STOPPED;
-        } else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO) {
+        } else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO && !output->silence_clock) {
             request_decoder_downmix(input.decoder.get(), output->encoder);
             if (!open_audio_path(*output, input.decoder.get()))
                 return output->sample_fifo ? 1 : RUN_STOPPED;

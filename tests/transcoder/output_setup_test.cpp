@@ -85,17 +85,22 @@ TEST_F(OutputSetupTest, FrameSizeMessages) {
 
 TEST_F(OutputSetupTest, TheInputDecidesWhichStreamsTheOutputGets) {
     struct Case {
-        test_support::clip_kind kind;
+        std::string clip;
         std::vector<AVMediaType> streams;
     };
+    std::string silent = folder_->file("silent.mp4");
+    ASSERT_TRUE(test_support::make_clip(
+        {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=1", "-an", "-c:v", "mpeg4"}, silent));
     const Case cases[] = {
-        {test_support::clip_kind::mpeg4_mp3_avi, {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}},
-        {test_support::clip_kind::wav_audio, {AVMEDIA_TYPE_AUDIO}},
+        {test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi), {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}},
+        {test_support::test_clip(test_support::clip_kind::wav_audio), {AVMEDIA_TYPE_AUDIO}},
+        // Pictures without sound still get an audio stream, to be fed silence.
+        {silent, {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(test_support::test_clip(c.kind));
+        SCOPED_TRACE(c.clip);
         output_file_table.clear();
-        input_holder input = open_clip(test_support::test_clip(c.kind));
+        input_holder input = open_clip(c.clip);
         ASSERT_TRUE(input);
         ASSERT_TRUE(set_up(input.get()));
         ASSERT_EQ(output_file_table.size(), 1u);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -319,6 +320,41 @@ TEST_F(StreamEndToEnd, AudioOnlyWithoutTheClipSendsEmptyKeyFrames) {
         ASSERT_TRUE(packet.video.empty());
         ASSERT_TRUE(packet.key_frame);
     }
+}
+
+TEST_F(StreamEndToEnd, AVideoWithoutSoundPlaysWithSilence) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> recipe;
+    };
+    const Case cases[] = {
+        {"screen.mp4",
+         {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=4", "-an", "-c:v", "mpeg4", "-q:v", "5"}},
+        // A rate whose frames do not line up with the MP3 frames.
+        {"animation.avi",
+         {"-f", "lavfi", "-i", "testsrc2=size=480x272:rate=30000/1001:duration=4", "-an", "-c:v", "mpeg4",
+          "-q:v", "5"}},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(test_support::make_clip(c.recipe, media_.file(c.name)));
+        ReceivedStream received = stream(c.name);
+        EXPECT_EQ(audio_only_mode.load(), 0) << "pictures of its own, not the built-in clip";
+        EXPECT_NEAR(PmpHeaderFrameCount(received.header), c.name[0] == 's' ? 100u : 120u, 1u);
+        expect_playable(received);
+
+        // The sound is silence: every decoded sample is (close to) zero.
+        std::string samples = test_support::RunCommand("ffmpeg -nostdin -v quiet -i '" +
+                                                       work_.file("received.pmp") + "' -map 0:a -f s16le -");
+        ASSERT_GT(samples.size(), 44100u * 4 * 3) << "at least 3 s of stereo sound";
+        int loudest = 0;
+        for (size_t i = 0; i + 1 < samples.size(); i += 2)
+            loudest = std::max(loudest, std::abs(int(int16_t(uint8_t(samples[i]) | uint8_t(samples[i + 1]) << 8))));
+        EXPECT_LE(loudest, 8);
+    }
+    for (auto& message : server_->record().Messages().drain())
+        EXPECT_FALSE(message.text) << "no transcoder message: " << *message.text;
 }
 
 TEST_F(StreamEndToEnd, ATruncatedFileEndsCleanlyAndTheNextStreamPlays) {

@@ -84,4 +84,30 @@ TEST_F(TranscodeJobTest, TheStopEventEndsAJobBlockedOnAFullRing) {
     EXPECT_TRUE(posted_texts().empty());
 }
 
+TEST_F(TranscodeJobTest, AJobWithoutSoundFillsTheAudioRingWithSilenceInStepWithThePictures) {
+    std::string silent = folder_->file("silent.avi");
+    ASSERT_TRUE(test_support::make_clip(
+        {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=10", "-an", "-c:v", "mpeg4"}, silent));
+    start(silent, "25.00");
+    // Nobody takes packets: the job blocks on video slot 0 after 80 pictures.
+    ASSERT_TRUE(eventually([] { return video_packets_written.load() > VIDEO_RING_SLOTS; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // 80 pictures of 40 ms are 3.2 s: about 122 MP3 frames of 26.122 ms, less
+    // the frames the encoder still holds back. Far from the 600 of a full ring.
+    EXPECT_NEAR(audio_packets_written.load(), 80 * 40000 / 26122, 3);
+    for (int a = 0; a < audio_packets_written.load() && a < AUDIO_RING_SLOTS; ++a) {
+        SCOPED_TRACE("audio slot " + std::to_string(a));
+        ASSERT_EQ(platform::wait_for_one(audio_slot_filled_events[a], 0), 0);
+        uint16_t length = uint16_t(audio_packet_ring[a][0] | audio_packet_ring[a][1] << 8);
+        ASSERT_GT(length, 100u);
+        ASSERT_EQ(audio_packet_ring[a][2], 0xFF) << "an MP3 frame starts the slot";
+    }
+    EXPECT_TRUE(posted_texts().empty()) << "no set-up or resampler message for silence";
+
+    transcode_stop_event.set();
+    stream_drained = 1;
+    ASSERT_TRUE(eventually([] { return transcode_running == 0; }));
+    EXPECT_EQ(open_slots(), 0);
+}
+
 }  // namespace
