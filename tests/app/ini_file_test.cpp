@@ -1,6 +1,7 @@
 #include "app/core/ini_file.h"
 
 #include "platform/paths.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -15,20 +16,11 @@
 #include <thread>
 #include <vector>
 
+using test_support::read_text;
 using test_support::TempDir;
+using test_support::write_text;
 
 namespace {
-
-void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class IniFileTest : public testing::Test {
 protected:

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "feeds/enclosure_download.h"
+#include "tests/support/files.h"
 #include "tests/support/http_server.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/protocol_client.h"
@@ -27,11 +28,6 @@ namespace {
 
 constexpr char FEED_URL[] = "https://feeds.example/podcast";
 constexpr int DOWNLOAD_WAIT_MS = 20000;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 class EnclosureDownloadTest : public ::testing::Test {
 protected:
@@ -90,7 +86,7 @@ protected:
 };
 
 TEST_F(EnclosureDownloadTest, AnItemNotOnDiskIsDownloadedOnceThenStreamed) {
-    const std::string body = read_file(test_support::test_clip(test_support::clip_kind::wav_audio));
+    const std::string body = test_support::read_text(test_support::test_clip(test_support::clip_kind::wav_audio));
     HttpResponse held;
     held.body = body;
     held.held = true;
@@ -110,7 +106,7 @@ TEST_F(EnclosureDownloadTest, AnItemNotOnDiskIsDownloadedOnceThenStreamed) {
     EXPECT_EQ(FEED_ITEM_DONE, item.m_nState.load());
     const std::string expected = movies() + "/42one.wav";
     EXPECT_EQ(expected, local_path(item));
-    EXPECT_EQ(body, read_file(expected));
+    EXPECT_EQ(body, test_support::read_text(expected));
     EXPECT_EQ(std::vector<std::string>{"42one.wav"}, files_in_movies());
     EXPECT_EQ(1, http_.RequestCount("/one.wav"));
     EXPECT_TRUE(messages().empty());
@@ -165,7 +161,7 @@ TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsA
     EXPECT_EQ(51, open_name("Gone"));
     ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
     EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
-    EXPECT_EQ("now it is here", read_file(movies() + "/42gone.wav"));
+    EXPECT_EQ("now it is here", test_support::read_text(movies() + "/42gone.wav"));
     EXPECT_EQ(2, http_.RequestCount("/gone.wav"));
 }
 

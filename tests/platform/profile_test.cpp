@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -13,20 +14,11 @@
 #include <vector>
 
 using namespace platform;
+using test_support::read_text;
 using test_support::TempDir;
+using test_support::write_text;
 
 namespace {
-
-void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string read_key(const std::string& file, const char* section, const char* key, int size = 255,
                      const char* default_value = "") {
