@@ -61,7 +61,7 @@ struct output_stream_state {
     audio_converter converter;
     audio_fifo_ptr sample_fifo;
     frame_ptr audio_block;      // resampler output, at most AUDIO_WORK_SAMPLES per channel
-    frame_ptr encoder_frame;    // one encoder frame taken from the FIFO
+    frame_ptr encoder_frame;    // one encoder frame taken from the FIFO, or of silence
     int64_t samples_out = 0;    // samples given to the encoder, its frames' pts
     // Set when the input has no sound: the video output whose clock the
     // silence fed to this encoder follows.
