@@ -14,6 +14,7 @@
 
 #include "app/core/text_to_number.h"
 #include "app/core/vantrel_dlg.h"
+#include "platform/byte_order.h"
 #include "server/command_handlers.h"
 #include "server/media_paths.h"
 #include "server/request.h"
@@ -209,8 +210,8 @@ std::string SettingsLine(const CVantrelDlg& record) {
 
 void SendListing(const platform::Socket& connection, const std::string& text) {
     const uint32_t length = static_cast<uint32_t>(text.size());
-    const uint8_t prefix[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                               static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+    uint8_t prefix[4];
+    platform::store_le32(prefix, length);
     platform::send_all(connection, prefix, sizeof prefix);
     platform::send_all(connection, text.data(), text.size());
 }

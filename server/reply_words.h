@@ -5,6 +5,5 @@
 
 #include "platform/tcp.h"
 
-void PutLittleEndian32(uint8_t* out, uint32_t value);
 // One word in one send; the result is not needed by any caller.
 void SendLittleEndian32(const platform::Socket& connection, int32_t value);

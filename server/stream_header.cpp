@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "app/core/vantrel_dlg.h"
+#include "platform/byte_order.h"
 #include "server/command_handlers.h"
 #include "server/reply_words.h"
 #include "server/request.h"
@@ -117,7 +118,7 @@ void BuildPmpHeader(const pmp_stream_timing& timing, uint8_t out[PMP_HEADER_SIZE
         1,  // stereo
     };
     for (int i = 0; i < PMP_HEADER_SIZE / 4; ++i) {
-        PutLittleEndian32(out + 4 * i, fields[i]);
+        platform::store_le32(out + 4 * i, fields[i]);
     }
     std::memcpy(out, "pmpm", 4);
 }

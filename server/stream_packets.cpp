@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "app/core/vantrel_dlg.h"
+#include "platform/byte_order.h"
 #include "platform/tcp.h"
 #include "resources/no_audio_clip.h"
 #include "server/command_handlers.h"
@@ -29,17 +30,9 @@ namespace {
 
 uint8_t packet_send_buffer[PACKET_SEND_BUFFER_SIZE];
 
-uint8_t* store_le32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = uint8_t(value >> (8 * i));
-    return at + 4;
-}
-
-uint32_t load_le32(const uint8_t* at) {
-    return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
-}
-
-uint16_t load_le16(const uint8_t* at) { return uint16_t(at[0] | at[1] << 8); }
+using platform::load_le16;
+using platform::load_le32;
+using platform::store_le32;
 
 void post_progress() {
     if (g_pMainDlg)

@@ -11,10 +11,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
+#include "transcoder/ffmpeg_ptr.h"
 
 namespace {
 
@@ -80,19 +77,9 @@ void draw_picture(AVFrame* frame, int index) {
     fill_rect(frame, x, 190, 16, 8, 180, 128, 128);
 }
 
-struct encoder_deleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct frame_deleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct packet_deleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
-std::unique_ptr<AVCodecContext, encoder_deleter> open_encoder() {
+codec_context_ptr open_encoder() {
     const AVCodec* codec = avcodec_find_encoder_by_name("mpeg4");
-    std::unique_ptr<AVCodecContext, encoder_deleter> c(codec ? avcodec_alloc_context3(codec) : nullptr);
+    codec_context_ptr c(codec ? avcodec_alloc_context3(codec) : nullptr);
     if (!c)
         return nullptr;
     c->width = WIDTH;
@@ -131,8 +118,8 @@ bool take_packets(AVCodecContext* c, AVPacket* packet, std::vector<std::vector<u
 
 bool encode_clip(std::vector<std::vector<uint8_t>>& slots) {
     auto c = open_encoder();
-    std::unique_ptr<AVFrame, frame_deleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, packet_deleter> packet(av_packet_alloc());
+    frame_ptr frame(av_frame_alloc());
+    packet_ptr packet(av_packet_alloc());
     if (!c || !frame || !packet)
         return false;
     frame->format = AV_PIX_FMT_YUV420P;

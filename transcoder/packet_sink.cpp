@@ -10,21 +10,15 @@ extern "C" {
 }
 
 #include "app/core/vantrel_dlg.h"
+#include "platform/byte_order.h"
 #include "server/stream_state.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcoder.h"
 
 namespace {
 
-void store_le16(uint8_t* at, uint16_t value) {
-    at[0] = uint8_t(value);
-    at[1] = uint8_t(value >> 8);
-}
-
-void store_le32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = uint8_t(value >> (8 * i));
-}
+using platform::store_le16;
+using platform::store_le32;
 
 int frame_count() { return g_pMainDlg ? g_pMainDlg->m_nFrameCount.load() : 0; }
 
