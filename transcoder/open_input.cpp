@@ -14,8 +14,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "app/core/text_to_number.h"
-#include "server/stream_state.h"
+#include "core/text_to_number.h"
+#include "stream/stream_state.h"
+#include "stream/transcoder_message.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 

@@ -7,7 +7,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
+#include "stream/transcoder_message.h"
 #include "transcoder/output_setup.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"

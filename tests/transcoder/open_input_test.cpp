@@ -14,8 +14,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "app/core/vantrel_dlg.h"
-#include "server/stream_state.h"
+#include "core/vantrel_dlg.h"
+#include "stream/stream_state.h"
+#include "stream/transcoder_message.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/temp_dir.h"
 #include "transcoder/transcode_options.h"

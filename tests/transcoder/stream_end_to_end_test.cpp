@@ -14,7 +14,7 @@
 #include <string>
 
 #include "resources/no_audio_clip.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
