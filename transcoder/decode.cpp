@@ -2,6 +2,9 @@
 // microseconds, and each unit handed to the encoders it feeds. Without a
 // packet it drains the decoder and then those encoders.
 
+#include <algorithm>
+#include <iterator>
+
 #include "transcoder/output_setup.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
@@ -25,6 +28,54 @@ void advance_clock(input_stream_state& input, const AVFrame* unit) {
             input.next_time += int64_t(1000000) * unit->nb_samples / unit->sample_rate;
     } else {
         input.next_time += picture_duration_us(input);
+    }
+}
+
+// A decoder on more than one thread (frame threads, or a library's own) may
+// hand out what a packet gave some packets later.
+bool hands_out_late(const input_stream_state& input) {
+    return input.decoder->thread_count != 1;
+}
+
+void take_packet_time(input_stream_state& input, int64_t dts) {
+    if (dts != AV_NOPTS_VALUE)
+        input.current_time = input.next_time = av_rescale_q(dts, input.stream->time_base, MICROSECONDS);
+}
+
+void take_held_times(input_stream_state& input, std::deque<int64_t>::iterator end) {
+    for (auto time = input.held_packet_times.begin(); time != end; ++time)
+        take_packet_time(input, *time);
+    input.held_packet_times.erase(input.held_packet_times.begin(), end);
+}
+
+// Every held time, then the next time once, as one thread does at the start
+// of the drain.
+void take_drain_time(input_stream_state& input) {
+    take_held_times(input, input.held_packet_times.end());
+    if (!input.drain_clock_taken) {
+        input.current_time = input.next_time;
+        input.drain_clock_taken = true;
+    }
+}
+
+// The clock as it stood when the unit's packet was decoded: the held time
+// stamps up to that packet, which the unit names by pkt_dts, are taken in
+// order. A unit of no held packet is a further unit of the last one, one of
+// the decoder's own drain, or from a decoder that names no packets: then
+// every held time is taken, and in the drain the next time as well.
+void catch_up_with_unit(input_stream_state& input, const AVFrame* unit) {
+    const int64_t dts = unit->pkt_dts;
+    if (dts != AV_NOPTS_VALUE && dts == input.last_unit_dts)
+        return;
+    auto& held = input.held_packet_times;
+    auto packet = std::find(held.begin(), held.end(), dts);
+    if (packet != held.end()) {
+        take_held_times(input, std::next(packet));
+        input.last_unit_dts = dts;
+    } else if (input.draining) {
+        take_drain_time(input);
+    } else {
+        take_held_times(input, held.end());
     }
 }
 
@@ -60,12 +111,15 @@ void drain_fed_encoders(transcode_run& run, int input_index) {
 int receive_units(transcode_run& run, int input_index) {
     input_stream_state& input = *run.input_streams[input_index];
     AVFrame* unit = input.decoded.get();
+    const bool late = hands_out_late(input);
     for (;;) {
         int result = avcodec_receive_frame(input.decoder.get(), unit);
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return 0;
         if (result < 0)
             return -1;
+        if (late)
+            catch_up_with_unit(input, unit);
         advance_clock(input, unit);
         if (!before_start_time(input))
             hand_to_encoders(run, input_index, unit);
@@ -77,11 +131,16 @@ int receive_units(transcode_run& run, int input_index) {
 
 int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet) {
     input_stream_state& input = *run.input_streams[input_index];
+    const bool late = hands_out_late(input);
     if (packet) {
-        if (packet->dts != AV_NOPTS_VALUE)
-            input.current_time = input.next_time = av_rescale_q(packet->dts, input.stream->time_base, MICROSECONDS);
+        if (late)
+            input.held_packet_times.push_back(packet->dts);
+        else
+            take_packet_time(input, packet->dts);
         if (packet->size <= 0)
             return 0;  // an empty packet only moves the clock
+    } else if (late) {
+        input.draining = true;
     } else {
         input.current_time = input.next_time;
     }
@@ -90,7 +149,10 @@ int process_input_packet(transcode_run& run, int input_index, const AVPacket* pa
         return -1;
     if (receive_units(run, input_index) < 0)
         return -1;
-    if (!packet)
+    if (!packet) {
+        if (late)
+            take_drain_time(input);
         drain_fed_encoders(run, input_index);
+    }
     return 0;
 }

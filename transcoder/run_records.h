@@ -4,6 +4,7 @@
 // encode_audio_output (the audio path) and encode_video_output (the video path).
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -27,6 +28,14 @@ struct input_stream_state {
     int needs_decoding = 0;
     int64_t next_time = 0;     // microseconds
     int64_t current_time = 0;  // microseconds
+
+    // A decoder with threads hands out what a packet gave some packets later.
+    // The time stamps of the packets it holds wait here (stream time base, or
+    // AV_NOPTS_VALUE) so the clock moves as if each unit came at once.
+    std::deque<int64_t> held_packet_times;
+    int64_t last_unit_dts = AV_NOPTS_VALUE;  // the packet the last unit came from
+    bool draining = false;                   // the end of the input was sent
+    bool drain_clock_taken = false;          // current_time := next_time done for the drain
 };
 
 // Turns decoded audio of any layout, rate and format into the encoder's, in

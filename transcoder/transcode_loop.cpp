@@ -67,7 +67,10 @@ bool make_decoder(input_stream_state& input) {
         return false;
     input.decoder->pkt_timebase = input.stream->time_base;
     input.decoder->framerate = input.stream->r_frame_rate;
+    // Threads decode the same pictures; only the moment they come out differs,
+    // which decoding takes into account.
     input.decoder->thread_count = transcode_options.thread_count;
+    input.decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     input.decoder->workaround_bugs = transcode_options.workaround_bugs;
     return true;
 }

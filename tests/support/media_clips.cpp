@@ -24,7 +24,7 @@ namespace test_support {
 
 namespace {
 
-constexpr int CLIP_KINDS = static_cast<int>(clip_kind::truncated_avi) + 1;
+constexpr int CLIP_KINDS = static_cast<int>(clip_kind::hevc_10bit_mp4) + 1;  // the last kind
 constexpr double TRUNCATED_SHARE = 0.4;
 
 std::string run_and_capture(const std::string& command) {
@@ -142,6 +142,15 @@ clip_recipe recipe_for(clip_kind kind) {
         r.args = video_source("320x240", "25", 5) + audio_source(22050, 1, 5) +
                  std::vector<std::string>{"-c:v", "mpeg4", "-q:v", "5", "-c:a", "libmp3lame", "-b:a", "64k"};
         break;
+    case clip_kind::hevc_10bit_mp4:
+        r.info = video_info(640, 360, 60, 1, 3);
+        r.info.video_codec = "hevc";
+        set_audio(r.info, "aac", 48000, 2);
+        r.name = "hevc_10bit.mp4";
+        r.args = video_source("640x360", "60", 3) + audio_source(48000, 2, 3) +
+                 std::vector<std::string>{"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+                                          "-pix_fmt", "yuv420p10le", "-c:a", "aac", "-b:a", "96k"};
+        break;
     }
     return r;
 }
@@ -214,6 +223,7 @@ const char* clip_kind_name(clip_kind kind) {
     case clip_kind::wav_audio: return "wav_audio";
     case clip_kind::mono_22050_avi: return "mono_22050_avi";
     case clip_kind::truncated_avi: return "truncated_avi";
+    case clip_kind::hevc_10bit_mp4: return "hevc_10bit_mp4";
     }
     return "unknown";
 }

@@ -22,6 +22,7 @@ enum class clip_kind {
     wav_audio,           // 5 s audio only, PCM 16-bit stereo 44100 Hz
     mono_22050_avi,      // 5 s, 320x240, 25 fps, MPEG-4 + MP3 mono 22050 Hz
     truncated_avi,       // the first 40 % of the bytes of mpeg4_mp3_avi, cut mid-packet
+    hevc_10bit_mp4,      // (the last kind) 3 s, 640x360, 60 fps, HEVC 10-bit with B-frames (needs libx265) + AAC stereo 48000 Hz
 };
 
 // The kind's name as written above, for test names and messages.
