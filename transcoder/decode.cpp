@@ -103,8 +103,10 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) 
 
 void drain_fed_encoders(transcode_run& run, int input_index) {
     for (auto& output : run.output_streams)
-        if (output->source == input_index && output->encoder_open)
+        if (output->source == input_index && output->encoder_open) {
+            finish_video_output(output_context_of(*output), *output);
             drain_encoder(output_context_of(*output), *output, true);
+        }
 }
 
 // Takes every unit the decoder has ready. -1 on a decoder error.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "transcoder/ffmpeg_ptr.h"
+#include "transcoder/scale_worker.h"
 
 struct output_file;
 
@@ -48,6 +49,15 @@ struct audio_converter {
     ~audio_converter() { av_channel_layout_uninit(&in_layout); }
 };
 
+// A picture whose frames are decided, waiting for the encoder while the next
+// one is scaled.
+struct decided_picture {
+    frame_ptr decoded;          // a reference to the decoded picture; empty when none waits
+    AVFrame* scaled = nullptr;  // its target in the scaler, null when it needs no scaling
+    int copies = 0;
+    int64_t first_pts = 0;
+};
+
 struct output_stream_state {
     int file_number = 0;
     int stream_number = 0;
@@ -62,8 +72,15 @@ struct output_stream_state {
     int64_t frames_out = 0;
     int scale_video = 0;
     frame_ptr scaled_picture;  // the encoder's size and format, target of the scaler
+    frame_ptr scaled_spare;    // the second target when the scaler has a thread
     sws_ptr scaler;
+    int scaler_width = 0;  // the shape of the pictures the scaler was made for
+    int scaler_height = 0;
+    int scaler_format = -1;
     frame_ptr picture_to_encode;  // the final picture with its pts, made once per run
+    decided_picture waiting;
+    // Declared after what it works on, so it ends first.
+    std::unique_ptr<scale_worker> scaling;  // null: pictures are scaled in line
 
     // audio
     int resample_audio = 0;
@@ -105,6 +122,9 @@ void encode_audio_output(AVFormatContext* output, output_stream_state& stream,
 void encode_silence_output(AVFormatContext* output, output_stream_state& stream);
 void encode_video_output(AVFormatContext* output, output_stream_state& stream,
                          const AVFrame* picture);
+// Encodes the picture that waits for the encoder while the next is scaled, if
+// any; at the end of the input, before the encoder is drained.
+void finish_video_output(AVFormatContext* output, output_stream_state& stream);
 // Sends every packet the encoder has ready (or, with flush, all it still holds)
 // to the rings.
 void drain_encoder(AVFormatContext* output, output_stream_state& stream, bool flush);

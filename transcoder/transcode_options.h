@@ -60,7 +60,7 @@ struct transcode_options_record {
     int codec_thread_count = 1;
 
     // input open
-    int thread_count = 0;  // decoder threads; 0: as many as the machine has, frame and slice threads
+    int thread_count = 0;  // threads of the decoders (frame and slice) and the scaler; 0: as the machine has
     int workaround_bugs = 1;
     int64_t stream_start_time = 0;  // microseconds; set by "streamopen"
     bool stdin_in_use = false;

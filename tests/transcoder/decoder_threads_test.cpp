@@ -1,6 +1,7 @@
-// Decoder threads: a stream whose input is decoded on one thread and one
-// decoded on as many threads as the machine has carry the same packets, byte
-// for byte, also where pictures are dropped or repeated and after a start time.
+// Decoder and scaler threads: a stream whose input is decoded and scaled on one
+// thread and one on as many threads as the machine has carry the same packets,
+// byte for byte, also where pictures are dropped or repeated and after a start
+// time.
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ protected:
         });
     }
 
-    // The whole stream of the clip, its input decoded with the given thread count.
+    // The whole stream of the clip, its input decoded and scaled on the given thread count.
     ReceivedStream stream(const std::string& name, const std::string& stime, int threads) {
         transcode_options.thread_count = threads;
         uint16_t port = server_->port();
