@@ -16,6 +16,10 @@ namespace {
 // A gap this large is not filled at all.
 constexpr int MAX_FRAME_COPIES = 5;
 constexpr double FRAME_SLACK = 1.1;
+// With threads the scaler cuts the picture in two halves, each on a thread: the
+// halves give the same bytes as one pass, and more of them mostly repeat the
+// work on the lines they share, which takes cores from the decoder.
+constexpr int SCALER_THREADS = 2;
 
 bool same_picture_shape(const AVFrame* picture, const AVCodecContext* encoder) {
     return picture->width == encoder->width && picture->height == encoder->height &&
@@ -43,6 +47,7 @@ SwsContext* make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
     av_opt_set_int(scaler, "dsth", encoder->height, 0);
     av_opt_set_int(scaler, "dst_format", encoder->pix_fmt, 0);
     av_opt_set_int(scaler, "sws_flags", SWS_BICUBIC, 0);
+    av_opt_set_int(scaler, "threads", transcode_options.thread_count == 1 ? 1 : SCALER_THREADS, 0);
     if (sws_init_context(scaler, nullptr, nullptr) < 0) {
         sws_freeContext(scaler);
         return nullptr;
