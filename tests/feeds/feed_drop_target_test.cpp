@@ -90,6 +90,7 @@ TEST_F(FeedDropTest, EveryOfferIsAllowedAndOnlyAUrlInMemoryIsLoaded) {
          {"A"}},
         {"a Mozilla URL", Offer({{"text/x-moz-url", DataMedium::GlobalMemory, Utf16(Url("A") + "\nThe A feed")}}), {"A"}},
         {"an HTML page", Offer({UrlFormat("page")}), {}},
+        {"a file from the file manager", Offer({{"text/uri-list", DataMedium::GlobalMemory, "file:///home/user/A.rss\r\n"}}), {}},
         {"a plain file", Offer({{"FileName", DataMedium::GlobalMemory, "/home/user/A.rss"}, {"text/plain", DataMedium::GlobalMemory, Url("A")}}),
          {}},
         {"the URL format in a file, then in memory", Offer({UrlFormat("B", DataMedium::File), UrlFormat("A")}), {"A"}},
