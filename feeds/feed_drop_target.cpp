@@ -11,37 +11,35 @@
 
 namespace {
 
+void AppendUtf8(unsigned code, std::string& text) {
+    if (code < 0x80) {
+        text += static_cast<char>(code);
+        return;
+    }
+    const int tail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    static const unsigned char LEAD[] = {0, 0xC0, 0xE0, 0xF0};
+    text += static_cast<char>(LEAD[tail] | (code >> (6 * tail)));
+    for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6) text += static_cast<char>(0x80 | ((code >> shift) & 0x3F));
+}
+
+unsigned Utf16Unit(const std::string& bytes, size_t at) {
+    return static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 1])) << 8);
+}
+
 // The URL of a "text/x-moz-url" format: UTF-16 (little-endian) text whose
-// first line is the URL, the title after it.
+// first line is the URL, the title after it. A broken surrogate ends it.
 std::string FirstLineOfUtf16(const std::string& bytes) {
     std::string text;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        unsigned code = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        unsigned code = Utf16Unit(bytes, i);
         if (code == 0 || code == '\n' || code == '\r') break;
         if (code >= 0xD800 && code <= 0xDFFF) {
-            const bool pair = code < 0xDC00 && i + 3 < bytes.size();
-            const unsigned low = pair ? (static_cast<unsigned char>(bytes[i + 2]) |
-                                         (static_cast<unsigned char>(bytes[i + 3]) << 8))
-                                      : 0;
-            if (low < 0xDC00 || low > 0xDFFF) break;  // not text
+            const unsigned low = code < 0xDC00 && i + 3 < bytes.size() ? Utf16Unit(bytes, i + 2) : 0;
+            if (low < 0xDC00 || low > 0xDFFF) break;
             code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
             i += 2;
         }
-        if (code < 0x80) {
-            text += static_cast<char>(code);
-        } else if (code < 0x800) {
-            text += static_cast<char>(0xC0 | (code >> 6));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            text += static_cast<char>(0xE0 | (code >> 12));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            text += static_cast<char>(0xF0 | (code >> 18));
-            text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        }
+        AppendUtf8(code, text);
     }
     return text;
 }

@@ -25,6 +25,8 @@ protected:
             Serve(std::string("/") + name,
                   RssDocument(std::string("<title>") + name + "</title>", RssItem("E", "http://h/e.mp3")));
         }
+        // "/café🎵", which goes out percent-encoded
+        Serve("/caf%c3%a9%f0%9f%8e%b5", RssDocument("<title>caf\xC3\xA9\xF0\x9F\x8E\xB5</title>", ""));
         Serve("/page", "<!DOCTYPE html>\n<html><head><title>A shop</title></head><body></body></html>");
     }
 
@@ -89,6 +91,10 @@ TEST_F(FeedDropTest, EveryOfferIsAllowedAndOnlyAUrlInMemoryIsLoaded) {
         {"a URI list", Offer({{"text/uri-list", DataMedium::GlobalMemory, "# dragged\r\n" + Url("A") + "\r\n" + Url("B") + "\r\n"}}),
          {"A"}},
         {"a Mozilla URL", Offer({{"text/x-moz-url", DataMedium::GlobalMemory, Utf16(Url("A") + "\nThe A feed")}}), {"A"}},
+        {"a Mozilla URL beyond ASCII",
+         Offer({{"text/x-moz-url", DataMedium::GlobalMemory,
+                 Utf16(Url("caf")) + std::string("\xE9\0\x3C\xD8\xB5\xDF\n\0", 8) + Utf16("Title")}}),
+         {"caf\xC3\xA9\xF0\x9F\x8E\xB5"}},
         {"an HTML page", Offer({UrlFormat("page")}), {}},
         {"a file from the file manager", Offer({{"text/uri-list", DataMedium::GlobalMemory, "file:///home/user/A.rss\r\n"}}), {}},
         {"a plain file", Offer({{"FileName", DataMedium::GlobalMemory, "/home/user/A.rss"}, {"text/plain", DataMedium::GlobalMemory, Url("A")}}),
