@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <strings.h>
+#include <sys/stat.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -177,8 +178,18 @@ int choose_slot(const std::string& path) {
     return slot;
 }
 
+// Only a regular file is opened: a FIFO or a device with a served extension
+// would hold the one server thread in its open for as long as it likes.
+bool is_regular_file(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 // The handle for the path, opening the file when no slot holds it yet.
 int open_handle(const std::string& path) {
+    if (slot_open_with(path) < 0 && !is_regular_file(path)) {
+        return STREAM_OPEN_FAILED;
+    }
     const int slot = choose_slot(path);
     if (!input_slot_table[slot]) {
         open_input_slot(slot, path.c_str());
