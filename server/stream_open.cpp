@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 extern "C" {
-#include <libavformat/avformat.h>
 #include <libavutil/parseutils.h>
 }
 
@@ -142,8 +141,8 @@ resolved_name resolve_name(const char* name) {
 
 int slot_open_with(const std::string& path) {
     for (int slot = 0; slot < INPUT_SLOT_COUNT; ++slot) {
-        const AVFormatContext* input = input_slot_table[slot].get();
-        if (input != nullptr && input->url != nullptr && path == input->url) {
+        const opened_input* input = input_slot_table[slot].get();
+        if (input != nullptr && path == input->facts.file_name) {
             return slot;
         }
     }
@@ -223,8 +222,12 @@ void SetStreamOpenClock(StreamOpenClock clock) {
 }
 
 void OnStreamOpen(const platform::Socket& connection, char* request) {
-    StopRunningTranscode(true);
-    record_start_time(request);
+    // A job that did not stop in time still reads the option record; nothing
+    // is opened beside it, as no stream could start while it runs.
+    const bool transcode_ended = StopRunningTranscode(true);
+    if (transcode_ended) {
+        record_start_time(request);
+    }
 
     char* name = FindRequestValue(request, "filename=");
     if (name == nullptr) {
@@ -236,5 +239,5 @@ void OnStreamOpen(const platform::Socket& connection, char* request) {
         return;
     }
     *suffix = '\0';
-    SendLittleEndian32(connection, answer_for(name));
+    SendLittleEndian32(connection, transcode_ended ? answer_for(name) : STREAM_OPEN_FAILED);
 }

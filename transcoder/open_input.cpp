@@ -181,7 +181,7 @@ void open_input_slot(int slot, const char* path) {
     set_aside_attached_pictures(input.get());
     seek_to_start(input.get(), name);
     copy_stream_parameters(input.get());
-    input_slot_table[slot] = std::move(input);
+    input_slot_table[slot] = std::make_shared<opened_input>(std::move(input));
     transcode_options.output_format = nullptr;
 }
 

@@ -37,7 +37,7 @@ protected:
 
 TEST_F(StreamStateTest, StartClearsTheSlotTableAndRecordsTheDialog) {
     EXPECT_EQ(g_pMainDlg, &server.record());
-    for (const input_ptr& slot : input_slot_table) EXPECT_EQ(slot, nullptr);
+    for (const input_slot& slot : input_slot_table) EXPECT_EQ(slot, nullptr);
     EXPECT_TRUE(transcode_stop_event.valid());
     EXPECT_FALSE(StopEventSet());
     EXPECT_TRUE(audio_slot_free_events[AUDIO_RING_SLOTS - 1].valid());
@@ -163,7 +163,7 @@ TEST_F(StreamStateTest, CloseAllInputSlotsClosesOpenedInputs) {
     for (int slot : {0, 49}) {
         AVFormatContext* input = nullptr;
         ASSERT_EQ(avformat_open_input(&input, clip.c_str(), nullptr, nullptr), 0);
-        input_slot_table[slot].reset(input);
+        input_slot_table[slot] = std::make_shared<opened_input>(input_ptr(input));
     }
     close_all_input_slots();  // ASan reports the inputs if they leak
     EXPECT_EQ(input_slot_table[0], nullptr);
