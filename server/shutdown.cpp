@@ -6,6 +6,8 @@
 #include "transcoder/transcoder.h"
 
 void ShutdownStreamServer() {
+    // Ends the server's own waits on the rings (a pre-roll, a sender) at once.
+    transcode_stop_event.set();
     // No request can start a job or a download after this.
     StopStreamServer();
     end_transcode_job();
