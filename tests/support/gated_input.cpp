@@ -51,6 +51,11 @@ void GatedInput::open_gate() {
     changed_.notify_all();
 }
 
+void GatedInput::fail_reads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reads_fail_ = true;
+}
+
 bool GatedInput::wait_for_held_read(int timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return read_held_; });
@@ -64,6 +69,7 @@ int GatedInput::read(void* opaque, unsigned char* buffer, int size) {
         self->changed_.notify_all();
         self->changed_.wait(lock, [self] { return !self->gate_closed_; });
     }
+    if (self->reads_fail_) return AVERROR(EIO);
     if (self->position_ >= self->bytes_.size()) return AVERROR_EOF;
     const size_t count = std::min(self->bytes_.size() - self->position_, static_cast<size_t>(size));
     std::memcpy(buffer, self->bytes_.data() + self->position_, count);

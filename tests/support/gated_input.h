@@ -29,6 +29,8 @@ public:
 
     void close_gate();
     void open_gate();
+    // Every later read fails with an I/O error, as a disk that gives up does.
+    void fail_reads();
     // True once a read is held at the closed gate (waits at most timeout_ms).
     bool wait_for_held_read(int timeout_ms);
 
@@ -42,6 +44,7 @@ private:
     std::condition_variable changed_;
     bool gate_closed_ = false;
     bool read_held_ = false;
+    bool reads_fail_ = false;
     AVIOContext* io_ = nullptr;
 };
 

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/files.h"
+#include "tests/support/gated_input.h"
 #include "tests/support/media_clips.h"
 #include "tests/transcoder/stream_fixture.h"
 #include "transcoder/transcoder.h"
@@ -103,6 +105,19 @@ TEST_F(TranscodeJobTest, AJobWithoutSoundFillsTheAudioRingWithSilenceInStepWithT
 
     EXPECT_TRUE(StopRunningTranscode(true));
     EXPECT_EQ(open_slots(), 0);
+}
+
+TEST_F(TranscodeJobTest, AReadErrorIsReportedAndIsNotTakenForTheEndOfTheInput) {
+    test_support::GatedInput disk(test_support::read_text(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi)));
+    input_slot_table[3] = disk.open("broken.avi");
+    ASSERT_TRUE(input_slot_table[3]);
+    disk.fail_reads();
+    std::strncpy(frame_rate_text, "25.00", FRAME_RATE_TEXT_SIZE - 1);
+    dialog_->m_nFrameCount = 250;
+    ASSERT_TRUE(start_transcode_job(3));
+    ASSERT_TRUE(eventually([&] { return stop_set(); }));
+    EXPECT_EQ(posted_texts(), std::vector<std::string>{"Error while reading input #0\n"});
+    EXPECT_TRUE(StopRunningTranscode(true));
 }
 
 TEST_F(TranscodeJobTest, AStopRightAfterTheStartIsNotLost) {
