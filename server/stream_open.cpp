@@ -7,7 +7,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <strings.h>
 #include <sys/stat.h>
 
 extern "C" {
@@ -63,12 +62,8 @@ void record_start_time(const char* request) {
     transcode_options.stream_start_time = start;
 }
 
-bool starts_with_no_case(const char* text, const char* prefix) {
-    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
 bool is_feed_folder(const char* folder) {
-    return starts_with_no_case(folder, "http://") || starts_with_no_case(folder, "https://");
+    return FindFeedAddress(folder) == 0;
 }
 
 // What the name stands for: a file to open, a download that runs, or nothing.

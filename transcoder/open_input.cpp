@@ -191,6 +191,5 @@ void open_input_slot(int slot, const char* path) {
 
 void set_audio_bitrate(const char* text) {
     // A huge text saturates instead of overflowing.
-    const int64_t bits = int64_t{TextToInt(text != nullptr ? text : "")} * 1000;
-    transcode_options.audio_bit_rate = static_cast<int>(std::clamp<int64_t>(bits, INT32_MIN, INT32_MAX));
+    transcode_options.audio_bit_rate = KbitTextToBits(text != nullptr ? text : "");
 }

@@ -3,8 +3,6 @@
 // waits for the server's release before it closes every input.
 
 #include <chrono>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -16,6 +14,7 @@ extern "C" {
 #include <libavutil/parseutils.h>
 }
 
+#include "core/text_to_number.h"
 #include "core/vantrel_dlg.h"
 #include "platform/paths.h"
 #include "stream/stream_state.h"
@@ -31,12 +30,6 @@ constexpr const char* OUTPUT_FRAME_SIZE = "480x272";
 constexpr int OUTPUT_SAMPLE_RATE = 44100;
 constexpr int OUTPUT_CHANNELS = 2;
 constexpr auto DRAIN_POLL = std::chrono::milliseconds(2);
-
-// A kbit/s text read by the atoi rules, in bit/s.
-int bit_rate_of(const std::string& kbits) {
-    long long value = std::strtoll(kbits.c_str(), nullptr, 10) * 1000;
-    return int(value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : value);
-}
 
 struct dialog_settings {
     std::string movie_bitrate;
@@ -82,13 +75,13 @@ bool run_job(const transcode_job_inputs& job) {
     input_file_table.push_back(job.input->context.get());
 
     dialog_settings settings = read_dialog_settings();
-    o.video_bit_rate = bit_rate_of(settings.movie_bitrate);
+    o.video_bit_rate = KbitTextToBits(settings.movie_bitrate);
     set_frame_size(OUTPUT_FRAME_SIZE);
     if (!select_codec(&o.audio_codec_id, AVMEDIA_TYPE_AUDIO, "mp3") ||
         !select_codec(&o.video_codec_id, AVMEDIA_TYPE_VIDEO, "mpeg4"))
         return false;
     if (!audio_only_mode)
-        o.audio_bit_rate = bit_rate_of(settings.audio_bitrate);
+        o.audio_bit_rate = KbitTextToBits(settings.audio_bitrate);
     o.audio_sample_rate = OUTPUT_SAMPLE_RATE;
     o.audio_channels = OUTPUT_CHANNELS;
     take_frame_rate(job.frame_rate);
