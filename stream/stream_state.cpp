@@ -136,11 +136,14 @@ bool StopRunningTranscode(bool release) {
     if (transcode_running.load() == 0) {
         return true;
     }
+    // Released before and still running: it did not stop within the limit
+    // then, and waiting for it again would only hold the server once more.
+    const bool released_before = stream_drained.load() != 0;
     transcode_stop_event.set();
     if (release) {
         stream_drained.store(1);
     }
-    const int limit = stop_poll_limit.load();
+    const int limit = released_before ? 0 : stop_poll_limit.load();
     bool stopped = false;
     for (int polls = 0;; ++polls) {
         if (transcode_running.load() == 0) {

@@ -113,9 +113,10 @@ extern char frame_rate_text[FRAME_RATE_TEXT_SIZE];
 void CreateStreamEvents();
 // Closes every event (threads still waiting on them fail their waits).
 void CloseStreamEvents();
-// True when no transcode is running on return. Waits at most 600 x 100 ms.
-// With release, every input slot is closed afterwards, as the end of a job
-// did; a job that is still running keeps its own reference to its input.
+// True when no transcode is running on return. Waits at most 600 x 100 ms,
+// and not at all for a job that was released before and still runs. With
+// release, every input slot is closed afterwards, as the end of a job did; a
+// job that is still running keeps its own reference to its input.
 bool StopRunningTranscode(bool release);
 
 // ---- slot hand-off -----------------------------------------------------------

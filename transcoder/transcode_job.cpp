@@ -150,7 +150,10 @@ bool start_transcode_job(int slot) {
 }
 
 void end_transcode_job() {
+    std::lock_guard<std::mutex> lock(job_thread_mutex);
+    if (!job_thread.joinable())
+        return;
     transcode_stop_event.set();
     stream_drained = 1;
-    join_job_thread();
+    job_thread.join();
 }
