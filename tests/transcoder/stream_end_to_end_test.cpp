@@ -324,8 +324,12 @@ TEST_F(StreamEndToEnd, AStartTimeSkipsTheBeginning) {
 }
 
 TEST_F(StreamEndToEnd, ADividerWithAStartTimeKeepsThePicturesInStep) {
+    constexpr double CLIP_SECONDS = 18;
+    constexpr double KEY_FRAME_SECONDS = 15 / 25.0;  // -g 15
+    constexpr double PICTURE_SLACK_S = 0.25;
+    constexpr double NTSC = 30000.0 / 1001;
     struct Case {
-        const char* rate;
+        const char* clip;
         double fps;
         const char* divider;
         const char* stime;
@@ -333,22 +337,19 @@ TEST_F(StreamEndToEnd, ADividerWithAStartTimeKeepsThePicturesInStep) {
         bool already_open;  // the file is found open: no seek, the pictures before the start are dropped
     };
     const Case cases[] = {
-        {"25", 25.0, "1.25", "5", 5.0, false},
-        {"25", 25.0, "1.5", "00:00:07.5", 7.5, false},
-        {"25", 25.0, "2", "3", 3.0, false},
-        {"25", 25.0, "2", "6", 6.0, true},
-        {"30000/1001", 30000.0 / 1001, "1.25", "4", 4.0, false},
-        {"30000/1001", 30000.0 / 1001, "1.5", "8.2", 8.2, false},
-        {"30000/1001", 30000.0 / 1001, "2", "5", 5.0, false},
+        {"count25.avi", 25, "1.25", "5", 5.0, false},
+        {"count25.avi", 25, "1.5", "00:00:07.5", 7.5, false},
+        {"count25.avi", 25, "2", "3", 3.0, false},
+        {"count25.avi", 25, "2", "6", 6.0, true},
+        {"count2997.avi", NTSC, "1.25", "4", 4.0, false},
+        {"count2997.avi", NTSC, "1.5", "8.2", 8.2, false},
+        {"count2997.avi", NTSC, "2", "5", 5.0, false},
     };
-    constexpr double CLIP_SECONDS = 18;
-    constexpr double KEY_FRAME_SECONDS = 15 / 25.0;  // -g 15
-    constexpr double PICTURE_SLACK_S = 0.25;
     start_server();
     ASSERT_TRUE(make_counting_clip("25", CLIP_SECONDS, media_.file("count25.avi")));
     ASSERT_TRUE(make_counting_clip("30000/1001", CLIP_SECONDS, media_.file("count2997.avi")));
     for (const Case& c : cases) {
-        const std::string name = c.fps == 25.0 ? "count25.avi" : "count2997.avi";
+        const std::string name = c.clip;
         SCOPED_TRACE(name + " divider " + c.divider + " stime " + c.stime + (c.already_open ? " already open" : ""));
         test_support::ListDir(server_->port(),
                               test_support::ListDirRequest(media_.path(), 65536, std::string("&framediv=") + c.divider));
