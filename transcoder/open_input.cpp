@@ -17,12 +17,17 @@ extern "C" {
 #include "core/text_to_number.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
+#include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 
 transcode_options_record transcode_options;
 
 namespace {
+
+// Marks an input that open_input_slot moved to a start time (its user data,
+// which nothing else here uses).
+char sought_marker;
 
 struct dictionary_freer {
     void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
@@ -106,6 +111,7 @@ bool seek_to_start(AVFormatContext* input, const std::string& name) {
         position += input->start_time;
     }
     if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) >= 0) {
+        input->opaque = &sought_marker;
         return true;
     }
     post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
@@ -187,6 +193,10 @@ void open_input_slot(int slot, const char* path) {
     copy_stream_parameters(input.get());
     input_slot_table[slot] = std::make_shared<opened_input>(std::move(input));
     transcode_options.output_format = nullptr;
+}
+
+bool input_was_sought(const AVFormatContext* input) {
+    return input->opaque == &sought_marker;
 }
 
 void set_audio_bitrate(const char* text) {
