@@ -401,7 +401,8 @@ std::string autostart_entry_file(const std::string& name) {
 
 std::optional<RegistryKey> RegistryKey::Open(RegistryRoot root, const std::string& subkey) {
     const std::string key = normal_key(subkey);
-    if (is_run_key(root, key)) return RegistryKey(root, key);
+    // The root and the Run key are always there.
+    if (key.empty() || is_run_key(root, key)) return RegistryKey(root, key);
     std::lock_guard<std::mutex> lock(store_mutex());
     const std::optional<Document> document = load(root);
     if (!document || !document->key_exists(key)) return std::nullopt;
