@@ -18,7 +18,6 @@ QString qs(const char* text) { return QString::fromUtf8(text); }
 QLabel* label(const char* name, const QString& text = QString()) {
     auto* control = new QLabel(text);
     control->setObjectName(name);
-    control->setWordWrap(true);
     return control;
 }
 
@@ -49,6 +48,7 @@ frmAbout::frmAbout() : QWidget(nullptr) {
         qs("This small application allows you to use your PC Hard Drive as a virtual Memory Stick for your PSP. "
            "You can use this to stream ISO Images to play with Devhook over USB or stream movies over WiFi to "
            "IRShell."));
+    lblDescription->setWordWrap(true);
     Label1 = label("Label1", qs("Written by quennick."));
     Label2 = label("Label2", qs("Please report problems and send your suggestions by e-mail."));
     Line1[0] = separator();

@@ -106,7 +106,7 @@ std::string frmSettings::AutostartText() const {
 
 void frmSettings::frmSettings_Form_Load() {
     shared_folder_ = GetSettingValue(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost").AsText();
-    txtpath->setText(QString::fromStdString(shared_folder_));
+    ShowFolder();
     const SettingValue autostart = GetSettingValue(HKEY_CURRENT_USER, RUN_KEY, PROGRAM_TITLE);
     if (!autostart.IsNumber() && autostart.AsText() == AutostartText()) Check1->setChecked(true);
     const std::pair<QCheckBox*, const char*> options[] = {
@@ -139,8 +139,13 @@ void frmSettings::frmSettings_cmdBrowse_Click() {
     ApplyVirtualHost();
 }
 
-void frmSettings::ApplyVirtualHost() {
+void frmSettings::ShowFolder() {
     txtpath->setText(QString::fromStdString(shared_folder_));
+    txtpath->setCursorPosition(0);  // the start of a long path is the telling part
+}
+
+void frmSettings::ApplyVirtualHost() {
+    ShowFolder();
     SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost", shared_folder_);
     program_.UnloadForm1();
     program_.LoadForm1();

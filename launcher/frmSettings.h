@@ -52,6 +52,7 @@ private:
     void BuildControls();
     void ConnectEvents();
     void SaveOption(QCheckBox* box, const char* name);
+    void ShowFolder();
 
     Launcher& program_;
     std::string shared_folder_;

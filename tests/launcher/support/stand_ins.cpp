@@ -99,6 +99,8 @@ std::vector<LogLine> TestInstallation::log() const {
     return lines;
 }
 
+void TestInstallation::clear_log() const { std::filesystem::remove(log_); }
+
 std::vector<LogLine> TestInstallation::wait_for_log(size_t count) const {
     const auto deadline = std::chrono::steady_clock::now() + LOG_WAIT_LIMIT;
     std::vector<LogLine> lines = log();

@@ -47,6 +47,7 @@ public:
     // Waits (bounded) until the log holds at least count lines and returns them all.
     std::vector<LogLine> wait_for_log(size_t count) const;
     std::vector<LogLine> log() const;
+    void clear_log() const;
 
 private:
     test_support::TempDir temp_;
