@@ -48,14 +48,13 @@ void Launcher::UnloadForm1() {
 }
 
 void Launcher::EndSession() {
-    if (!form1_ || ended_) {
-        End();
-        return;
+    if (form1_ && !ended_) {
+        // The form stays until the program object goes: its own code may be
+        // on the stack under a message box when the request comes.
+        form1_->Form1_Form_Unload();
+        form1_->Form1_Form_Terminate();
     }
-    Form1* form = form1_.get();
-    form->Form1_Form_Unload();
-    form->Form1_Form_Terminate();
-    form1_.reset();
+    End();
 }
 
 frmSettings* Launcher::settings() const { return settings_.data(); }

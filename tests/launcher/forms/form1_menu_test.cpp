@@ -167,7 +167,7 @@ TEST_F(Form1MenuTest, TheSessionsEndUnloadsAndTerminates) {
     for (const std::string& stop : StopCommands()) expected.push_back(stop);
     EXPECT_EQ(Commands(), expected);
     EXPECT_EQ(ends, 1);
-    EXPECT_EQ(launcher().form1(), nullptr);
+    EXPECT_FALSE(form().SysTray1->isVisible());
 }
 
 TEST_F(Form1MenuTest, TheFormsOpenOnceEach) {
