@@ -74,30 +74,27 @@ TEST_F(Form1MenuTest, EachSwitchStartsAndStopsItsProgramAndTellsSo) {
         boxes.clear();
         installation.clear_log();
         QAction* item = form().*c.item;
-        item->trigger();
-        ASSERT_EQ(calls.size(), 1u);
-        EXPECT_EQ(calls[0].command, c.on_command);
-        EXPECT_EQ(calls[0].style, 0);
-        EXPECT_EQ(item->text().toStdString(), c.on_caption);
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, c.on_message);
-        EXPECT_EQ(boxes[0].icon, MsgBoxIcon::Information);
-        EXPECT_EQ(boxes[0].title, "Tarnwick");
-        const std::vector<LogLine> started = installation.wait_for_log(1);
-        ASSERT_EQ(started.size(), 1u);
-        EXPECT_EQ(started[0].program, c.program);
-        EXPECT_EQ(started[0].show_window, "0");
-
-        item->trigger();
-        ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[1].command, c.off_command);
-        EXPECT_EQ(calls[1].style, 0);
-        EXPECT_EQ(item->text().toStdString(), c.off_caption);
-        ASSERT_EQ(boxes.size(), 2u);
-        EXPECT_EQ(boxes[1].text, c.off_message);
-        const std::vector<LogLine> stopped = installation.wait_for_log(2);
+        // One click: the command hidden, the caption, the box, the program's log line.
+        auto click = [&](const std::string& command, const char* caption, const char* message, const char* program) {
+            const size_t before = calls.size();
+            item->trigger();
+            ASSERT_EQ(calls.size(), before + 1);
+            EXPECT_EQ(calls.back().command, command);
+            EXPECT_EQ(calls.back().style, 0);
+            EXPECT_EQ(item->text().toStdString(), caption);
+            ASSERT_EQ(boxes.size(), before + 1);
+            EXPECT_EQ(boxes.back().text, message);
+            EXPECT_EQ(boxes.back().icon, MsgBoxIcon::Information);
+            EXPECT_EQ(boxes.back().title, "Tarnwick");
+            const std::vector<LogLine> log = installation.wait_for_log(calls.size());
+            ASSERT_EQ(log.size(), calls.size());
+            EXPECT_EQ(log.back().program, program);
+            EXPECT_EQ(log.back().show_window, "0");
+        };
+        click(c.on_command, c.on_caption, c.on_message, c.program);
+        click(c.off_command, c.off_caption, c.off_message, "tskill");
+        const std::vector<LogLine> stopped = installation.log();
         ASSERT_EQ(stopped.size(), 2u);
-        EXPECT_EQ(stopped[1].program, "tskill");
         EXPECT_EQ(stopped[1].arguments, std::vector<std::string>{c.program});
     }
     EXPECT_EQ(ends, 0);
@@ -135,13 +132,7 @@ TEST_F(Form1MenuTest, RunVantrelStartsTheServerInANormalWindowEveryTime) {
 TEST_F(Form1MenuTest, AnUnhandledFailureStopsEverythingBeforeTheEnd) {
     std::filesystem::remove(installation.files() + "/vantrel");
     form().mOskel->trigger();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "File not found: files/vantrel.exe");
-    EXPECT_EQ(boxes[0].icon, MsgBoxIcon::Critical);
-    std::vector<std::string> expected{"files\\vantrel.exe"};
-    for (const std::string& stop : StopCommands()) expected.push_back(stop);
-    EXPECT_EQ(Commands(), expected);
-    EXPECT_EQ(ends, 1);
+    ExpectUnhandledEnd("files\\vantrel.exe", "File not found: files/vantrel.exe");
     EXPECT_FALSE(form().SysTray1->isVisible());
 }
 

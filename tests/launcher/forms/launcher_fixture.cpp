@@ -62,6 +62,16 @@ std::string LauncherTest::UseSharedFolder(const std::string& name) {
     return folder;
 }
 
+void LauncherTest::ExpectUnhandledEnd(const std::string& command, const std::string& description) const {
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, description);
+    EXPECT_EQ(boxes[0].icon, MsgBoxIcon::Critical);
+    std::vector<std::string> expected{command};
+    for (const std::string& stop : StopCommands()) expected.push_back(stop);
+    EXPECT_EQ(Commands(), expected);
+    EXPECT_EQ(ends, 1);
+}
+
 void LauncherTest::ProcessDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
 std::vector<std::string> StopCommands() {

@@ -47,6 +47,9 @@ protected:
     void WriteOwnKey(const std::string& lines) const;
     // A shared folder of its own, stored as "VirtualHost".
     std::string UseSharedFolder(const std::string& name = "psp share");
+    // After a failed start nobody handles: the critical box with the
+    // description, every program stopped, and the end.
+    void ExpectUnhandledEnd(const std::string& command, const std::string& description) const;
     // Lets the deferred deletes of closed forms happen.
     static void ProcessDeletes();
 

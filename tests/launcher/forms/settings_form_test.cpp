@@ -170,13 +170,7 @@ TEST_F(SettingsFormTest, AMissingControllerOnTheTestButtonEndsTheLauncherAfterSt
     std::filesystem::remove(installation.files() + "/sockettest");
     frmSettings& settings = Open();
     QTest::mouseClick(settings.Command1, Qt::LeftButton);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "File not found: files/sockettest.exe");
-    EXPECT_EQ(boxes[0].icon, MsgBoxIcon::Critical);
-    std::vector<std::string> expected{"files\\sockettest.exe"};
-    for (const std::string& stop : StopCommands()) expected.push_back(stop);
-    EXPECT_EQ(Commands(), expected);
-    EXPECT_EQ(ends, 1);
+    ExpectUnhandledEnd("files\\sockettest.exe", "File not found: files/sockettest.exe");
 }
 
 TEST_F(SettingsFormTest, TheRootFolderIsStoredAsItIs) {
