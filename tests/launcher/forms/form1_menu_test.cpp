@@ -103,14 +103,20 @@ TEST_F(Form1MenuTest, EachSwitchStartsAndStopsItsProgramAndTellsSo) {
 TEST_F(Form1MenuTest, AMissingProgramShowsTheCriticalBoxAndKeepsTheCaption) {
     std::filesystem::remove(installation.files() + "/usbhostfs");
     std::filesystem::remove(installation.files() + "/sockettest");
+    // A folder in the batch file's place: the batch file cannot be written.
+    std::filesystem::create_directories(installation.prefix() + "/nethostfs.bat/x");
     form().mUSB->trigger();
     form().mWifiControl->trigger();
-    ASSERT_EQ(boxes.size(), 2u);
+    form().mWifi->trigger();
+    ASSERT_EQ(boxes.size(), 3u);
     EXPECT_EQ(boxes[0].text, "File not found: files/usbhostfs.exe");
     EXPECT_EQ(boxes[1].text, "File not found: files/SocketTest.exe");
+    EXPECT_NE(boxes[2].text.find("nethostfs.bat"), std::string::npos);
     for (const ShownBox& box : boxes) EXPECT_EQ(box.icon, MsgBoxIcon::Critical);
+    EXPECT_EQ(Commands().size(), 2u) << "nethostfs is not started without its batch file";
     EXPECT_EQ(form().mUSB->text().toStdString(), "Enable &USB");
     EXPECT_EQ(form().mWifiControl->text().toStdString(), "Enable WifiController");
+    EXPECT_EQ(form().mWifi->text().toStdString(), "Enable &WiFi");
     EXPECT_EQ(ends, 0) << "the switches handle their own failures";
 }
 
