@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "feeds/enclosure_download.h"
 #include "platform/paths.h"
 #include "server/server_thread.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 
 namespace {
 

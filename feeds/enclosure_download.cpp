@@ -21,9 +21,9 @@
 
 #include <curl/curl.h>
 
-#include "app/core/vantrel_dlg.h"
-#include "server/stream_state.h"
-#include "transcoder/transcoder.h"
+#include "core/vantrel_dlg.h"
+#include "stream/stream_state.h"
+#include "stream/transcoder_message.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "feeds/feed.h"
+#include "core/feed.h"
 
 // Blocks of the copy; the limits after which a stalled transfer is given up.
 constexpr long ENCLOSURE_BLOCK_SIZE = 20000;

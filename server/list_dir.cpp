@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "app/core/text_to_number.h"
-#include "app/core/vantrel_dlg.h"
+#include "core/text_to_number.h"
+#include "core/vantrel_dlg.h"
 #include "platform/byte_order.h"
 #include "server/command_handlers.h"
-#include "server/media_paths.h"
+#include "core/media_paths.h"
 #include "server/request.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 
 namespace {
 

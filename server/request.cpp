@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/core/text_to_number.h"
+#include "core/text_to_number.h"
 
 int FindCommandWord(const char* request) {
     for (int i = 0; i < COMMAND_WORD_COUNT; ++i) {

@@ -7,11 +7,11 @@
 #include <mutex>
 #include <thread>
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "platform/message_box.h"
 #include "server/command_handlers.h"
 #include "server/request.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 
 namespace {
 
@@ -176,4 +176,16 @@ void SetServerLoopbackOnly(bool only) {
 
 void SetRequestReadTimeout(int timeout_ms) {
     request_read_timeout_ms.store(timeout_ms);
+}
+
+void StartStreamServer(CVantrelDlg* dialog) {
+    g_pMainDlg = dialog;
+    close_all_input_slots();
+    CreateStreamEvents();
+    // FFmpeg registers its formats and codecs by itself.
+    StartServerThread();
+}
+
+void StopStreamServer() {
+    StopServerThread();
 }

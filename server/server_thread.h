@@ -6,6 +6,15 @@
 
 #include "platform/tcp.h"
 
+class CVantrelDlg;
+
+// Records the dialog, clears the slot table, creates the events, starts the server thread.
+void StartStreamServer(CVantrelDlg* dialog);
+// Closes the listener, ends the connection being served and joins the server
+// thread, so the program (or a test) can end cleanly. Does nothing when no
+// server thread runs.
+void StopStreamServer();
+
 // A client that connects and sends nothing is dropped after this long.
 constexpr int REQUEST_READ_TIMEOUT_MS = 5000;
 constexpr int SERVER_SEND_BUFFER_SIZE = 8192;

@@ -16,12 +16,12 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "platform/byte_order.h"
 #include "server/command_handlers.h"
 #include "server/reply_words.h"
 #include "server/request.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "transcoder/transcoder.h"
 
 namespace {

@@ -14,13 +14,13 @@ extern "C" {
 #include <libavutil/parseutils.h>
 }
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "feeds/enclosure_download.h"
 #include "server/command_handlers.h"
-#include "server/media_paths.h"
+#include "core/media_paths.h"
 #include "server/reply_words.h"
 #include "server/request.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 

@@ -18,7 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "platform/byte_order.h"
 #include "platform/tcp.h"
 #include "resources/no_audio_clip.h"

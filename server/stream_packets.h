@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 
 // A packet's audio count is an 8-bit field. A video frame longer than this many
 // MP3 frames (about 6.7 s) carries only this many; the rest go with the next packets.

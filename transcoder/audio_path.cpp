@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 
+#include "stream/transcoder_message.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcoder.h"
 

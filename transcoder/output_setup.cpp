@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/parseutils.h>
 }
 
+#include "stream/transcoder_message.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 

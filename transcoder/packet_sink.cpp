@@ -9,9 +9,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "platform/byte_order.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
+#include "stream/transcoder_message.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcoder.h"
 

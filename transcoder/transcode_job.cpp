@@ -13,9 +13,10 @@ extern "C" {
 #include <libavutil/parseutils.h>
 }
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "platform/paths.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
+#include "stream/transcoder_message.h"
 #include "transcoder/output_setup.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"

@@ -13,10 +13,6 @@ void open_input_slot(int slot, const char* path);
 // audio_bit_rate := atoi(text) x 1000.
 void set_audio_bitrate(const char* text);
 
-// Formats a message, posts it to the dialog as WM_SERVER_MESSAGE and sets the
-// transcode stop event. Safe from any thread.
-void post_transcoder_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 // The transcoder's only output: one encoded packet into the next ring slot.
 int write_packet_to_rings(AVFormatContext* output, const AVPacket* packet);
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "tests/robustness/options.h"
 #include "tests/robustness/stream_check.h"
 #include "tests/support/media_clips.h"

@@ -26,11 +26,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "app/core/vantrel_dlg.h"
-#include "server/media_paths.h"
+#include "core/vantrel_dlg.h"
+#include "core/media_paths.h"
 #include "server/request.h"
 #include "server/server_thread.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/temp_dir.h"
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "platform/paths.h"
 #include "tests/robustness/options.h"
 #include "tests/robustness/settings_sets.h"

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "tests/robustness/options.h"
 #include "tests/robustness/settings_sets.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 
 namespace robustness {
 

@@ -11,7 +11,7 @@
 
 #include "platform/message_box.h"
 #include "server/server_thread.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "tests/support/protocol_client.h"
 #include "tests/support/test_server.h"
 

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "server/server_thread.h"
 #include "server/stream_header.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"

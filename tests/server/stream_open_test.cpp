@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "server/stream_open.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "server/server_thread.h"
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 
 namespace test_support {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "tests/support/temp_dir.h"
 
 namespace test_support {

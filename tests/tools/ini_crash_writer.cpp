@@ -7,7 +7,7 @@
 // round r up to some key and round r-1 after it; a test that kills this
 // program checks exactly that.
 
-#include "app/core/ini_file.h"
+#include "core/ini_file.h"
 
 #include <cstdio>
 #include <cstdlib>

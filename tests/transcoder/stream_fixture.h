@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/core/vantrel_dlg.h"
-#include "server/stream_state.h"
+#include "core/vantrel_dlg.h"
+#include "stream/stream_state.h"
 #include "tests/support/temp_dir.h"
 #include "transcoder/transcode_options.h"
 

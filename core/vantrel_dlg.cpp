@@ -1,9 +1,9 @@
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 
 #include <cmath>
 #include <cstdlib>
 
-#include "app/core/text_to_number.h"
+#include "core/text_to_number.h"
 #include "platform/paths.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 
 #include <chrono>
 #include <thread>
@@ -6,8 +6,6 @@
 extern "C" {
 #include <libavformat/avformat.h>
 }
-
-#include "server/server_thread.h"
 
 CVantrelDlg* g_pMainDlg = nullptr;
 
@@ -94,18 +92,10 @@ slot_wait wait_slot_or_stop(const platform::Event& slot_event, int64_t timeout_m
 
 }  // namespace
 
-void StartStreamServer(CVantrelDlg* dialog) {
-    g_pMainDlg = dialog;
-    close_all_input_slots();
+void CreateStreamEvents() {
     create_ring_events(audio_slot_free_events, audio_slot_filled_events, AUDIO_RING_SLOTS);
     create_ring_events(video_slot_free_events, video_slot_filled_events, VIDEO_RING_SLOTS);
     transcode_stop_event = platform::Event::create(platform::EventReset::Manual);
-    // FFmpeg registers its formats and codecs by itself.
-    StartServerThread();
-}
-
-void StopStreamServer() {
-    StopServerThread();
 }
 
 void CloseStreamEvents() {

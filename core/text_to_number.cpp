@@ -1,4 +1,4 @@
-#include "app/core/text_to_number.h"
+#include "core/text_to_number.h"
 
 #include <climits>
 #include <cmath>

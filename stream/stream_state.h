@@ -87,12 +87,8 @@ extern char current_folder[CURRENT_FOLDER_SIZE];
 extern char frame_rate_text[FRAME_RATE_TEXT_SIZE];
 
 // ---- operations --------------------------------------------------------------
-// Records the dialog, clears the slot table, creates the events, starts the server thread.
-void StartStreamServer(CVantrelDlg* dialog);
-// Closes the listener, ends the connection being served and joins the server
-// thread, so the program (or a test) can end cleanly. Does nothing when no
-// server thread runs.
-void StopStreamServer();
+// Creates the ring events and the stop event.
+void CreateStreamEvents();
 // Closes every event (threads still waiting on them fail their waits).
 void CloseStreamEvents();
 // True when no transcode is running on return. Waits at most 600 x 100 ms.

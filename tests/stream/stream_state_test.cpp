@@ -1,4 +1,4 @@
-#include "server/stream_state.h"
+#include "stream/stream_state.h"
 
 #include <gtest/gtest.h>
 

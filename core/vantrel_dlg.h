@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/core/ini_file.h"
-#include "feeds/feed.h"
+#include "core/ini_file.h"
+#include "core/feed.h"
 #include "platform/message_queue.h"
 
 // User messages posted to the dialog.

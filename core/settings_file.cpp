@@ -13,8 +13,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/core/text_to_number.h"
-#include "app/core/vantrel_dlg.h"
+#include "core/text_to_number.h"
+#include "core/vantrel_dlg.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "server/media_paths.h"
+#include "core/media_paths.h"
 
 #include <algorithm>
 

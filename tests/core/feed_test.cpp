@@ -1,4 +1,4 @@
-#include "feeds/feed.h"
+#include "core/feed.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,12 @@
+#include "stream/transcoder_message.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include "app/core/vantrel_dlg.h"
-#include "server/stream_state.h"
-#include "transcoder/transcoder.h"
+#include "core/vantrel_dlg.h"
+#include "stream/stream_state.h"
 
 namespace {
 

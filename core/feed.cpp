@@ -1,8 +1,8 @@
-#include "feeds/feed.h"
+#include "core/feed.h"
 
 #include <strings.h>
 
-#include "server/media_paths.h"
+#include "core/media_paths.h"
 
 std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem& item,
                               const std::vector<std::string>& extensionList) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/vantrel_dlg.h"
+#include "core/vantrel_dlg.h"
 #include "platform/paths.h"
 #include "tests/support/temp_dir.h"
 
