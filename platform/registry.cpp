@@ -344,7 +344,13 @@ bool store(RegistryRoot root, const Document& document) {
 
 // ---- the Run key as XDG autostart entries -------------------------------------
 
+// A value name is one file name in the autostart folder.
+bool autostart_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 std::optional<RegistryValue> query_autostart(const std::string& name) {
+    if (!autostart_name(name)) return std::nullopt;
     std::string content;
     if (read_file(autostart_entry_file(name), content) != FileRead::Read) return std::nullopt;
     size_t start = 0;
@@ -362,7 +368,7 @@ std::optional<RegistryValue> query_autostart(const std::string& name) {
 bool set_autostart(const std::string& name, const RegistryValue& value) {
     if (value.type != REG_SZ) return false;
     const std::string command = value.data.substr(0, value.data.find('\0'));
-    if (command.find_first_of("\r\n") != std::string::npos || name.find('/') != std::string::npos) return false;
+    if (command.find_first_of("\r\n") != std::string::npos || !autostart_name(name)) return false;
     const std::string path = autostart_entry_file(name);
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
@@ -449,7 +455,7 @@ bool RegistryKey::Set(const std::string& name, const RegistryValue& value) const
 }
 
 bool RegistryKey::Delete(const std::string& name) const {
-    if (is_run_key(root_, subkey_)) return ::unlink(autostart_entry_file(name).c_str()) == 0;
+    if (is_run_key(root_, subkey_)) return autostart_name(name) && ::unlink(autostart_entry_file(name).c_str()) == 0;
     std::lock_guard<std::mutex> lock(store_mutex());
     std::optional<Document> document = load(root_);
     if (!document) return false;

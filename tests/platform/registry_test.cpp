@@ -184,6 +184,10 @@ TEST_F(RegistryTest, RunValuesAreAutostartEntries) {
     EXPECT_EQ(run->Query("Tarnwick")->data, RegistryValue::text("\"/opt/tarnwick/tarnwick\"").data);
     EXPECT_FALSE(run->Set("Tarnwick", RegistryValue::number(1)));
     EXPECT_FALSE(run->Set("Tarnwick", RegistryValue::text("two\nlines")));
+    for (const char* name : {"", "..", "../tarnwick/HKEY_CURRENT_USER"}) {
+        EXPECT_FALSE(run->Set(name, RegistryValue::text("x"))) << name;
+        EXPECT_FALSE(run->Delete(name)) << name;
+    }
     EXPECT_TRUE(run->Delete("Tarnwick"));
     EXPECT_FALSE(std::filesystem::exists(autostart_entry_file("Tarnwick")));
     EXPECT_FALSE(std::filesystem::exists(user_file()));
