@@ -150,14 +150,25 @@ TEST_F(TskillTest, NeverEndsItselfAndSaysWhenNothingMatched) {
 TEST_F(TskillTest, NeverEndsAnotherUsersProcess) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
     const uid_t nobody = 65534;
-    Sleeper theirs(copy_of_sleep(base_ + "n"), nobody);
-    Sleeper ours(copy_of_sleep(base_ + "N"));
-    wait_until_started(base_ + "n");
-    wait_until_started(base_ + "N");
-    const int status = run_tskill(TSKILL_PROGRAM, base_ + "n");
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_TRUE(ours.ended());
-    EXPECT_TRUE(theirs.running());
+    // Another user must reach the program, whatever the build folder's parents allow.
+    char open_folder[] = "/tmp/tskill-other-XXXXXX";
+    ASSERT_NE(::mkdtemp(open_folder), nullptr);
+    ::chmod(open_folder, 0755);
+    const std::string theirs_program = std::string(open_folder) + "/" + base_ + "n";
+    std::filesystem::copy_file("/bin/sleep", theirs_program);
+    ::chmod(theirs_program.c_str(), 0755);
+    {
+        Sleeper theirs(theirs_program, nobody);
+        Sleeper ours(copy_of_sleep(base_ + "N"));
+        wait_until_started(base_ + "n");
+        wait_until_started(base_ + "N");
+        ASSERT_TRUE(theirs.running()) << "the other user's process did not start";
+        const int status = run_tskill(TSKILL_PROGRAM, base_ + "n");
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_TRUE(ours.ended());
+        EXPECT_TRUE(theirs.running());
+    }
+    std::filesystem::remove_all(open_folder);
 }
 
 }  // namespace
