@@ -11,10 +11,9 @@
 #include <cstring>
 
 #include "core/vantrel_dlg.h"
-#include "feeds/enclosure_download.h"
 #include "platform/paths.h"
 #include "server/server_thread.h"
-#include "stream/stream_state.h"
+#include "server/shutdown.h"
 
 namespace {
 
@@ -68,11 +67,8 @@ int main() {
     while (!StopRequested(signals)) {
         if (auto message = record.Messages().take(MESSAGE_WAIT_MS)) HandleMessage(record, *message);
     }
-    StopStreamServer();
-    StopRunningTranscode(true);
-    // Downloads write into feed items and post to the record: end them before it goes.
-    StopEnclosureDownloads();
-    CloseStreamEvents();
+    // Every worker ends before the record goes.
+    ShutdownStreamServer();
     // A client's change that arrived just before the signal is still saved.
     for (const platform::PostedMessage& message : record.Messages().drain()) {
         HandleMessage(record, message);

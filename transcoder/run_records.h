@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "transcoder/ffmpeg_ptr.h"
@@ -37,6 +38,11 @@ struct input_stream_state {
     int64_t last_unit_dts = AV_NOPTS_VALUE;  // the packet the last unit came from
     bool draining = false;                   // the end of the input was sent
     bool drain_clock_taken = false;          // current_time := next_time done for the drain
+
+    // After a seek the frame decisions count this clock from the first unit
+    // handed to the encoders (kept in clock_origin), not from the start time.
+    int sought = 0;
+    std::optional<int64_t> clock_origin;
 };
 
 // Turns decoded audio of any layout, rate and format into the encoder's, in
@@ -106,8 +112,12 @@ struct transcode_run {
     std::vector<std::unique_ptr<output_stream_state>> output_streams;
 };
 
-// (current_time of the sync source - stream_start_time) in seconds.
+// The sync source's current_time in seconds from where its clock counts: the
+// first unit handed on after a seek, otherwise stream_start_time.
 double get_input_sync_time(const output_stream_state& output);
+
+// Whether open_input_slot moved this input to a requested start time.
+bool input_was_sought(const AVFormatContext* input);
 
 int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs,
                   const std::vector<AVFormatContext*>& inputs);
