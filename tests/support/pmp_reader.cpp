@@ -1,5 +1,7 @@
 #include "tests/support/pmp_reader.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -81,6 +83,23 @@ ReceivedStream ReceiveStream(uint16_t port, int fd, const std::string& header, s
             after_packet(stream.packets.size());
     }
     return stream;
+}
+
+ReceivedStream OpenAndReceiveStream(uint16_t port, const std::string& folder, const std::string& name,
+                                    const std::string& stime, size_t max_packets,
+                                    const std::function<void(size_t)>& after_packet) {
+    ListDir(port, ListDirRequest(folder, 65536));
+    std::string open = "streamopen filename=" + name + ".pmp";
+    if (!stime.empty())
+        open += "&stime=" + stime;
+    std::optional<int32_t> handle = StreamOpen(port, open);
+    EXPECT_TRUE(handle && *handle >= 1 && *handle <= 50) << "streamopen of " << name;
+    if (!handle || *handle < 1)
+        return {};
+    RawReply header = Stream2Header(port, *handle);
+    EXPECT_EQ(header.bytes.size(), 56u);
+    uint32_t frames = PmpHeaderFrameCount(header.bytes);
+    return ReceiveStream(port, *handle, header.bytes, max_packets ? max_packets : frames + 10, after_packet);
 }
 
 std::string PacketBody(const PmpPacket& packet) {

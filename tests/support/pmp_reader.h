@@ -27,6 +27,14 @@ uint32_t PmpHeaderFrameCount(const std::string& header);
 ReceivedStream ReceiveStream(uint16_t port, int fd, const std::string& header, size_t max_packets,
                              const std::function<void(size_t)>& after_packet = {});
 
+// A whole stream as the player asks for it: "listdir" of the folder,
+// "streamopen" of name (with "&stime=" when stime is set), "stream2header" and
+// "streampackets", at most max_packets (0: the header's count and ten more).
+// Failed steps are test failures; nothing is received without a handle.
+ReceivedStream OpenAndReceiveStream(uint16_t port, const std::string& folder, const std::string& name,
+                                    const std::string& stime = "", size_t max_packets = 0,
+                                    const std::function<void(size_t)>& after_packet = {});
+
 // The bytes of a packet after its first word, as they came over the wire.
 std::string PacketBody(const PmpPacket& packet);
 

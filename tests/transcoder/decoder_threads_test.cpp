@@ -11,7 +11,6 @@
 
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
-#include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
 #include "transcoder/transcode_options.h"
@@ -42,17 +41,7 @@ protected:
     // The whole stream of the clip, its input decoded and scaled on the given thread count.
     ReceivedStream stream(const std::string& name, const std::string& stime, int threads) {
         transcode_options.thread_count = threads;
-        uint16_t port = server_->port();
-        test_support::ListDir(port, test_support::ListDirRequest(media_.path(), 65536));
-        std::string open = "streamopen filename=" + name + ".pmp" + (stime.empty() ? "" : "&stime=" + stime);
-        std::optional<int32_t> handle = test_support::StreamOpen(port, open);
-        EXPECT_TRUE(handle && *handle >= 1 && *handle <= 50) << "streamopen of " << name;
-        if (!handle || *handle < 1)
-            return {};
-        test_support::RawReply header = test_support::Stream2Header(port, *handle);
-        EXPECT_EQ(header.bytes.size(), 56u);
-        uint32_t frames = test_support::PmpHeaderFrameCount(header.bytes);
-        return test_support::ReceiveStream(port, *handle, header.bytes, frames + 10);
+        return test_support::OpenAndReceiveStream(server_->port(), media_.path(), name, stime);
     }
 
     static void expect_same_packets(const ReceivedStream& one, const ReceivedStream& many) {

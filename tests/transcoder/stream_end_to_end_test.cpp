@@ -138,20 +138,8 @@ protected:
     // listdir, streamopen, stream2header, streampackets.
     ReceivedStream stream(const std::string& name, const std::string& stime = "", size_t max_packets = 0,
                           const std::function<void(size_t)>& after_packet = {}) {
-        uint16_t port = server_->port();
-        test_support::ListDir(port, test_support::ListDirRequest(media_.path(), 65536));
-        std::string open = "streamopen filename=" + name + ".pmp";
-        if (!stime.empty())
-            open += "&stime=" + stime;
-        std::optional<int32_t> handle = test_support::StreamOpen(port, open);
-        EXPECT_TRUE(handle && *handle >= 1 && *handle <= 50) << "streamopen of " << name;
-        if (!handle || *handle < 1)
-            return {};
-        test_support::RawReply header = test_support::Stream2Header(port, *handle);
-        EXPECT_EQ(header.bytes.size(), 56u);
-        uint32_t frames = PmpHeaderFrameCount(header.bytes);
-        return test_support::ReceiveStream(port, *handle, header.bytes, max_packets ? max_packets : frames + 10,
-                                           after_packet);
+        return test_support::OpenAndReceiveStream(server_->port(), media_.path(), name, stime, max_packets,
+                                                  after_packet);
     }
 
     // The PMP file of the stream, read back by FFmpeg's own tools.
