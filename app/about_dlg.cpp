@@ -21,10 +21,10 @@ const char DONATE_TEXT[] =
     "If you do not like it, please say so and tell what to make better.\r\n"
     "All donations and all feedback are welcome!";
 
-QLabel* AddStatic(QWidget* parent, const CDialogUnits& units, const QString& text, int x, int y, int w, int h) {
+QLabel* AddStatic(QWidget* parent, CDialogLayout& units, const QString& text, int x, int y, int w, int h) {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
-    label->setGeometry(units.ToPixels(x, y, w, h));
+    units.Add(label, QRect(x, y, w, h), !text.isEmpty());
     return label;
 }
 
@@ -39,21 +39,19 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), m_strDonateText(DONATE_
 }
 
 void CAboutDlg::CreateControls() {
-    const CDialogUnits units(font());
-    setFixedSize(units.ToPixels(235, 177));
+    CDialogLayout units(font());
     AddStatic(this, units, QStringLiteral("Vantrel Version 0.65"), 40, 10, 119, 8);
     AddStatic(this, units, QStringLiteral("Written by the Vantrel developers"), 40, 25, 168, 8);
     QLabel* icon = AddStatic(this, units, QString(), 11, 14, 20, 20);
-    icon->setPixmap(AppIcon().pixmap(icon->size()));
 
     m_btnWebSite = new QPushButton(QStringLiteral("Go To ") + QString::fromLatin1(PROJECT_WEB_PAGE), this);
     SetControlId(m_btnWebSite, "IDC_DONATE", IDC_DONATE);
-    m_btnWebSite->setGeometry(units.ToPixels(7, 111, 221, 14));
+    units.Add(m_btnWebSite, QRect(7, 111, 221, 14), true);
     m_btnWebSite->setAutoDefault(false);
 
     m_editText = new QPlainTextEdit(this);
     SetControlId(m_editText, "IDC_ABOUT_TEXT", IDC_ABOUT_TEXT);
-    m_editText->setGeometry(units.ToPixels(7, 40, 221, 65));
+    units.Add(m_editText, QRect(7, 40, 221, 65), false);
     m_editText->setReadOnly(true);
     m_editText->setFrameShape(QFrame::NoFrame);
     m_editText->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -62,6 +60,8 @@ void CAboutDlg::CreateControls() {
     AddStatic(this, units, QStringLiteral("SPECIAL THANKS TO"), 7, 129, 213, 11);
     AddStatic(this, units, QStringLiteral("LAME MP3 https://lame.sourceforge.io/"), 7, 147, 213, 11);
     AddStatic(this, units, QStringLiteral("FFMPEG https://ffmpeg.org/"), 7, 159, 213, 11);
+    units.Apply(this, 235, 177);
+    icon->setPixmap(AppIcon().pixmap(icon->size()));
 
     // Template order is the Tab order: the button, then the text.
     SetTabOrder({m_btnWebSite, m_editText});

@@ -5,6 +5,8 @@
 
 #include <QRect>
 #include <QSize>
+#include <initializer_list>
+#include <vector>
 
 class QFont;
 class QWidget;
@@ -16,10 +18,32 @@ public:
     explicit CDialogUnits(const QFont& font);
     QRect ToPixels(int x, int y, int width, int height) const;
     QSize ToPixels(int width, int height) const;
+    // Widens the unit so that a control of dluWidth holds pixelsNeeded: a font
+    // wider than the template's must not cut captions off.
+    void WidenToFit(int pixelsNeeded, int dluWidth);
 
 private:
-    int m_nCharWidth;
-    int m_nCharHeight;
+    double m_fCharWidth;
+    double m_fCharHeight;
+};
+
+// The controls of one template with their rectangles in dialog units; placed
+// once all exist, with the unit widened so that every caption fits.
+class CDialogLayout {
+public:
+    explicit CDialogLayout(const QFont& font) : m_units(font) {}
+    // Keeps the control's rectangle; fitCaption: its caption must fit the width.
+    void Add(QWidget* control, QRect dlu, bool fitCaption);
+    // Sets every control's geometry and the dialog's fixed size.
+    void Apply(QWidget* dialog, int dluWidth, int dluHeight);
+
+private:
+    struct Placed {
+        QWidget* control;
+        QRect dlu;
+    };
+    CDialogUnits m_units;
+    std::vector<Placed> m_controls;
 };
 
 // Names a widget after its control id, the way the dialog's code refers to it.

@@ -41,43 +41,43 @@ std::string PickFolderWithQt(const std::string& title) {
     return QFileDialog::getExistingDirectory(nullptr, QString::fromStdString(title)).toStdString();
 }
 
-QPushButton* MakeButton(QWidget* parent, const CDialogUnits& units, const char* name, int id, const char* caption,
+QPushButton* MakeButton(QWidget* parent, CDialogLayout& layout, const char* name, int id, const char* caption,
                         QRect dlu) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
     SetControlId(button, name, id);
-    button->setGeometry(units.ToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
-    button->setAutoDefault(true);  // the focused push button takes Enter, no button is the default
+    layout.Add(button, dlu, false);
+    button->setAutoDefault(false);  // no default button; Enter on a focused button is handled by the dialog
     return button;
 }
 
-QLineEdit* MakeEdit(QWidget* parent, const CDialogUnits& units, const char* name, int id, QRect dlu) {
+QLineEdit* MakeEdit(QWidget* parent, CDialogLayout& layout, const char* name, int id, QRect dlu) {
     auto* edit = new QLineEdit(parent);
     SetControlId(edit, name, id);
-    edit->setGeometry(units.ToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+    layout.Add(edit, dlu, false);
     return edit;
 }
 
-QRadioButton* MakeRadio(QWidget* parent, const CDialogUnits& units, const char* name, int id, const char* caption,
+QRadioButton* MakeRadio(QWidget* parent, CDialogLayout& layout, const char* name, int id, const char* caption,
                         QRect dlu) {
     auto* radio = new QRadioButton(QString::fromLatin1(caption), parent);
     SetControlId(radio, name, id);
-    radio->setGeometry(units.ToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+    layout.Add(radio, dlu, true);
     radio->setFocusPolicy(Qt::ClickFocus);  // no tab stop in the template
     return radio;
 }
 
-QLabel* MakeStatic(QWidget* parent, const CDialogUnits& units, const char* caption, QRect dlu) {
+QLabel* MakeStatic(QWidget* parent, CDialogLayout& layout, const char* caption, QRect dlu) {
     auto* label = new QLabel(QString::fromLatin1(caption), parent);
     SetControlId(label, "IDC_STATIC", -1);
     label->setTextFormat(Qt::PlainText);
-    label->setGeometry(units.ToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+    layout.Add(label, dlu, true);
     return label;
 }
 
-QProgressBar* MakeProgress(QWidget* parent, const CDialogUnits& units, const char* name, int id, QRect dlu) {
+QProgressBar* MakeProgress(QWidget* parent, CDialogLayout& layout, const char* name, int id, QRect dlu) {
     auto* bar = new QProgressBar(parent);
     SetControlId(bar, name, id);
-    bar->setGeometry(units.ToPixels(dlu.x(), dlu.y(), dlu.width(), dlu.height()));
+    layout.Add(bar, dlu, false);
     bar->setTextVisible(false);
     return bar;
 }
@@ -122,8 +122,7 @@ CVantrelDlgWindow::~CVantrelDlgWindow() {
 
 // Template 102, in template order (which is the Tab order).
 void CVantrelDlgWindow::CreateControls() {
-    const CDialogUnits units(font());
-    setFixedSize(units.ToPixels(329, 242));
+    CDialogLayout units(font());
     m_btnBrowse = MakeButton(this, units, "IDC_BROWSE", IDC_BROWSE, "Browse", QRect(287, 7, 35, 13));
     m_editMovieBitrate = MakeEdit(this, units, "IDC_MOVIE_BITRATE", IDC_MOVIE_BITRATE, QRect(58, 94, 40, 14));
     m_editAudioBitrate = MakeEdit(this, units, "IDC_AUDIO_BITRATE", IDC_AUDIO_BITRATE, QRect(147, 94, 40, 14));
@@ -147,20 +146,21 @@ void CVantrelDlgWindow::CreateControls() {
     m_progressPsp = MakeProgress(this, units, "IDC_PROGRESS_PSP", IDC_PROGRESS_PSP, QRect(53, 74, 269, 7));
     auto* options = new QGroupBox(QStringLiteral("ffmpeg options"), this);
     SetControlId(options, "IDC_STATIC", -1);
-    options->setGeometry(units.ToPixels(7, 83, 315, 41));
+    units.Add(options, QRect(7, 83, 315, 41), false);
     options->lower();  // a frame behind the controls it surrounds, as on the system's dialogs
     m_progressPc = MakeProgress(this, units, "IDC_PROGRESS_PC", IDC_PROGRESS_PC, QRect(53, 66, 269, 7));
     MakeStatic(this, units, "PSP", QRect(7, 73, 14, 8));
     MakeStatic(this, units, "PC", QRect(7, 65, 14, 8));
     m_treeFeeds = new CFeedTreeWidget(this);
     SetControlId(m_treeFeeds, "IDC_FEED_TREE", IDC_FEED_TREE);
-    m_treeFeeds->setGeometry(units.ToPixels(7, 136, 315, 72));
+    units.Add(m_treeFeeds, QRect(7, 136, 315, 72), false);
     MakeStatic(this, units, "OskelCasts: just drop RSS/XML urls here", QRect(101, 126, 127, 8));
     m_listMediaPaths = new QListWidget(this);
     SetControlId(m_listMediaPaths, "IDC_MEDIA_PATHS", IDC_MEDIA_PATHS);
-    m_listMediaPaths->setGeometry(units.ToPixels(53, 7, 227, 41));
+    units.Add(m_listMediaPaths, QRect(53, 7, 227, 41), false);
     m_btnRemoveSelected = MakeButton(this, units, "IDC_REMOVE_SELECTED", IDC_REMOVE_SELECTED, "Remove Selected",
                                      QRect(287, 23, 35, 23));
+    units.Apply(this, 329, 242);
     WrapCaption(m_btnRemoveSelected);
 
     SetTabOrder({m_btnBrowse, m_editMovieBitrate, m_editAudioBitrate, m_btnDonate, m_treeFeeds, m_listMediaPaths,
@@ -536,7 +536,12 @@ void CVantrelDlgWindow::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        OnOkCommand();
+        // A focused push button takes Enter as its click, as the system's dialogs do.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            OnOkCommand();
+        }
         break;
     case Qt::Key_Escape:
         OnCancel();
