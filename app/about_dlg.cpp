@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QUrl>
 
 #include "app/app_icon.h"
@@ -15,7 +16,7 @@ const char PROJECT_WEB_PAGE[] = "https://vantrel.example.org/";
 namespace {
 
 const char DONATE_TEXT[] =
-    "Donating makes the author of Vantrel happy and keeps the program going.\r\n"
+    "Donations make the author happy and keep Vantrel going.\r\n"
     "\r\n"
     "Please donate only if you are really pleased with Vantrel.\r\n"
     "If you do not like it, please say so and tell what to make better.\r\n"
@@ -55,6 +56,10 @@ void CAboutDlg::CreateControls() {
     m_editText->setReadOnly(true);
     m_editText->setFrameShape(QFrame::NoFrame);
     m_editText->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_editText->document()->setDocumentMargin(2);
+    // The edit has no scroll bars; it scrolls with the keys and the mouse.
+    m_editText->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_editText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_editText->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
     AddStatic(this, units, QStringLiteral("SPECIAL THANKS TO"), 7, 129, 213, 11);
