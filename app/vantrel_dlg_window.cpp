@@ -79,6 +79,7 @@ QProgressBar* MakeProgress(QWidget* parent, CDialogLayout& layout, const char* n
     SetControlId(bar, name, id);
     layout.Add(bar, dlu, false);
     bar->setTextVisible(false);
+    bar->setValue(0);  // a new bar stands at 0, not "reset"
     return bar;
 }
 
