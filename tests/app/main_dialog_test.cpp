@@ -85,6 +85,15 @@ TEST_F(DialogTest, EnterMovesTheFocusAndNeverCloses) {
     Control<QWidget>("IDC_FEED_TREE")->setFocus();
     QTest::keyClick(Control<QWidget>("IDC_FEED_TREE"), Qt::Key_Return);
     EXPECT_EQ(QApplication::focusWidget(), Control<QWidget>("IDC_MEDIA_PATHS"));
+    // On a focused push button Enter is its click, and the dialog stays.
+    int picked = 0;
+    window_->SetFolderPicker([&](const std::string&) {
+        ++picked;
+        return std::string();
+    });
+    Control<QWidget>("IDC_BROWSE")->setFocus();
+    QTest::keyClick(Control<QWidget>("IDC_BROWSE"), Qt::Key_Return);
+    EXPECT_EQ(picked, 1);
     EXPECT_FALSE(finished);
     EXPECT_TRUE(window_->isVisible());
 }
@@ -366,6 +375,20 @@ TEST_F(DialogTest, TrayNotifications) {
     EXPECT_TRUE(finished);
     EXPECT_FALSE(window_->IsInTray());
     EXPECT_EQ(window_->Tray(), nullptr);
+}
+
+TEST_F(DialogTest, MinimiseByTheWindowManagerGoesToTheTrayAndTheMenuBringsItBack) {
+    CSystemTray::SetTrayAvailableForTest([] { return true; });
+    CSystemTray::SetMenuTrackerForTest([](QMenu& popup, const QPoint&) { return popup.actions().front(); });
+    OpenDialog();
+    window_->setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(WaitUntil([&] { return window_->IsInTray(); }));
+    EXPECT_FALSE(window_->isVisible());
+    ASSERT_NE(window_->Tray(), nullptr);
+    EXPECT_EQ(window_->Tray()->OnTrayNotify(IDR_TRAY_MENU, WM_RBUTTONUP), 1);
+    EXPECT_FALSE(window_->IsInTray());
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_FALSE(window_->isMinimized());
 }
 
 TEST_F(DialogTest, MinimiseWithoutANotificationAreaStaysAPlainMinimise) {
