@@ -33,6 +33,13 @@ bool before_start_time(const input_stream_state& input) {
     return start != 0 && input.current_time < start;
 }
 
+// A sought input's time stamps carry on from where the seek landed, while the
+// output counts its frames from 0: the first unit handed on levels the two.
+void take_clock_origin(input_stream_state& input) {
+    if (input.sought && !input.clock_origin)
+        input.clock_origin = input.current_time;
+}
+
 AVFormatContext* output_context_of(const output_stream_state& output) {
     return output_file_table[output.file_number]->context.get();
 }
@@ -67,13 +74,23 @@ int receive_units(transcode_run& run, int input_index) {
         if (result < 0)
             return -1;
         advance_clock(input, unit);
-        if (!before_start_time(input))
+        if (!before_start_time(input)) {
+            take_clock_origin(input);
             hand_to_encoders(run, input_index, unit);
+        }
         av_frame_unref(unit);
     }
 }
 
 }  // namespace
+
+double get_input_sync_time(const output_stream_state& output) {
+    const input_stream_state& source = *output.sync_source;
+    int64_t origin = transcode_options.stream_start_time;
+    if (source.sought)
+        origin = source.clock_origin.value_or(source.current_time);
+    return double(source.current_time - origin) * 0.000001;
+}
 
 int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet) {
     input_stream_state& input = *run.input_streams[input_index];

@@ -17,12 +17,17 @@ extern "C" {
 #include "core/text_to_number.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
+#include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 
 transcode_options_record transcode_options;
 
 namespace {
+
+// Marks an input that open_input_slot moved to a start time (its user data,
+// which nothing else here uses).
+char sought_marker;
 
 struct dictionary_freer {
     void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
@@ -108,6 +113,8 @@ void seek_to_start(AVFormatContext* input, const std::string& name) {
                                 static_cast<double>(position) * 0.000001);
         // A refused seek may already have dropped what the probe had read.
         rewind(input);
+    } else {
+        input->opaque = &sought_marker;
     }
     transcode_options.stream_start_time = 0;
 }
@@ -183,6 +190,10 @@ void open_input_slot(int slot, const char* path) {
     copy_stream_parameters(input.get());
     input_slot_table[slot] = std::move(input);
     transcode_options.output_format = nullptr;
+}
+
+bool input_was_sought(const AVFormatContext* input) {
+    return input->opaque == &sought_marker;
 }
 
 void set_audio_bitrate(const char* text) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "transcoder/ffmpeg_ptr.h"
@@ -27,6 +28,10 @@ struct input_stream_state {
     int needs_decoding = 0;
     int64_t next_time = 0;     // microseconds
     int64_t current_time = 0;  // microseconds
+    // After a seek the frame decisions count this clock from the first unit
+    // handed to the encoders (kept in clock_origin), not from the start time.
+    int sought = 0;
+    std::optional<int64_t> clock_origin;
 };
 
 // Turns decoded audio of any layout, rate and format into the encoder's, in
@@ -80,8 +85,12 @@ struct transcode_run {
     std::vector<std::unique_ptr<output_stream_state>> output_streams;
 };
 
-// (current_time of the sync source - stream_start_time) in seconds.
+// The sync source's current_time in seconds from where its clock counts: the
+// first unit handed on after a seek, otherwise stream_start_time.
 double get_input_sync_time(const output_stream_state& output);
+
+// Whether open_input_slot moved this input to a requested start time.
+bool input_was_sought(const AVFormatContext* input);
 
 int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs,
                   const std::vector<AVFormatContext*>& inputs);

@@ -29,6 +29,7 @@ void build_input_records(transcode_run& run, const std::vector<AVFormatContext*>
             input->file_number = int(f);
             input->stream_number = int(s);
             input->stream = inputs[f]->streams[s];
+            input->sought = input_was_sought(inputs[f]);
             run.input_streams.push_back(std::move(input));
         }
     }
@@ -249,10 +250,6 @@ int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
 }
 
 }  // namespace
-
-double get_input_sync_time(const output_stream_state& output) {
-    return double(output.sync_source->current_time - transcode_options.stream_start_time) * 0.000001;
-}
 
 int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs, const std::vector<AVFormatContext*>& inputs) {
     transcode_run run;

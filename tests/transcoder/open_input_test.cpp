@@ -19,6 +19,7 @@ extern "C" {
 #include "stream/transcoder_message.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/temp_dir.h"
+#include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 
@@ -147,6 +148,7 @@ TEST_F(OpenInputTest, AStartTimeSeeksBackToTheKeyFrameBeforeItAndIsConsumed) {
     const double first = first_video_packet_time(input_slot_table[0].get());
     EXPECT_GT(first, 2.0);
     EXPECT_LE(first, 3.0);
+    EXPECT_TRUE(input_was_sought(input_slot_table[0].get())) << "its clock counts from where it was sought";
 }
 
 TEST_F(OpenInputTest, WithoutAStartTimeTheInputIsNotSought) {
@@ -154,6 +156,7 @@ TEST_F(OpenInputTest, WithoutAStartTimeTheInputIsNotSought) {
     open_input_slot(0, path.c_str());
     ASSERT_TRUE(input_slot_table[0]);
     EXPECT_DOUBLE_EQ(0.0, first_video_packet_time(input_slot_table[0].get()));
+    EXPECT_FALSE(input_was_sought(input_slot_table[0].get()));
 }
 
 TEST_F(OpenInputTest, ARefusedSeekIsReportedStopsTheTranscodeAndKeepsTheInputUnsought) {
@@ -166,6 +169,7 @@ TEST_F(OpenInputTest, ARefusedSeekIsReportedStopsTheTranscodeAndKeepsTheInputUns
     EXPECT_EQ(std::vector<std::string>{path + ": could not seek to position -5.000\n"}, posted_texts());
     EXPECT_TRUE(stop_event_set());
     EXPECT_DOUBLE_EQ(0.0, first_video_packet_time(input_slot_table[3].get()));
+    EXPECT_FALSE(input_was_sought(input_slot_table[3].get()));
 }
 
 TEST_F(OpenInputTest, WithTwoAudioStreamsTheLastOneGivesChannelsAndRate) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -59,6 +60,61 @@ int best_matching_picture(const std::string& picture, const std::vector<std::str
         }
     }
     return best;
+}
+
+// A clip that tells its own time. The pictures show their number: ten bars,
+// bar b white when bit b of the number is set (up to 1023 pictures). The sound
+// is a tone in the odd seconds and silence in the even ones.
+bool make_counting_clip(const std::string& rate, double seconds, const std::string& path) {
+    const std::string duration = std::to_string(seconds);
+    return test_support::make_clip(
+        {"-f", "lavfi", "-i",
+         "color=c=black:size=160x90:rate=" + rate + ":duration=" + duration +
+             ",geq=lum='if(bitand(N\\,pow(2\\,floor(X*10/W)))\\,235\\,16)':cb=128:cr=128,"
+             "scale=320:180:flags=neighbor",
+         "-f", "lavfi", "-i", "aevalsrc=sin(2*PI*440*t)*gte(mod(t\\,2)\\,1)*0.5:s=44100:d=" + duration, "-c:v", "mpeg4",
+         "-q:v", "3", "-g", "15", "-c:a", "libmp3lame", "-ac", "2", "-shortest"},
+        path);
+}
+
+// The number each picture of a file shows, in decoding order, every picture once.
+std::vector<int> picture_numbers(const std::string& path) {
+    std::string bytes = test_support::RunCommand("ffmpeg -nostdin -v quiet -i '" + path +
+                                                 "' -fps_mode passthrough -vf scale=480:272 -f rawvideo "
+                                                 "-pix_fmt gray -");
+    std::vector<int> numbers;
+    for (size_t at = 0; at + GREY_PICTURE_SIZE <= bytes.size(); at += GREY_PICTURE_SIZE) {
+        int number = 0;
+        for (int bit = 0; bit < 10; ++bit) {
+            int x = (2 * bit + 1) * 480 / 20;
+            long sum = 0;
+            int count = 0;
+            for (int y = 100; y < 172; y += 8)
+                for (int dx = -8; dx <= 8; dx += 4, ++count)
+                    sum += uint8_t(bytes[at + size_t(y) * 480 + size_t(x + dx)]);
+            if (sum / count > 128)
+                number |= 1 << bit;
+        }
+        numbers.push_back(number);
+    }
+    return numbers;
+}
+
+constexpr double LOUDNESS_STEP_S = 0.1;
+
+// For each tenth of a second of a file's sound, whether the tone sounds in it.
+std::vector<bool> tone_by_tenths(const std::string& path) {
+    std::string bytes =
+        test_support::RunCommand("ffmpeg -nostdin -v quiet -i '" + path + "' -map 0:a -ac 1 -f s16le -");
+    const size_t step = size_t(44100 * LOUDNESS_STEP_S) * 2;
+    std::vector<bool> tone;
+    for (size_t at = 0; at + step <= bytes.size(); at += step) {
+        int loudest = 0;
+        for (size_t i = at; i < at + step; i += 2)
+            loudest = std::max(loudest, std::abs(int(int16_t(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8))));
+        tone.push_back(loudest > 3000);
+    }
+    return tone;
 }
 
 class StreamEndToEnd : public ::testing::Test {
@@ -264,6 +320,91 @@ TEST_F(StreamEndToEnd, AStartTimeSkipsTheBeginning) {
         int picture = best_matching_picture(first[0], source);
         EXPECT_GE(picture, 7 * 25 - 12);
         EXPECT_LE(picture, 7 * 25);
+    }
+}
+
+TEST_F(StreamEndToEnd, ADividerWithAStartTimeKeepsThePicturesInStep) {
+    constexpr double CLIP_SECONDS = 18;
+    constexpr double KEY_FRAME_SECONDS = 15 / 25.0;  // -g 15
+    constexpr double PICTURE_SLACK_S = 0.25;
+    constexpr double NTSC = 30000.0 / 1001;
+    struct Case {
+        const char* clip;
+        double fps;
+        const char* divider;
+        const char* stime;
+        double start_s;
+        bool already_open;  // the file is found open: no seek, the pictures before the start are dropped
+    };
+    const Case cases[] = {
+        {"count25.avi", 25, "1.25", "5", 5.0, false},
+        {"count25.avi", 25, "1.5", "00:00:07.5", 7.5, false},
+        {"count25.avi", 25, "2", "3", 3.0, false},
+        {"count25.avi", 25, "2", "6", 6.0, true},
+        {"count2997.avi", NTSC, "1.25", "4", 4.0, false},
+        {"count2997.avi", NTSC, "1.5", "8.2", 8.2, false},
+        {"count2997.avi", NTSC, "2", "5", 5.0, false},
+    };
+    start_server();
+    ASSERT_TRUE(make_counting_clip("25", CLIP_SECONDS, media_.file("count25.avi")));
+    ASSERT_TRUE(make_counting_clip("30000/1001", CLIP_SECONDS, media_.file("count2997.avi")));
+    for (const Case& c : cases) {
+        const std::string name = c.clip;
+        SCOPED_TRACE(name + " divider " + c.divider + " stime " + c.stime + (c.already_open ? " already open" : ""));
+        test_support::ListDir(server_->port(),
+                              test_support::ListDirRequest(media_.path(), 65536, std::string("&framediv=") + c.divider));
+        if (c.already_open) {
+            ASSERT_TRUE(test_support::StreamOpen(server_->port(), "streamopen filename=" + name + ".pmp"));
+        }
+        ReceivedStream received = stream(name, c.stime);
+        const double frame_s = double(test_support::ReadLittleEndian32(received.header, 24)) /
+                               test_support::ReadLittleEndian32(received.header, 28);
+        EXPECT_NEAR(frame_s, std::atof(c.divider) / c.fps, 1e-4);
+        const uint32_t n = PmpHeaderFrameCount(received.header);
+        EXPECT_NEAR(n, (CLIP_SECONDS - c.start_s) / frame_s, 2.0);
+        expect_playable(received);
+
+        // Each packet carries the sound of its own frame: the sound sent spans the pictures sent.
+        double audio_s = 0;
+        for (const auto& packet : received.packets)
+            audio_s += double(packet.audio_frames.size()) * AUDIO_FRAME_DURATION_US * 1e-6;
+        const double video_s = double(received.packets.size()) * frame_s;
+        EXPECT_GE(audio_s, video_s);
+        EXPECT_LT(audio_s, video_s + AUDIO_FRAME_DURATION_US * 1e-6);
+
+        // Frame i shows the input at the first frame's time plus i frames of the header's rate.
+        std::vector<int> numbers = picture_numbers(work_.file("received.pmp"));
+        ASSERT_EQ(numbers.size(), received.packets.size());
+        const double first_s = numbers[0] / c.fps;
+        if (c.already_open) {
+            EXPECT_NEAR(first_s, c.start_s, 1.5 / c.fps) << "the first picture at or after the start";
+        } else {
+            EXPECT_NEAR(first_s, c.start_s - KEY_FRAME_SECONDS / 2, KEY_FRAME_SECONDS / 2 + 0.05)
+                << "the key frame at or before the start";
+        }
+        int out_of_step = 0;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            double expected_s = first_s + double(i) * frame_s;
+            double shown_s = numbers[i] / c.fps;
+            if (std::abs(shown_s - expected_s) > PICTURE_SLACK_S && out_of_step++ < 3)
+                ADD_FAILURE() << "frame " << i << " shows " << shown_s << " s, expected " << expected_s << " s";
+        }
+        EXPECT_EQ(out_of_step, 0);
+
+        // The sound runs with the pictures: the tone sounds where the input's odd seconds fall.
+        std::vector<bool> tone = tone_by_tenths(work_.file("received.pmp"));
+        EXPECT_NEAR(double(tone.size()) * LOUDNESS_STEP_S, video_s, 0.2);
+        int out_of_time = 0;
+        for (size_t k = 0; k < tone.size(); ++k) {
+            double input_s = first_s + (double(k) + 0.5) * LOUDNESS_STEP_S;
+            double into_second = input_s - std::floor(input_s);
+            if (into_second < 0.2 || into_second > 0.8)
+                continue;  // too near a change to tell
+            bool odd_second = int(std::floor(input_s)) % 2 == 1;
+            if (tone[k] != odd_second && out_of_time++ < 3)
+                ADD_FAILURE() << "the sound at " << input_s << " s of the input is " << (tone[k] ? "a tone" : "silent");
+        }
+        EXPECT_EQ(out_of_time, 0);
     }
 }
 

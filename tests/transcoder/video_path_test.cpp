@@ -1,4 +1,5 @@
-// The frame drop and copy rule of the video path.
+// The frame drop and copy rule of the video path, on real pictures through
+// an opened MPEG-4 encoder.
 
 #include <gtest/gtest.h>
 
@@ -34,39 +35,6 @@ TEST(VideoFrameCopies, DecisionByHowFarTheInputIsAhead) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(video_frame_copies(c.d), c.copies) << c.d;
-}
-
-// Copies per picture for pictures at the given input rate, encoded at the
-// given output rate, with the clock starting at clock_start seconds.
-std::vector<int> simulate(double input_fps, double output_fps, int pictures, double clock_start = 0) {
-    std::vector<int> copies;
-    int64_t frames_out = 0;
-    for (int i = 0; i < pictures; ++i) {
-        double sync = clock_start + i / input_fps;
-        int n = video_frame_copies(sync * output_fps - double(frames_out));
-        copies.push_back(n);
-        frames_out += n;
-    }
-    return copies;
-}
-
-TEST(VideoFrameCopies, HalvedRateKeepsPicturesOneTwoThreeThenEverySecond) {
-    // 30 frames/s into an encoder time base of 1/15 s: pictures 1, 2, 3, 5, 7, 9 ... are kept.
-    EXPECT_EQ(simulate(30, 15, 10), (std::vector<int>{1, 1, 1, 0, 1, 0, 1, 0, 1, 0}));
-}
-
-TEST(VideoFrameCopies, DoubledRateCopiesEveryLaterPictureTwice) {
-    EXPECT_EQ(simulate(15, 30, 6), (std::vector<int>{1, 1, 2, 2, 2, 2}));
-}
-
-TEST(VideoFrameCopies, AClockFarAheadGivesOneFramePerPicture) {
-    // After a seek to 600 s whose time stamps follow the seek.
-    std::vector<int> copies = simulate(25, 25, 50, 600.0);
-    EXPECT_EQ(copies, std::vector<int>(50, 1));
-}
-
-TEST(VideoFrameCopies, SameRateGivesOneFrameEach) {
-    EXPECT_EQ(simulate(25, 25, 30), std::vector<int>(30, 1));
 }
 
 // The real path: decoded pictures with their input clock into an opened
@@ -127,21 +95,41 @@ protected:
     std::unique_ptr<output_stream_state> stream_;
 };
 
-TEST_F(VideoPathTest, HalvedRateDropsEverySecondPictureAfterTheThird) {
-    open_encoder({1, 15});
-    EXPECT_EQ(frames_for_pictures(33333, 10), (std::vector<int>{1, 1, 1, 0, 1, 0, 1, 0, 1, 0}));
-    EXPECT_GT(video_packets_written.load(), 0) << "the kept pictures were encoded";
-}
-
-TEST_F(VideoPathTest, DoubledRateEncodesLaterPicturesTwice) {
-    open_encoder({1, 30});
-    EXPECT_EQ(frames_for_pictures(66666, 6), (std::vector<int>{1, 1, 2, 2, 2, 2}));
-}
-
-TEST_F(VideoPathTest, TheClockCountsFromAStartTimeTheInputOpenLeftStanding) {
-    open_encoder({1, 15});
-    transcode_options.stream_start_time = 30000000;
-    EXPECT_EQ(frames_for_pictures(33333, 10, 30000000), (std::vector<int>{1, 1, 1, 0, 1, 0, 1, 0, 1, 0}));
+TEST_F(VideoPathTest, FramesPerPictureFollowTheInputClock) {
+    const std::vector<int> halved = {1, 1, 1, 0, 1, 0, 1, 0, 1, 0};
+    struct Case {
+        const char* what;
+        AVRational time_base;
+        int64_t picture_us;
+        int64_t first_us;       // the first picture's clock
+        int64_t start_time_us;  // stream_start_time during the run
+        bool sought;            // the decoder then keeps the first picture's time as the origin
+        std::vector<int> frames;
+    };
+    const Case cases[] = {
+        {"30 frames/s at 1/15 s: pictures 1, 2, 3, 5, 7, 9 kept", {1, 15}, 33333, 0, 0, false, halved},
+        {"15 frames/s at 1/30 s: later pictures twice", {1, 30}, 66666, 0, 0, false, {1, 1, 2, 2, 2, 2}},
+        {"same rate: one frame each", {1, 25}, 40000, 0, 0, false, std::vector<int>(30, 1)},
+        {"a start time the input open left standing", {1, 15}, 33333, 30000000, 30000000, false, halved},
+        {"a clock far ahead without a seek: one frame each", {1, 15}, 33333, 600000000, 0, false,
+         std::vector<int>(10, 1)},
+        {"a sought input counts from its first picture", {1, 15}, 33333, 600000000, 0, true, halved},
+        {"a sought input found open with an earlier start time", {1, 15}, 33333, 20000000, 5000000, true,
+         halved},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_slot_events();  // room in the ring for every case
+        open_encoder(c.time_base);
+        transcode_options.stream_start_time = c.start_time_us;
+        source_ = input_stream_state{};
+        source_.sought = c.sought;
+        if (c.sought)
+            source_.clock_origin = c.first_us;
+        int written_before = video_packets_written;
+        EXPECT_EQ(frames_for_pictures(c.picture_us, int(c.frames.size()), c.first_us), c.frames);
+        EXPECT_GT(video_packets_written - written_before, 0) << "the kept pictures were encoded";
+    }
 }
 
 }  // namespace
