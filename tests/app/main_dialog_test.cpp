@@ -14,13 +14,19 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <filesystem>
+#include <thread>
 
 #include "app/about_dlg.h"
 #include "app/feed_tree_widget.h"
 #include "app/resource_ids.h"
 #include "platform/tcp.h"
 #include "tests/app/dialog_fixture.h"
+#include "tests/support/media_clips.h"
+#include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -458,25 +464,51 @@ TEST_F(DialogTest, CloseBoxFreesTheFeedsAfterTheWorkersStopped) {
     EXPECT_TRUE(record_->m_feeds.empty());
 }
 
-TEST_F(DialogTest, Screenshot) {
-    WriteIni("nmoviepaths=2\nmoviepath_1=/home/user/Videos\nmoviepath_2=/srv/media/Podcasts\nmovieBitrate=600\naudioBitrate=128\n");
+// A real stream runs from a client thread while the window is pictured.
+TEST_F(DialogTest, ScreenshotWhileStreaming) {
+    test_support::TempDir media("vantrel-dialog-media");
+    std::filesystem::copy_file(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi),
+                               media.file("holiday-2026.avi"));
+    WriteIni("nmoviepaths=2\nmoviepath_1=" + media.path() +
+             "\nmoviepath_2=/srv/media/Podcasts\nmovieBitrate=600\naudioBitrate=128\n");
     OpenDialog();
-    {
-        std::lock_guard<std::mutex> guard(record_->Lock());
-        record_->m_strStreaming = "holiday-2026.avi";
-    }
-    record_->m_nSendProgress = 150;
-    record_->m_nTranscodeProgress = 260;
-    record_->PostMessage(WM_SERVER_MESSAGE);
-    record_->PostMessage(WM_PROGRESS_UPDATE);
-    ASSERT_TRUE(WaitUntil([&] { return Control<QProgressBar>("IDC_PROGRESS_PC")->value() == 260; }));
     CFeedTreeWidget* tree = window_->FeedTree();
     CFeedTreeWidget::Item feed = tree->InsertFeedItem("Tech Weekly", 0);
     tree->InsertChildSorted(feed, "episode-12.mp3 45:10");
     tree->InsertChildSorted(feed, "episode-11.mp3 41:02 [downloaded]");
     tree->InsertFeedItem("Nature Sounds", 1);
     tree->expandAll();
+
+    const uint16_t port = ServerPort();
+    ASSERT_NE(port, 0);
+    std::atomic<size_t> received{0};
+    std::atomic<bool> pictured{false};
+    std::thread client([&] {
+        test_support::ListDir(port, test_support::ListDirRequest(media.path(), 65536));
+        const std::optional<int32_t> handle =
+            test_support::StreamOpen(port, "streamopen filename=holiday-2026.avi.pmp");
+        if (!handle || *handle < 1) return;
+        const test_support::RawReply header = test_support::Stream2Header(port, *handle);
+        test_support::ReceiveStream(port, *handle, header.bytes, 2000, [&](size_t packets) {
+            received = packets;
+            // Holds the stream in the middle until the picture is taken (bounded).
+            for (int i = 0; packets == 60 && !pictured && i < 1000; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    });
+    auto* pc = Control<QProgressBar>("IDC_PROGRESS_PC");
+    auto* psp = Control<QProgressBar>("IDC_PROGRESS_PSP");
+    const bool midStream = WaitUntil(
+        [&] { return received >= 60 && psp->value() > 0 && pc->value() > 0; }, 30000);
+    EXPECT_TRUE(midStream);
+    EXPECT_EQ(Control<QLineEdit>("IDC_STREAMING")->text(), "holiday-2026.avi");
     gui_test::SaveScreenshot(window_.get(), "main_dialog");
+    pictured = true;
+    // Esc in the middle of the stream ends the run; the client sees the end.
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    client.join();
+    EXPECT_LT(received.load(), 250u);
 }
 
 }  // namespace
