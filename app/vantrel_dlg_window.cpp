@@ -22,12 +22,12 @@
 #include "app/feed_tree_widget.h"
 #include "app/message_pump.h"
 #include "app/resource_ids.h"
-#include "app/stop_streaming.h"
 #include "app/ui_message_box.h"
 #include "core/text_to_number.h"
 #include "core/vantrel_dlg.h"
 #include "platform/message_box.h"
 #include "server/server_thread.h"
+#include "server/shutdown.h"
 
 namespace {
 
@@ -517,7 +517,7 @@ void CVantrelDlgWindow::DestroyWindow() {
     m_record.m_bInTray = 0;
     UpdateTrayIcon();
     CUiMessageBoxes::ReleaseCurrentWaiters();
-    StopStreamingThreads();
+    ShutdownStreamServer();
     m_pump->Stop();
     // A client's change that came in just before the end is still saved.
     for (const platform::PostedMessage& message : m_record.Messages().drain()) {

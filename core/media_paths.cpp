@@ -1,6 +1,7 @@
 #include "core/media_paths.h"
 
 #include <algorithm>
+#include <strings.h>
 
 std::string ToUpperAscii(std::string text) {
     for (char& c : text) {
@@ -98,4 +99,13 @@ bool IsPathInsideFolder(const std::string& path, const std::string& folder) {
 bool IsInsideMediaFolders(const std::string& path, const std::vector<std::string>& mediaFolders) {
     return std::any_of(mediaFolders.begin(), mediaFolders.end(),
                        [&](const std::string& folder) { return IsPathInsideFolder(path, folder); });
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && strncasecmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
+}
+
+size_t FindFeedAddress(const std::string& text) {
+    const std::string lower = ToLowerAscii(text);
+    return std::min(lower.find("http://"), lower.find("https://"));
 }

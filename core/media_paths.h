@@ -25,6 +25,13 @@ bool IsPathInsideFolder(const std::string& path, const std::string& folder);
 // True when path lies inside (or is) one of the media folders.
 bool IsInsideMediaFolders(const std::string& path, const std::vector<std::string>& mediaFolders);
 
+// True when text begins with prefix, ASCII letters compared without case.
+bool StartsWithNoCase(const std::string& text, const std::string& prefix);
+
+// Where a feed address ("http://" or "https://", any letter case) begins in
+// the text; std::string::npos when none does.
+size_t FindFeedAddress(const std::string& text);
+
 // ASCII upper-cased copy, bytes above 127 unchanged.
 std::string ToUpperAscii(std::string text);
 std::string ToLowerAscii(std::string text);

@@ -33,12 +33,6 @@ void SetCurrentFolderText(const std::string& text) {
     std::snprintf(current_folder, sizeof current_folder, "%s", text.c_str());
 }
 
-// Position of the feed address in a folder text ("http://" or "https://").
-size_t FindFeedAddress(const std::string& folder) {
-    const std::string lower = ToLowerAscii(folder);
-    return std::min(lower.find("http://"), lower.find("https://"));
-}
-
 // Cuts the "path=" value, records the current folder and says what to list.
 // Folder paths are kept in file-system form; feed addresses as they came.
 ListingKind SetCurrentFolder(char* pathValue) {
@@ -90,12 +84,8 @@ std::vector<std::string> RootEntries(const CVantrelDlg& record) {
     return feeds;
 }
 
-bool StartsWithNoCase(const std::string& text, const char* prefix, size_t length) {
-    return text.size() >= length && strncasecmp(text.c_str(), prefix, length) == 0;
-}
-
 bool IsPlayableFeedItem(const CFeedItem& item) {
-    return StartsWithNoCase(item.m_strType, "video/", 6) || StartsWithNoCase(item.m_strType, "audio/", 6);
+    return StartsWithNoCase(item.m_strType, "video/") || StartsWithNoCase(item.m_strType, "audio/");
 }
 
 std::string FeedItemEntry(const CFeedItem& item) {
@@ -112,7 +102,7 @@ std::vector<std::string> FeedEntries(const CVantrelDlg& record, const std::strin
     const std::string address = folder.substr(FindFeedAddress(folder));
     std::lock_guard<std::mutex> guard(record.Lock());
     for (const CFeedPtr& feed : record.m_feeds) {
-        if (!StartsWithNoCase(feed->m_strUrl, address.c_str(), address.size())) continue;
+        if (!StartsWithNoCase(feed->m_strUrl, address)) continue;
         for (const CFeedItemPtr& item : feed->m_items) {
             if (IsPlayableFeedItem(*item)) entries.push_back(FeedItemEntry(*item));
         }

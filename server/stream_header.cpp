@@ -13,7 +13,7 @@
 #include <vector>
 
 extern "C" {
-#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
 }
 
 #include "core/vantrel_dlg.h"
@@ -148,23 +148,12 @@ bool is_infinite_stream(const char* name, const std::vector<std::string>& infini
 // The length the frame count is computed from. An input whose length FFmpeg
 // does not know is treated like an infinite stream: the stream then plays
 // until the transcode reaches the end of the input.
-int64_t stream_duration(const AVFormatContext& input, const header_settings& settings) {
-    const char* name = input.url != nullptr ? input.url : "";
-    if (is_infinite_stream(name, settings.infinite_streams) || input.duration == AV_NOPTS_VALUE) {
+int64_t stream_duration(const input_facts& input, const header_settings& settings) {
+    if (is_infinite_stream(input.file_name.c_str(), settings.infinite_streams) ||
+        input.duration == AV_NOPTS_VALUE) {
         return INFINITE_STREAM_DURATION_US;
     }
     return input.duration;
-}
-
-// The last stream of the type, or nullptr.
-const AVStream* last_stream_of(const AVFormatContext& input, AVMediaType type) {
-    const AVStream* found = nullptr;
-    for (unsigned i = 0; i < input.nb_streams; ++i) {
-        if (input.streams[i]->codecpar->codec_type == type) {
-            found = input.streams[i];
-        }
-    }
-    return found;
 }
 
 void publish_timing(const pmp_stream_timing& timing) {
@@ -174,16 +163,14 @@ void publish_timing(const pmp_stream_timing& timing) {
 }
 
 // The timing of an opened input; nothing when it has neither video nor audio.
-std::optional<pmp_stream_timing> input_timing(const AVFormatContext& input, const header_settings& settings) {
+std::optional<pmp_stream_timing> input_timing(const input_facts& input, const header_settings& settings) {
     const int64_t duration = stream_duration(input, settings);
-    const AVStream* video = last_stream_of(input, AVMEDIA_TYPE_VIDEO);
-    const AVStream* audio = last_stream_of(input, AVMEDIA_TYPE_AUDIO);
-    audio_only_mode = (video == nullptr && audio != nullptr) ? 1 : 0;
-    if (video != nullptr) {
-        return video_stream_timing(video->r_frame_rate.num, video->r_frame_rate.den, settings.divider, duration,
+    audio_only_mode = (!input.has_video && input.has_audio) ? 1 : 0;
+    if (input.has_video) {
+        return video_stream_timing(input.video_rate_num, input.video_rate_den, settings.divider, duration,
                                    stream_start_offset.load());
     }
-    if (audio != nullptr) {
+    if (input.has_audio) {
         return audio_only_timing(duration, stream_start_offset.load());
     }
     return std::nullopt;
@@ -204,11 +191,11 @@ void OnStream2Header(const platform::Socket& connection, char* request) {
     const header_settings settings = read_settings();
     pmp_stream_timing timing;  // handle 51: one frame at 12 a second, the rest untouched
     if (slot < INPUT_SLOT_COUNT) {
-        const AVFormatContext* input = input_slot_table[slot].get();
+        const opened_input* input = input_slot_table[slot].get();
         if (input == nullptr) {
             return;
         }
-        const std::optional<pmp_stream_timing> computed = input_timing(*input, settings);
+        const std::optional<pmp_stream_timing> computed = input_timing(input->facts, settings);
         if (!computed) {
             return;
         }
@@ -216,7 +203,11 @@ void OnStream2Header(const platform::Socket& connection, char* request) {
         publish_timing(timing);
     }
     g_pMainDlg->m_nFrameCount = timing.frame_count;
-    set_audio_bitrate(settings.audio_bitrate.c_str());
+    // The option record belongs to a job while one runs; the next one is
+    // set up only after the server has released this one.
+    if (transcode_running == 0) {
+        set_audio_bitrate(settings.audio_bitrate.c_str());
+    }
 
     uint8_t header[PMP_HEADER_SIZE];
     BuildPmpHeader(timing, header);

@@ -7,10 +7,9 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <strings.h>
+#include <sys/stat.h>
 
 extern "C" {
-#include <libavformat/avformat.h>
 #include <libavutil/parseutils.h>
 }
 
@@ -63,12 +62,8 @@ void record_start_time(const char* request) {
     transcode_options.stream_start_time = start;
 }
 
-bool starts_with_no_case(const char* text, const char* prefix) {
-    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
 bool is_feed_folder(const char* folder) {
-    return starts_with_no_case(folder, "http://") || starts_with_no_case(folder, "https://");
+    return FindFeedAddress(folder) == 0;
 }
 
 // What the name stands for: a file to open, a download that runs, or nothing.
@@ -141,8 +136,8 @@ resolved_name resolve_name(const char* name) {
 
 int slot_open_with(const std::string& path) {
     for (int slot = 0; slot < INPUT_SLOT_COUNT; ++slot) {
-        const AVFormatContext* input = input_slot_table[slot].get();
-        if (input != nullptr && input->url != nullptr && path == input->url) {
+        const opened_input* input = input_slot_table[slot].get();
+        if (input != nullptr && path == input->facts.file_name) {
             return slot;
         }
     }
@@ -177,8 +172,18 @@ int choose_slot(const std::string& path) {
     return slot;
 }
 
+// Only a regular file is opened: a FIFO or a device with a served extension
+// would hold the one server thread in its open for as long as it likes.
+bool is_regular_file(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 // The handle for the path, opening the file when no slot holds it yet.
 int open_handle(const std::string& path) {
+    if (slot_open_with(path) < 0 && !is_regular_file(path)) {
+        return STREAM_OPEN_FAILED;
+    }
     const int slot = choose_slot(path);
     if (!input_slot_table[slot]) {
         open_input_slot(slot, path.c_str());
@@ -212,8 +217,12 @@ void SetStreamOpenClock(StreamOpenClock clock) {
 }
 
 void OnStreamOpen(const platform::Socket& connection, char* request) {
-    StopRunningTranscode(true);
-    record_start_time(request);
+    // A job that did not stop in time still reads the option record; nothing
+    // is opened beside it, as no stream could start while it runs.
+    const bool transcode_ended = StopRunningTranscode(true);
+    if (transcode_ended) {
+        record_start_time(request);
+    }
 
     char* name = FindRequestValue(request, "filename=");
     if (name == nullptr) {
@@ -225,5 +234,5 @@ void OnStreamOpen(const platform::Socket& connection, char* request) {
         return;
     }
     *suffix = '\0';
-    SendLittleEndian32(connection, answer_for(name));
+    SendLittleEndian32(connection, transcode_ended ? answer_for(name) : STREAM_OPEN_FAILED);
 }

@@ -12,11 +12,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <thread>
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 #include "core/vantrel_dlg.h"
 #include "platform/byte_order.h"
@@ -48,10 +43,10 @@ void set_progress(int transcode, int send) {
 
 int frame_count() { return g_pMainDlg ? g_pMainDlg->m_nFrameCount.load() : 0; }
 
-void show_streaming_name(const AVFormatContext* input) {
+void show_streaming_name(const opened_input& input) {
     if (!g_pMainDlg)
         return;
-    std::string name = input->url ? input->url : "";
+    std::string name = input.facts.file_name;
     size_t cut = name.find_last_of("/\\");
     if (cut != std::string::npos)
         name.erase(0, cut + 1);
@@ -230,8 +225,7 @@ bool restart_transcoder(int slot) {
     if (!input_slot_table[slot])
         return false;
     transcode_stop_event.reset();
-    std::thread(transcode_thread_proc, static_cast<void*>(&current_slot)).detach();
-    return true;
+    return start_transcode_job(slot);
 }
 
 }  // namespace
@@ -359,7 +353,7 @@ void OnStreamPackets(const platform::Socket& connection, char* request) {
     video_packets_written = 0;
     audio_packets_written = 0;
     set_progress(0, 0);
-    show_streaming_name(input_slot_table[slot].get());
+    show_streaming_name(*input_slot_table[slot]);
 
     if (StopRunningTranscode(false)) {
         if (!restart_transcoder(slot) || !wait_for_preroll())

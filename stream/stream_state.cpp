@@ -13,10 +13,38 @@ void input_closer::operator()(AVFormatContext* input) const {
     avformat_close_input(&input);
 }
 
-input_ptr input_slot_table[INPUT_SLOT_COUNT];
+namespace {
+
+// With several video streams the last one's rate counts.
+input_facts facts_of(const AVFormatContext& input) {
+    input_facts facts;
+    facts.file_name = input.url != nullptr ? input.url : "";
+    facts.duration = input.duration;
+    for (unsigned i = 0; i < input.nb_streams; ++i) {
+        const AVStream& stream = *input.streams[i];
+        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            facts.has_video = true;
+            facts.video_rate_num = stream.r_frame_rate.num;
+            facts.video_rate_den = stream.r_frame_rate.den;
+        } else if (stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            facts.has_audio = true;
+        }
+    }
+    return facts;
+}
+
+}  // namespace
+
+opened_input::opened_input(input_ptr opened) : context(std::move(opened)) {
+    if (context) {
+        facts = facts_of(*context);
+    }
+}
+
+input_slot input_slot_table[INPUT_SLOT_COUNT];
 
 void close_all_input_slots() {
-    for (input_ptr& slot : input_slot_table) {
+    for (input_slot& slot : input_slot_table) {
         slot.reset();
     }
 }
@@ -108,20 +136,29 @@ bool StopRunningTranscode(bool release) {
     if (transcode_running.load() == 0) {
         return true;
     }
+    // Released before and still running: it did not stop within the limit
+    // then, and waiting for it again would only hold the server once more.
+    const bool released_before = stream_drained.load() != 0;
     transcode_stop_event.set();
     if (release) {
         stream_drained.store(1);
     }
-    const int limit = stop_poll_limit.load();
+    const int limit = released_before ? 0 : stop_poll_limit.load();
+    bool stopped = false;
     for (int polls = 0;; ++polls) {
         if (transcode_running.load() == 0) {
-            return true;
+            stopped = true;
+            break;
         }
         if (polls >= limit) {
-            return false;
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(stop_poll_interval_ms.load()));
     }
+    if (release) {
+        close_all_input_slots();
+    }
+    return stopped;
 }
 
 slot_wait wait_slot_free(packet_ring ring, int slot) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/event.h"
 
@@ -49,7 +50,28 @@ struct input_closer {
 };
 using input_ptr = std::unique_ptr<AVFormatContext, input_closer>;
 
-extern input_ptr input_slot_table[INPUT_SLOT_COUNT];
+// What "stream2header" needs of an input, read once when it is opened: the job
+// that plays the input demuxes the context itself, and a demuxer may add
+// streams while it reads.
+struct input_facts {
+    std::string file_name;             // the name the input was opened with
+    int64_t duration = INT64_MIN;      // microseconds; AV_NOPTS_VALUE when unknown
+    bool has_video = false;
+    bool has_audio = false;
+    int video_rate_num = 0;            // the real frame rate of the last video stream
+    int video_rate_den = 0;
+};
+
+// An opened input. The slot table and the job that plays it each hold a
+// reference, so neither frees it under the other.
+struct opened_input {
+    explicit opened_input(input_ptr opened);
+    input_ptr context;
+    input_facts facts;
+};
+using input_slot = std::shared_ptr<opened_input>;
+
+extern input_slot input_slot_table[INPUT_SLOT_COUNT];
 void close_all_input_slots();
 
 // Slot index named by the last header or packets request; may be negative or 50.
@@ -91,7 +113,10 @@ extern char frame_rate_text[FRAME_RATE_TEXT_SIZE];
 void CreateStreamEvents();
 // Closes every event (threads still waiting on them fail their waits).
 void CloseStreamEvents();
-// True when no transcode is running on return. Waits at most 600 x 100 ms.
+// True when no transcode is running on return. Waits at most 600 x 100 ms,
+// and not at all for a job that was released before and still runs. With
+// release, every input slot is closed afterwards, as the end of a job did; a
+// job that is still running keeps its own reference to its input.
 bool StopRunningTranscode(bool release);
 
 // ---- slot hand-off -----------------------------------------------------------

@@ -32,7 +32,10 @@ bool configure_converter(audio_converter& converter, AVSampleFormat format, cons
     else if (av_channel_layout_copy(&in_layout, &layout) < 0)
         return false;
     AVChannelLayout out_layout{};
-    av_channel_layout_copy(&out_layout, &encoder->ch_layout);
+    if (av_channel_layout_copy(&out_layout, &encoder->ch_layout) < 0) {
+        av_channel_layout_uninit(&in_layout);
+        return false;
+    }
     SwrContext* resampler = nullptr;
     int made = swr_alloc_set_opts2(&resampler, &out_layout, encoder->sample_fmt, encoder->sample_rate,
                                    &in_layout, format, rate, 0, nullptr);

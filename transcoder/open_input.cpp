@@ -91,32 +91,33 @@ input_ptr open_and_probe(const std::string& name) {
     return input;
 }
 
-void rewind(AVFormatContext* input) {
+bool rewind(AVFormatContext* input) {
     const int64_t first = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
-    av_seek_frame(input, -1, first, AVSEEK_FLAG_BACKWARD);
+    return av_seek_frame(input, -1, first, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
 // Seeks to the requested start (plus the input's own first time stamp) and
 // consumes the request. A refused seek is reported and the input plays from
-// its beginning.
-void seek_to_start(AVFormatContext* input, const std::string& name) {
+// its beginning. False when it can go back there neither: its position is
+// then unknown, and it is not kept.
+bool seek_to_start(AVFormatContext* input, const std::string& name) {
     const int64_t start = transcode_options.stream_start_time;
     if (start == 0) {
-        return;
+        return true;
     }
+    transcode_options.stream_start_time = 0;
     int64_t position = start;
     if (input->start_time != AV_NOPTS_VALUE) {
         position += input->start_time;
     }
-    if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) < 0) {
-        post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
-                                static_cast<double>(position) * 0.000001);
-        // A refused seek may already have dropped what the probe had read.
-        rewind(input);
-    } else {
+    if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) >= 0) {
         input->opaque = &sought_marker;
+        return true;
     }
-    transcode_options.stream_start_time = 0;
+    post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
+                            static_cast<double>(position) * 0.000001);
+    // A refused seek may already have dropped what the probe had read.
+    return rewind(input);
 }
 
 float display_aspect(const AVCodecParameters& video) {
@@ -186,9 +187,11 @@ void open_input_slot(int slot, const char* path) {
         return;
     }
     set_aside_attached_pictures(input.get());
-    seek_to_start(input.get(), name);
+    if (!seek_to_start(input.get(), name)) {
+        return;
+    }
     copy_stream_parameters(input.get());
-    input_slot_table[slot] = std::move(input);
+    input_slot_table[slot] = std::make_shared<opened_input>(std::move(input));
     transcode_options.output_format = nullptr;
 }
 
@@ -198,6 +201,5 @@ bool input_was_sought(const AVFormatContext* input) {
 
 void set_audio_bitrate(const char* text) {
     // A huge text saturates instead of overflowing.
-    const int64_t bits = int64_t{TextToInt(text != nullptr ? text : "")} * 1000;
-    transcode_options.audio_bit_rate = static_cast<int>(std::clamp<int64_t>(bits, INT32_MIN, INT32_MAX));
+    transcode_options.audio_bit_rate = KbitTextToBits(text != nullptr ? text : "");
 }

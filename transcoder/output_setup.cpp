@@ -257,8 +257,11 @@ bool open_output_file(const char* name) {
     transcode_options_record& o = transcode_options;
     auto output = std::make_unique<output_file>();
     output->context.reset(avformat_alloc_context());
-    if (!output->context)
+    if (!output->context) {
+        // Said, so the viewer is not left waiting for a stream that never starts.
+        post_transcoder_message("Could not alloc output context\n");
         return true;
+    }
     if (!o.output_format)
         o.output_format = av_guess_format(nullptr, name, nullptr);
     if (!o.output_format) {
@@ -268,6 +271,10 @@ bool open_output_file(const char* name) {
     AVFormatContext* context = output->context.get();
     context->oformat = o.output_format;
     context->url = av_strndup(name, MAX_OUTPUT_NAME);
+    if (!context->url) {
+        post_transcoder_message("Could not alloc output context\n");
+        return true;
+    }
 
     int use_video = context->oformat->video_codec != AV_CODEC_ID_NONE || o.video_codec_id != 0;
     int use_audio = context->oformat->audio_codec != AV_CODEC_ID_NONE || o.audio_codec_id != 0;

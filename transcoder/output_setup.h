@@ -15,7 +15,7 @@ struct output_file {
     std::vector<codec_context_ptr> encoders;
 };
 
-// The job's outputs (at most one) and inputs (one, borrowed from input_slot_table).
+// The job's outputs (at most one) and inputs (one: the input the job holds).
 extern std::vector<std::unique_ptr<output_file>> output_file_table;
 extern std::vector<AVFormatContext*> input_file_table;
 

@@ -3,16 +3,18 @@
 // waits for the server's release before it closes every input.
 
 #include <chrono>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 extern "C" {
 #include <libavutil/parseutils.h>
 }
 
+#include "core/text_to_number.h"
 #include "core/vantrel_dlg.h"
 #include "platform/paths.h"
 #include "stream/stream_state.h"
@@ -28,12 +30,6 @@ constexpr const char* OUTPUT_FRAME_SIZE = "480x272";
 constexpr int OUTPUT_SAMPLE_RATE = 44100;
 constexpr int OUTPUT_CHANNELS = 2;
 constexpr auto DRAIN_POLL = std::chrono::milliseconds(2);
-
-// A kbit/s text read by the atoi rules, in bit/s.
-int bit_rate_of(const std::string& kbits) {
-    long long value = std::strtoll(kbits.c_str(), nullptr, 10) * 1000;
-    return int(value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : value);
-}
 
 struct dialog_settings {
     std::string movie_bitrate;
@@ -52,13 +48,20 @@ dialog_settings read_dialog_settings() {
     return settings;
 }
 
-void take_frame_rate() {
-    char text[FRAME_RATE_TEXT_SIZE];
-    std::memcpy(text, frame_rate_text, sizeof text);
-    text[sizeof text - 1] = '\0';
+// What the job takes from the server as it starts.
+struct transcode_job_inputs {
+    input_slot input;
+    std::string frame_rate;
+};
+
+// The job's thread; joined before the next job starts and at the program's end.
+std::mutex job_thread_mutex;
+std::thread job_thread;
+
+void take_frame_rate(const std::string& text) {
     AVRational rate{0, 1};
-    if (av_parse_video_rate(&rate, text) < 0) {
-        post_transcoder_message("Incorrect frame rate '%s' \n", text);
+    if (av_parse_video_rate(&rate, text.c_str()) < 0) {
+        post_transcoder_message("Incorrect frame rate '%s' \n", text.c_str());
         return;
     }
     transcode_options.frame_rate = rate.num;
@@ -66,23 +69,22 @@ void take_frame_rate() {
 }
 
 // Set-up and the loop. False after a fatal set-up error.
-bool run_job(int slot) {
+bool run_job(const transcode_job_inputs& job) {
     transcode_options_record& o = transcode_options;
     input_file_table.clear();
-    if (slot >= 0 && slot < INPUT_SLOT_COUNT && input_slot_table[slot])
-        input_file_table.push_back(input_slot_table[slot].get());
+    input_file_table.push_back(job.input->context.get());
 
     dialog_settings settings = read_dialog_settings();
-    o.video_bit_rate = bit_rate_of(settings.movie_bitrate);
+    o.video_bit_rate = KbitTextToBits(settings.movie_bitrate);
     set_frame_size(OUTPUT_FRAME_SIZE);
     if (!select_codec(&o.audio_codec_id, AVMEDIA_TYPE_AUDIO, "mp3") ||
         !select_codec(&o.video_codec_id, AVMEDIA_TYPE_VIDEO, "mpeg4"))
         return false;
     if (!audio_only_mode)
-        o.audio_bit_rate = bit_rate_of(settings.audio_bitrate);
+        o.audio_bit_rate = KbitTextToBits(settings.audio_bitrate);
     o.audio_sample_rate = OUTPUT_SAMPLE_RATE;
     o.audio_channels = OUTPUT_CHANNELS;
-    take_frame_rate();
+    take_frame_rate(job.frame_rate);
 
     std::string name = platform::join_path(settings.program_folder, "output.avi");
     if (!open_output_file(name.c_str()))
@@ -99,6 +101,8 @@ void report_progress_reset() {
     g_pMainDlg->PostMessage(WM_PROGRESS_UPDATE);
 }
 
+// The server's release closes the input slots; the job lets go of its own
+// reference to its input as it ends.
 void finish_job() {
     output_file_table.clear();
     // The stop event does not end this wait: only the server's release does.
@@ -106,17 +110,50 @@ void finish_job() {
         std::this_thread::sleep_for(DRAIN_POLL);
     report_progress_reset();
     input_file_table.clear();
-    close_all_input_slots();
+}
+
+void transcode_thread_proc(std::unique_ptr<transcode_job_inputs> job) {
+    if (run_job(*job))
+        finish_job();
+    input_file_table.clear();
+    job.reset();
+    // Last step: the server may start the next job once this is 0.
+    transcode_running = 0;
+}
+
+void join_job_thread() {
+    std::lock_guard<std::mutex> lock(job_thread_mutex);
+    if (job_thread.joinable())
+        job_thread.join();
 }
 
 }  // namespace
 
-void transcode_thread_proc(void* arg) {
-    int slot = static_cast<std::atomic<int>*>(arg)->load();
+bool start_transcode_job(int slot) {
+    if (slot < 0 || slot >= INPUT_SLOT_COUNT || !input_slot_table[slot])
+        return false;
+    auto job = std::make_unique<transcode_job_inputs>();
+    job->input = input_slot_table[slot];
+    job->frame_rate.assign(frame_rate_text, strnlen(frame_rate_text, sizeof frame_rate_text));
+    // The previous job has ended (its flag is down); its thread only returns.
+    join_job_thread();
+    std::lock_guard<std::mutex> lock(job_thread_mutex);
     stream_drained = 0;
     transcode_running = 1;
-    if (run_job(slot))
-        finish_job();
-    // Last step: the server may start the next job once this is 0.
-    transcode_running = 0;
+    try {
+        job_thread = std::thread(transcode_thread_proc, std::move(job));
+    } catch (const std::system_error&) {
+        transcode_running = 0;
+        return false;
+    }
+    return true;
+}
+
+void end_transcode_job() {
+    std::lock_guard<std::mutex> lock(job_thread_mutex);
+    if (!job_thread.joinable())
+        return;
+    transcode_stop_event.set();
+    stream_drained = 1;
+    job_thread.join();
 }

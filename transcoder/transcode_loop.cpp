@@ -1,7 +1,9 @@
 // The job and its loop: stream pairing, encoder and decoder set-up, the read
 // loop with its stop test at every pass, and the drains at the end of the input.
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -17,6 +19,8 @@ extern "C" {
 namespace {
 
 constexpr int RUN_STOPPED = -12;  // the stop event ended the run, or memory ran out
+// How long a demuxer that has no packet yet is given before it is asked again.
+constexpr auto READ_RETRY_DELAY = std::chrono::milliseconds(10);
 
 void build_input_records(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
     for (size_t f = 0; f < inputs.size(); ++f) {
@@ -109,15 +113,20 @@ int pair_streams(transcode_run& run) {
 }
 
 // Asks a many-channel AC-3 or DTS decoder for the encoder's channels itself.
-void request_decoder_downmix(AVCodecContext* decoder, const AVCodecContext* encoder) {
+// False when the layout cannot be copied.
+bool request_decoder_downmix(AVCodecContext* decoder, const AVCodecContext* encoder) {
     if (decoder->ch_layout.nb_channels == encoder->ch_layout.nb_channels)
-        return;
+        return true;
     if (decoder->codec_id != AV_CODEC_ID_AC3 && decoder->codec_id != AV_CODEC_ID_DTS)
-        return;
-    if (av_opt_set_chlayout(decoder, "downmix", &encoder->ch_layout, AV_OPT_SEARCH_CHILDREN) >= 0) {
-        av_channel_layout_uninit(&decoder->ch_layout);
-        av_channel_layout_copy(&decoder->ch_layout, &encoder->ch_layout);
-    }
+        return true;
+    if (av_opt_set_chlayout(decoder, "downmix", &encoder->ch_layout, AV_OPT_SEARCH_CHILDREN) < 0)
+        return true;  // the resampler mixes down instead
+    AVChannelLayout downmixed{};
+    if (av_channel_layout_copy(&downmixed, &encoder->ch_layout) < 0)
+        return false;
+    av_channel_layout_uninit(&decoder->ch_layout);
+    decoder->ch_layout = downmixed;
+    return true;
 }
 
 // Scaling and resampling per pair. RUN_STOPPED on a failed allocation; 1 when
@@ -129,7 +138,10 @@ int prepare_output_streams(transcode_run& run) {
             if (!open_video_path(*output, input.decoder.get()))
                 return RUN_STOPPED;
         } else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO && !output->silence_clock) {
-            request_decoder_downmix(input.decoder.get(), output->encoder);
+            if (!request_decoder_downmix(input.decoder.get(), output->encoder)) {
+                post_transcoder_message("Can't resample.  Aborting.\n");
+                return RUN_STOPPED;
+            }
             if (!open_audio_path(*output, input.decoder.get()))
                 return output->sample_fifo ? 1 : RUN_STOPPED;
         }
@@ -137,6 +149,16 @@ int prepare_output_streams(transcode_run& run) {
         input.needs_decoding = 1;
     }
     return 0;
+}
+
+// The output stream's parameters from its encoder. False after the message.
+bool copy_encoder_parameters(const output_stream_state& output) {
+    if (avcodec_parameters_from_context(output.stream->codecpar, output.encoder) >= 0)
+        return true;
+    post_transcoder_message("Error while opening codec for output stream #%d.%d - maybe incorrect parameters "
+                            "such as bit_rate, rate, width or height\n",
+                            output.file_number, output.stream_number);
+    return false;
 }
 
 bool open_encoders(transcode_run& run) {
@@ -154,7 +176,8 @@ bool open_encoders(transcode_run& run) {
             return false;
         }
         output->encoder_open = 1;
-        avcodec_parameters_from_context(output->stream->codecpar, output->encoder);
+        if (!copy_encoder_parameters(*output))
+            return false;
     }
     return true;
 }
@@ -236,9 +259,19 @@ int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
         int file = choose_input_file(run);
         if (file < 0)
             break;
-        if (av_read_frame(inputs[file], packet.get()) < 0) {
+        const int read = av_read_frame(inputs[file], packet.get());
+        if (read == AVERROR_EOF) {
             run.input_files[file].at_end = 1;
             continue;
+        }
+        if (read == AVERROR(EAGAIN)) {
+            std::this_thread::sleep_for(READ_RETRY_DELAY);
+            continue;
+        }
+        if (read < 0) {
+            // Not the end of the input: the viewer is told why the stream stops.
+            post_transcoder_message("Error while reading input #%d\n", file);
+            return RUN_STOPPED;
         }
         handle_packet(run, file, packet.get());
         av_packet_unref(packet.get());
@@ -260,7 +293,8 @@ int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs, const std:
     if (int result = prepare_output_streams(run); result != 0)
         return result == RUN_STOPPED ? RUN_STOPPED : 0;
     for (auto& output : run.output_streams)
-        avcodec_parameters_from_context(output->stream->codecpar, output->encoder);
+        if (!copy_encoder_parameters(*output))
+            return RUN_STOPPED;
     for (size_t i = 0; i < outputs.size(); ++i)
         av_dump_format(outputs[i]->context.get(), int(i), outputs[i]->context->url, 1);
     if (!open_encoders(run) || !open_decoders(run))

@@ -177,9 +177,9 @@ void CheckHandle(const std::string& reply) {
     if (reply.size() != 4) Fail("streamopen reply is not a handle", reply);
     const int32_t handle = static_cast<int32_t>(LengthPrefix(reply));
     if (handle < 1 || handle > INPUT_SLOT_COUNT) return;
-    const AVFormatContext* input = input_slot_table[handle - 1].get();
+    const opened_input* input = input_slot_table[handle - 1].get();
     if (input == nullptr) Fail("streamopen gave a handle to an empty slot", reply);
-    if (!IsPathInsideFolder(input->url, MEDIA_FOLDER)) Fail("streamopen opened a file outside the media folder", reply);
+    if (!IsPathInsideFolder(input->facts.file_name, MEDIA_FOLDER)) Fail("streamopen opened a file outside the media folder", reply);
 }
 
 // Sends the request over a socket pair to the request handler and returns

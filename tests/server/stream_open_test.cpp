@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <ctime>
 #include <filesystem>
@@ -161,6 +165,32 @@ TEST_F(StreamOpenTest, OnlyFilesInsideAMediaFolderAreOpened) {
     }
     list(media_.path());
     EXPECT_EQ(1, open_name("sub\\..\\inside.wav")) << "a name that stays inside is served";
+}
+
+// Opens a writer on the FIFO without blocking: a server held in the FIFO's
+// open (the fault this guards against) is let go, so the test can end.
+void release_fifo_reader(const std::string& fifo) {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+}
+
+TEST_F(StreamOpenTest, AFifoOrFolderWithAServedExtensionAnswersZeroAtOnceAndTheServerGoesOn) {
+    const std::string fifo = media_.path() + "/x.avi";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    fs::create_directories(media_.path() + "/folder.avi");
+    put_clip(media_.path(), "clip.wav");
+    start();
+    for (const char* name : {"x.avi", "folder.avi"}) {
+        SCOPED_TRACE(name);
+        const auto reply = test_support::StreamOpen(port(), std::string("streamopen filename=") + name + ".pmp");
+        release_fifo_reader(fifo);
+        ASSERT_TRUE(reply.has_value()) << "the server thread is held by the open";
+        EXPECT_EQ(0, *reply);
+    }
+    const test_support::ListDirReply listing =
+        test_support::ListDir(port(), test_support::ListDirRequest("\\" + media_.path(), 4096));
+    EXPECT_TRUE(listing.well_formed) << "the next listing is served";
+    EXPECT_EQ(1, open_name("clip.wav"));
 }
 
 TEST_F(StreamOpenTest, WithAllSlotsInUseTheSecondOfTheMinutePicksTheSlotToClose) {

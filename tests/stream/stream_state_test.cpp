@@ -37,7 +37,7 @@ protected:
 
 TEST_F(StreamStateTest, StartClearsTheSlotTableAndRecordsTheDialog) {
     EXPECT_EQ(g_pMainDlg, &server.record());
-    for (const input_ptr& slot : input_slot_table) EXPECT_EQ(slot, nullptr);
+    for (const input_slot& slot : input_slot_table) EXPECT_EQ(slot, nullptr);
     EXPECT_TRUE(transcode_stop_event.valid());
     EXPECT_FALSE(StopEventSet());
     EXPECT_TRUE(audio_slot_free_events[AUDIO_RING_SLOTS - 1].valid());
@@ -61,7 +61,7 @@ TEST_F(StreamStateTest, StopWithoutReleaseOnAFinishedTranscodeGivesUp) {
 }
 
 // Stands in for the transcode thread's ending: stop, wait for the release,
-// close the inputs, clear the running flag last.
+// clear the running flag last.
 void FakeTranscodeEnd(bool fatal) {
     wait_for_one(transcode_stop_event, 5000);
     if (!fatal) {
@@ -69,7 +69,6 @@ void FakeTranscodeEnd(bool fatal) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    close_all_input_slots();
     transcode_running = 0;
 }
 
@@ -80,6 +79,32 @@ TEST_F(StreamStateTest, StopWithReleaseEndsTheTranscode) {
     EXPECT_TRUE(StopRunningTranscode(true));
     EXPECT_EQ(stream_drained.load(), 1);
     transcode.join();
+}
+
+TEST_F(StreamStateTest, AReleaseThatGivesUpClosesTheSlotsAndIsNotWaitedForAgain) {
+    const std::string& clip = test_support::test_clip(test_support::clip_kind::wav_audio);
+    AVFormatContext* opened = nullptr;
+    ASSERT_EQ(avformat_open_input(&opened, clip.c_str(), nullptr, nullptr), 0);
+    input_slot_table[7] = std::make_shared<opened_input>(input_ptr(opened));
+    std::weak_ptr<opened_input> held = input_slot_table[7];
+    std::shared_ptr<opened_input> job_reference = input_slot_table[7];  // what a running job holds
+    transcode_running = 1;  // a job held in a read that never returns in time
+    stop_poll_interval_ms = 1;
+    stop_poll_limit = 3;
+    EXPECT_FALSE(StopRunningTranscode(true));
+    EXPECT_EQ(input_slot_table[7], nullptr) << "the slots are closed as after any release";
+    EXPECT_FALSE(held.expired()) << "the job's input is not freed under it";
+
+    stop_poll_interval_ms = 10;
+    stop_poll_limit = 3000;  // 30 s
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(StopRunningTranscode(true));
+    EXPECT_FALSE(StopRunningTranscode(false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15))
+        << "a job given up on once is not waited for again";
+    transcode_running = 0;
+    job_reference.reset();
+    EXPECT_TRUE(held.expired());
 }
 
 TEST_F(StreamStateTest, StopWithoutReleaseSeesAFatalEnd) {
@@ -163,7 +188,7 @@ TEST_F(StreamStateTest, CloseAllInputSlotsClosesOpenedInputs) {
     for (int slot : {0, 49}) {
         AVFormatContext* input = nullptr;
         ASSERT_EQ(avformat_open_input(&input, clip.c_str(), nullptr, nullptr), 0);
-        input_slot_table[slot].reset(input);
+        input_slot_table[slot] = std::make_shared<opened_input>(input_ptr(input));
     }
     close_all_input_slots();  // ASan reports the inputs if they leak
     EXPECT_EQ(input_slot_table[0], nullptr);

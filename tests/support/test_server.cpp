@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "server/server_thread.h"
-#include "stream/stream_state.h"
+#include "server/shutdown.h"
 
 namespace test_support {
 
@@ -18,11 +18,7 @@ TestServer::TestServer(const std::function<void(CVantrelDlg&)>& configure)
 }
 
 TestServer::~TestServer() {
-    StopStreamServer();
-    StopRunningTranscode(true);
-    CloseStreamEvents();
-    close_all_input_slots();
-    g_pMainDlg = nullptr;
+    ShutdownStreamServer();
 }
 
 }  // namespace test_support

@@ -1,7 +1,7 @@
 #pragma once
 // The stream server started in-process for a test: a settings record whose
 // program folder is a fresh temporary folder, a listener on 127.0.0.1 and a
-// free port. The destructor stops the server and closes the stream events.
+// free port. The destructor shuts the server down as the program does.
 
 #include <cstdint>
 #include <functional>

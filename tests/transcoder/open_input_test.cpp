@@ -105,7 +105,7 @@ TEST_F(OpenInputTest, OpensIntoTheSlotAndCopiesThePictureAndSoundOfTheInput) {
         transcode_options.output_format = av_guess_format("avi", nullptr, nullptr);
         open_input_slot(slot, path.c_str());
         ASSERT_TRUE(input_slot_table[slot]);
-        EXPECT_EQ(path, input_slot_table[slot]->url);
+        EXPECT_EQ(path, input_slot_table[slot]->facts.file_name);
         EXPECT_EQ(c.width, transcode_options.frame_width);
         EXPECT_EQ(c.height, transcode_options.frame_height);
         EXPECT_EQ(c.rate, transcode_options.frame_rate);
@@ -145,18 +145,18 @@ TEST_F(OpenInputTest, AStartTimeSeeksBackToTheKeyFrameBeforeItAndIsConsumed) {
     EXPECT_EQ(0, transcode_options.stream_start_time);
     EXPECT_TRUE(posted_texts().empty());
     EXPECT_FALSE(stop_event_set());
-    const double first = first_video_packet_time(input_slot_table[0].get());
+    const double first = first_video_packet_time(input_slot_table[0]->context.get());
     EXPECT_GT(first, 2.0);
     EXPECT_LE(first, 3.0);
-    EXPECT_TRUE(input_was_sought(input_slot_table[0].get())) << "its clock counts from where it was sought";
+    EXPECT_TRUE(input_was_sought(input_slot_table[0]->context.get())) << "its clock counts from where it was sought";
 }
 
 TEST_F(OpenInputTest, WithoutAStartTimeTheInputIsNotSought) {
     const std::string& path = test_clip(clip_kind::mpeg4_mp3_avi);
     open_input_slot(0, path.c_str());
     ASSERT_TRUE(input_slot_table[0]);
-    EXPECT_DOUBLE_EQ(0.0, first_video_packet_time(input_slot_table[0].get()));
-    EXPECT_FALSE(input_was_sought(input_slot_table[0].get()));
+    EXPECT_DOUBLE_EQ(0.0, first_video_packet_time(input_slot_table[0]->context.get()));
+    EXPECT_FALSE(input_was_sought(input_slot_table[0]->context.get()));
 }
 
 TEST_F(OpenInputTest, ARefusedSeekIsReportedStopsTheTranscodeAndKeepsTheInputUnsought) {
@@ -168,8 +168,8 @@ TEST_F(OpenInputTest, ARefusedSeekIsReportedStopsTheTranscodeAndKeepsTheInputUns
     EXPECT_EQ(0, transcode_options.stream_start_time);
     EXPECT_EQ(std::vector<std::string>{path + ": could not seek to position -5.000\n"}, posted_texts());
     EXPECT_TRUE(stop_event_set());
-    EXPECT_DOUBLE_EQ(0.0, first_video_packet_time(input_slot_table[3].get()));
-    EXPECT_FALSE(input_was_sought(input_slot_table[3].get()));
+    EXPECT_DOUBLE_EQ(0.0, first_video_packet_time(input_slot_table[3]->context.get()));
+    EXPECT_FALSE(input_was_sought(input_slot_table[3]->context.get()));
 }
 
 TEST_F(OpenInputTest, WithTwoAudioStreamsTheLastOneGivesChannelsAndRate) {
@@ -230,8 +230,8 @@ TEST_F(OpenInputTest, ARawPictureFileOpensWithTheSizeAndFormatOfTheOptionRecord)
     transcode_options.frame_pix_fmt = AV_PIX_FMT_YUV420P;
     open_input_slot(0, path.c_str());
     ASSERT_TRUE(input_slot_table[0]);
-    EXPECT_EQ(64, input_slot_table[0]->streams[0]->codecpar->width);
-    EXPECT_EQ(48, input_slot_table[0]->streams[0]->codecpar->height);
+    EXPECT_EQ(64, input_slot_table[0]->context->streams[0]->codecpar->width);
+    EXPECT_EQ(48, input_slot_table[0]->context->streams[0]->codecpar->height);
 }
 
 TEST_F(OpenInputTest, AMessageReachesTheDialogCutToItsBufferAndStopsTheTranscode) {

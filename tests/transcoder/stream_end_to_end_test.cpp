@@ -15,6 +15,7 @@
 #include <string>
 
 #include "resources/no_audio_clip.h"
+#include "server/shutdown.h"
 #include "stream/stream_state.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
@@ -527,6 +528,22 @@ TEST_F(StreamEndToEnd, AClientThatPausesKeepsItsStream) {
             std::this_thread::sleep_for(std::chrono::seconds(3));
     });
     expect_playable(received);
+}
+
+TEST_F(StreamEndToEnd, ShuttingTheServerDownDuringAStreamEndsItAndTheJobBeforeTheRecordGoes) {
+    start_server();
+    add_clip(test_support::test_clip(clip_kind::mpeg4_mp3_avi), "movie.avi");
+    ReceivedStream received = stream("movie.avi", "", 0, [&](size_t count) {
+        if (count == 20)
+            ShutdownStreamServer();  // what every exit path of the program does
+    });
+    EXPECT_TRUE(received.ended);
+    EXPECT_LT(received.packets.size(), 30u);
+    EXPECT_EQ(transcode_running.load(), 0) << "the job has been joined";
+    EXPECT_EQ(g_pMainDlg, nullptr);
+    for (const auto& slot : input_slot_table)
+        EXPECT_FALSE(slot);
+    server_.reset();  // shuts down again, then the record goes
 }
 
 TEST_F(StreamEndToEnd, ClosingTheProgramDuringAStreamEndsItCleanly) {

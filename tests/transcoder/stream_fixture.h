@@ -15,6 +15,7 @@
 #include "stream/stream_state.h"
 #include "tests/support/temp_dir.h"
 #include "transcoder/transcode_options.h"
+#include "transcoder/transcoder.h"
 
 class StreamStateFixture : public ::testing::Test {
 protected:
@@ -42,12 +43,9 @@ protected:
         transcode_options = saved_options_;
     }
 
-    // Releases a running transcode and waits until its thread has finished.
+    // Releases a running transcode and joins its thread.
     static void end_transcode() {
-        stream_drained = 1;
-        transcode_stop_event.set();
-        for (int i = 0; i < 6000 && transcode_running; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        end_transcode_job();
         ASSERT_EQ(transcode_running.load(), 0) << "the transcode thread did not end";
     }
 

@@ -1,6 +1,6 @@
 // The transcode job on its thread: a set-up message stops it before any
-// packet, a stop ends the loop, and the end of every job waits for the
-// server's release and then closes every input slot.
+// packet, a stop ends the loop, the end of every job waits for the server's
+// release, which closes every input slot, and the job holds its own input.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/files.h"
+#include "tests/support/gated_input.h"
 #include "tests/support/media_clips.h"
 #include "tests/transcoder/stream_fixture.h"
 #include "transcoder/transcoder.h"
@@ -24,7 +26,7 @@ protected:
         std::strncpy(frame_rate_text, rate_text, FRAME_RATE_TEXT_SIZE - 1);
         current_slot = slot;
         dialog_->m_nFrameCount = 250;
-        std::thread(transcode_thread_proc, static_cast<void*>(&current_slot)).detach();
+        ASSERT_TRUE(start_transcode_job(slot));
     }
 
     // Waits (bounded) until the condition holds.
@@ -58,9 +60,8 @@ TEST_F(TranscodeJobTest, ABadFrameRateStopsTheJobBeforeAnyPacket) {
     EXPECT_EQ(transcode_running.load(), 1) << "the job waits for the server's release";
     EXPECT_EQ(open_slots(), 2);
 
-    stream_drained = 1;
-    ASSERT_TRUE(eventually([] { return transcode_running == 0; }));
-    EXPECT_EQ(open_slots(), 0) << "every slot is closed at the end of a job";
+    EXPECT_TRUE(StopRunningTranscode(true));
+    EXPECT_EQ(open_slots(), 0) << "the release closes every slot";
     EXPECT_EQ(dialog_->m_nTranscodeProgress.load(), 0);
     EXPECT_TRUE(std::filesystem::exists(folder_->file("output.avi")));
     EXPECT_EQ(std::filesystem::file_size(folder_->file("output.avi")), 0u);
@@ -76,9 +77,7 @@ TEST_F(TranscodeJobTest, TheStopEventEndsAJobBlockedOnAFullRing) {
     std::memcpy(&word, video_packet_ring[0], 4);
     EXPECT_EQ(word & 1, 1u) << "the first frame is a key frame";
 
-    transcode_stop_event.set();
-    stream_drained = 1;
-    ASSERT_TRUE(eventually([] { return transcode_running == 0; }));
+    EXPECT_TRUE(StopRunningTranscode(true));
     EXPECT_EQ(open_slots(), 0);
     EXPECT_LT(video_packets_written.load(), 250) << "the loop ended at the stop, not at the end of the input";
     EXPECT_TRUE(posted_texts().empty());
@@ -104,10 +103,48 @@ TEST_F(TranscodeJobTest, AJobWithoutSoundFillsTheAudioRingWithSilenceInStepWithT
     }
     EXPECT_TRUE(posted_texts().empty()) << "no set-up or resampler message for silence";
 
-    transcode_stop_event.set();
-    stream_drained = 1;
-    ASSERT_TRUE(eventually([] { return transcode_running == 0; }));
+    EXPECT_TRUE(StopRunningTranscode(true));
     EXPECT_EQ(open_slots(), 0);
+}
+
+TEST_F(TranscodeJobTest, AReadErrorIsReportedAndIsNotTakenForTheEndOfTheInput) {
+    test_support::GatedInput disk(test_support::read_text(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi)));
+    input_slot_table[3] = disk.open("broken.avi");
+    ASSERT_TRUE(input_slot_table[3]);
+    disk.fail_reads();
+    std::strncpy(frame_rate_text, "25.00", FRAME_RATE_TEXT_SIZE - 1);
+    dialog_->m_nFrameCount = 250;
+    ASSERT_TRUE(start_transcode_job(3));
+    ASSERT_TRUE(eventually([&] { return stop_set(); }));
+    EXPECT_EQ(posted_texts(), std::vector<std::string>{"Error while reading input #0\n"});
+    EXPECT_TRUE(StopRunningTranscode(true));
+}
+
+TEST_F(TranscodeJobTest, AStopRightAfterTheStartIsNotLost) {
+    start(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi), "25.00");
+    EXPECT_TRUE(StopRunningTranscode(true));
+    EXPECT_EQ(transcode_running.load(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(transcode_running.load(), 0) << "no job runs on unasked after the stop";
+    EXPECT_EQ(open_slots(), 0);
+}
+
+TEST_F(TranscodeJobTest, TheJobKeepsItsInputWhenTheServerClosesTheSlots) {
+    start(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi), "25.00");
+    ASSERT_TRUE(eventually([] { return video_packets_written.load() > VIDEO_RING_SLOTS; }));
+    std::weak_ptr<opened_input> input = input_slot_table[3];
+    close_all_input_slots();  // what a release that gave up on the job does
+    EXPECT_FALSE(input.expired()) << "the job holds its own reference";
+    // Take packets so the job reads on from the input the table let go of.
+    const int before = video_packets_written.load();
+    for (int round = 0; round < 3; ++round)
+        for (int v = 0; v < VIDEO_RING_SLOTS; ++v)
+            signal_slot_free(packet_ring::video, v);
+    for (int a = 0; a < AUDIO_RING_SLOTS; ++a)
+        signal_slot_free(packet_ring::audio, a);
+    ASSERT_TRUE(eventually([&] { return video_packets_written.load() > before + 20; }));
+    EXPECT_TRUE(StopRunningTranscode(true));
+    EXPECT_TRUE(input.expired()) << "the job lets go of its input as it ends";
 }
 
 }  // namespace
