@@ -194,11 +194,15 @@ TEST_F(DialogTest, StoredDividerChecksItsRadio) {
 }
 
 TEST_F(DialogTest, ClientDivider13IsPutBackToOriginalAndSaved) {
-    WriteIni("frameRateDivider=1.5\n");
+    WriteIni("frameRateDivider=1.5\nmovieBitrate=600\n");
     OpenDialog();
     ASSERT_TRUE(Control<QRadioButton>("IDC_FRAMERATE_150")->isChecked());
     const uint16_t port = ServerPort();
     ASSERT_NE(port, 0);
+    // A listing without settings rewrites the file too.
+    record_->m_iniFile.WriteString("stale", "movieBitrate", "StreamSettings");
+    ASSERT_TRUE(test_support::ListDir(port, test_support::ListDirRequest("", 4096)).well_formed);
+    ASSERT_TRUE(WaitUntil([&] { return IniValue("movieBitrate") == "600"; }));
     const test_support::ListDirReply reply =
         test_support::ListDir(port, test_support::ListDirRequest("", 4096, "&framediv=1.3&vbitrate=450"));
     ASSERT_TRUE(reply.well_formed);
