@@ -2,16 +2,46 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "core/media_paths.h"
+
+namespace {
+
+uint64_t NextFeedId() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+// Only a count of bytes may stand in front of the name.
+std::string LengthPrefix(const std::string& length) {
+    const bool digits = std::all_of(length.begin(), length.end(),
+                                    [](unsigned char c) { return std::isdigit(c) != 0; });
+    return digits ? length : std::string();
+}
+
+// The URL's last segment, unless it could name anything but a file in MOVIES.
+std::string SafeFileName(const std::string& url) {
+    const size_t lastSlash = url.rfind('/');
+    const std::string name = lastSlash == std::string::npos ? url : url.substr(lastSlash + 1);
+    if (name.empty() || name == "." || name == ".." || name.find('\\') != std::string::npos) {
+        return FEED_ITEM_SAFE_NAME;
+    }
+    return name;
+}
+
+}  // namespace
+
+CFeed::CFeed() : m_nId(NextFeedId()) {}
 
 std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem& item,
                               const std::vector<std::string>& extensionList) {
-    const size_t lastSlash = item.m_strEnclosureUrl.rfind('/');
-    const std::string fileName =
-        lastSlash == std::string::npos ? item.m_strEnclosureUrl : item.m_strEnclosureUrl.substr(lastSlash + 1);
-    std::string path = programFolder + "/MOVIES/" + item.m_strLength + fileName;
-    const size_t question = path.find('?');
-    if (question != std::string::npos) path[question] = '_';
+    std::string name = LengthPrefix(item.m_strLength) + SafeFileName(item.m_strEnclosureUrl);
+    // Only the name's '?': one in the program folder must not move the file elsewhere.
+    const size_t question = name.find('?');
+    if (question != std::string::npos) name[question] = '_';
+    std::string path = programFolder + "/MOVIES/" + name;
     if (!HasSupportedExtension(extensionList, ToUpperAscii(path))) {
         AppendExtensionForMimeType(path, item.m_strType);
     }

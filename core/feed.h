@@ -4,6 +4,7 @@
 // Strings are guarded by the record lock of CVantrelDlg; the state is atomic.
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
@@ -24,19 +25,32 @@ public:
 
 class CFeed {
 public:
+    CFeed();
+    CFeed(const CFeed&) = delete;
+    CFeed& operator=(const CFeed&) = delete;
+
     std::list<std::shared_ptr<CFeedItem>> m_items;
     std::string m_strTitle;
     std::string m_strUrl;
+    // Names this feed for the whole run (never 0, never given twice): the feed
+    // tree's item data, so an item finds its feed whatever came and went.
+    const uint64_t m_nId;
 };
 
 using CFeedPtr = std::shared_ptr<CFeed>;
 using CFeedItemPtr = std::shared_ptr<CFeedItem>;
 
-// "<programFolder>/MOVIES/<length><last URL segment>", first '?' made '_', and an
-// extension from the MIME type when the name has no served one. The item's
-// strings are read: hold the record lock or pass a private copy.
+// "<programFolder>/MOVIES/<length><last URL segment>", the name's first '?'
+// made '_', and an extension from the MIME type when the name has no served
+// one. Both parts come from the feed, so the result always names a file
+// directly inside MOVIES: a length that is not all decimal digits counts as
+// empty, and a segment that is empty, "." or "..", or holds "\", is replaced
+// by FEED_ITEM_SAFE_NAME. The item's strings are read: hold the record lock
+// or pass a private copy.
 std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem& item,
                               const std::vector<std::string>& extensionList);
+
+constexpr char FEED_ITEM_SAFE_NAME[] = "enclosure";
 
 // Appends ".mpg", ".mov", ".avi" or ".mp3" for the type (case ignored).
 void AppendExtensionForMimeType(std::string& path, const std::string& type);

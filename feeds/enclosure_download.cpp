@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -268,8 +269,10 @@ void StartEnclosureDownload(CFeedItemPtr item) {
     ensure_curl_ready();
     download_started();
     try {
-        std::thread([item] {
-            DownloadEnclosureThread(item);
+        // The item goes with the call, so an ended download holds nothing of a
+        // feed that was deleted meanwhile.
+        std::thread([item]() mutable {
+            DownloadEnclosureThread(std::move(item));
             download_ended();
         }).detach();
     } catch (const std::system_error& error) {

@@ -20,39 +20,6 @@ std::unique_ptr<CFeedItem> Item(const std::string& length, const std::string& ur
     return item;
 }
 
-TEST(FeedRecordTest, NewRecordsAreEmpty) {
-    const CFeedItem item;
-    EXPECT_EQ(item.m_strLocalPath, "");
-    EXPECT_EQ(item.m_strEnclosureUrl, "");
-    EXPECT_EQ(item.m_strDuration, "");
-    EXPECT_EQ(item.m_strTitle, "");
-    EXPECT_EQ(item.m_strLength, "");
-    EXPECT_EQ(item.m_strType, "");
-    EXPECT_EQ(item.m_nState.load(), FEED_ITEM_NONE);
-    const CFeed feed;
-    EXPECT_TRUE(feed.m_items.empty());
-    EXPECT_EQ(feed.m_strTitle, "");
-    EXPECT_EQ(feed.m_strUrl, "");
-}
-
-TEST(FeedRecordTest, FeedOwnsItsItemsButADownloadKeepsItsOneAlive) {
-    std::weak_ptr<CFeedItem> watched[3];
-    CFeedItemPtr kept;
-    {
-        auto feed = std::make_shared<CFeed>();
-        for (auto& watch : watched) {
-            auto item = std::make_shared<CFeedItem>();
-            watch = item;
-            feed->m_items.push_back(item);
-        }
-        kept = feed->m_items.back();
-    }
-    EXPECT_TRUE(watched[0].expired());
-    EXPECT_TRUE(watched[1].expired());
-    EXPECT_FALSE(watched[2].expired());
-    kept->m_nState = FEED_ITEM_DONE;  // a download thread writing at its end
-}
-
 struct PathCase {
     const char* length;
     const char* url;
@@ -82,6 +49,31 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"", "http://host/x.mp41", "video/mpeg", "/MOVIES/x.mp41"},
                       // The last '/' may stand inside the query.
                       PathCase{"", "http://host/a.mp3?u=/b", "video/quicktime", "/MOVIES/b.mov"}));
+
+// Length and URL come from whoever serves the feed: the file stays directly in MOVIES.
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, FeedItemLocalPathTest,
+    ::testing::Values(PathCase{"/../../../.bashrc", "http://host/x.mp3", "", "/MOVIES/x.mp3"},
+                      PathCase{"/../../home/user/music/song", "http://host/.mp3", "", "/MOVIES/.mp3"},
+                      PathCase{"12a", "http://host/x.mp3", "", "/MOVIES/x.mp3"},
+                      PathCase{" 12", "http://host/x.mp3", "", "/MOVIES/x.mp3"},
+                      PathCase{"-5", "http://host/x.mp3", "", "/MOVIES/x.mp3"},
+                      PathCase{"0", "http://host/x.mp3", "", "/MOVIES/0x.mp3"},
+                      PathCase{"", "http://host/..", "audio/mp3", "/MOVIES/enclosure.mp3"},
+                      PathCase{"7", "http://host/.", "", "/MOVIES/7enclosure.mpg"},
+                      PathCase{"", "http://host/", "", "/MOVIES/enclosure.mpg"},
+                      PathCase{"", "..", "", "/MOVIES/enclosure.mpg"},
+                      PathCase{"", "", "", "/MOVIES/enclosure.mpg"},
+                      PathCase{"", "http://host/..\\..\\x.mp3", "", "/MOVIES/enclosure.mpg"},
+                      PathCase{"", "http://host/a\\b.mp3", "", "/MOVIES/enclosure.mpg"},
+                      // Dots inside a name are only dots.
+                      PathCase{"", "http://host/...mp3", "", "/MOVIES/...mp3"},
+                      PathCase{"", "http://host/..?x=1", "", "/MOVIES/.._x=1.mpg"}));
+
+TEST(FeedItemLocalPathFolderTest, AQuestionMarkInTheProgramFolderStays) {
+    EXPECT_EQ(FeedItemLocalPath("/opt/a?b", *Item("3", "http://host/q?x.mp3", ""), DEFAULT_EXTENSIONS),
+              "/opt/a?b/MOVIES/3q_x.mp3");
+}
 
 TEST(FeedItemLocalPathLengthTest, LongNamesAreNotCut) {
     const std::string segment(400, 'n');

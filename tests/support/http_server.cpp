@@ -20,6 +20,8 @@ constexpr size_t MAX_REQUEST_BYTES = 16384;
 const char* reason_phrase(int status) {
     switch (status) {
     case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     default: return "Status";
@@ -115,6 +117,13 @@ int HttpServer::RequestCount(const std::string& path) const {
     return found == request_counts_.end() ? 0 : found->second;
 }
 
+int HttpServer::TotalRequestCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int total = 0;
+    for (const auto& [path, count] : request_counts_) total += count;
+    return total;
+}
+
 // Polls the listener in short steps so that the destructor's stop is seen.
 void HttpServer::Run() {
     for (;;) {
@@ -138,6 +147,21 @@ bool HttpServer::WaitForRelease() {
            !stopping_;
 }
 
+// Until the client closes its end, the server stops, or the limit passes.
+void HttpServer::StaySilent(int fd) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SILENT_WAIT_MS);
+    while (std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, POLL_STEP_MS) <= 0) continue;
+        char buffer[512];
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0) return;
+    }
+}
+
 void HttpServer::ServeConnection(int fd) {
     const std::string path = requested_path(read_request_head(fd));
     HttpResponse response;
@@ -152,9 +176,14 @@ void HttpServer::ServeConnection(int fd) {
             response.body = "no such file";
         }
     }
+    if (response.ending == HttpResponse::Ending::Silent) {
+        StaySilent(fd);
+        return;
+    }
+    const std::string location = response.location.empty() ? "" : "\r\nLocation: " + response.location;
     const std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reason_phrase(response.status) +
                              "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                             std::to_string(response.body.size()) + "\r\nConnection: close\r\n\r\n";
+                             std::to_string(response.body.size()) + location + "\r\nConnection: close\r\n\r\n";
     if (!send_bytes(fd, head.data(), head.size())) return;
     if (response.held && !WaitForRelease()) return;
     const size_t length = response.ending == HttpResponse::Ending::CutHalfway ? response.body.size() / 2

@@ -1,7 +1,7 @@
 #pragma once
-// A small real HTTP/1.1 server on 127.0.0.1 for download tests. One thread
-// serves one connection at a time; every wait has a time limit, and the
-// destructor stops and joins the thread.
+// A small real HTTP/1.1 server on 127.0.0.1 for download and feed tests. One
+// thread serves one connection at a time; every wait has a time limit, and
+// the destructor stops and joins the thread.
 
 #include <condition_variable>
 #include <cstdint>
@@ -13,11 +13,15 @@
 namespace test_support {
 
 struct HttpResponse {
-    enum class Ending { Whole, CutHalfway };
+    enum class Ending { Whole, CutHalfway, Silent };
 
     int status = 200;
     std::string body;
+    // Sent as a "Location" header when set (with a 3xx status: a redirect).
+    std::string location;
     // CutHalfway announces the whole length, sends half the body and closes.
+    // Silent reads the request and answers nothing until the client gives up
+    // (at most SILENT_WAIT_MS).
     Ending ending = Ending::Whole;
     // When set, the body waits for Release() (at most RELEASE_WAIT_MS).
     bool held = false;
@@ -26,6 +30,7 @@ struct HttpResponse {
 class HttpServer {
 public:
     static constexpr int RELEASE_WAIT_MS = 10000;
+    static constexpr int SILENT_WAIT_MS = 20000;
 
     HttpServer();
     ~HttpServer();
@@ -42,11 +47,14 @@ public:
     void Release();
     // GET requests received for path so far.
     int RequestCount(const std::string& path) const;
+    // GET requests received for any path so far.
+    int TotalRequestCount() const;
 
 private:
     void Run();
     void ServeConnection(int fd);
     bool WaitForRelease();
+    void StaySilent(int fd);
 
     int listen_fd_ = -1;
     uint16_t port_ = 0;

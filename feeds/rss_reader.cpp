@@ -1,0 +1,228 @@
+// Reading RSS documents with libxml2. The document comes from the network and
+// is not trusted: the parser loads no DTD and no external entity and goes to
+// no network, and libxml2's own limits against entity expansion stay on.
+
+#include "feeds/rss_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <libxml/parser.h>
+#include <libxml/xpathInternals.h>
+
+#include "feeds/rss_document.h"
+
+namespace {
+
+struct XmlDocFree {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+struct XPathContextFree {
+    void operator()(xmlXPathContext* context) const { xmlXPathFreeContext(context); }
+};
+struct XPathObjectFree {
+    void operator()(xmlXPathObject* object) const { xmlXPathFreeObject(object); }
+};
+struct XmlCharFree {
+    void operator()(xmlChar* text) const { xmlFree(text); }
+};
+using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocFree>;
+using XPathContextPtr = std::unique_ptr<xmlXPathContext, XPathContextFree>;
+using XPathObjectPtr = std::unique_ptr<xmlXPathObject, XPathObjectFree>;
+using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
+
+constexpr char NO_TITLE[] = "no title";
+
+// No DTD loading, no entity substitution (which would fetch external ones),
+// no network, no huge-document mode; errors stay off the console.
+constexpr int PARSE_OPTIONS = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+// Nothing outside the document is ever read, whatever it declares.
+xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) {
+    return nullptr;
+}
+
+void PrepareParser() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        xmlSetExternalEntityLoader(RefuseExternalEntity);
+    });
+}
+
+// The body handed to the parser in blocks, as a file would be: parsed from one
+// memory block, a well-formed document over 10 MB can trip libxml2's lookup limit.
+struct BodyReader {
+    const std::string& body;
+    size_t offset = 0;
+};
+
+int ReadBodyBlock(void* context, char* buffer, int length) {
+    BodyReader* reader = static_cast<BodyReader*>(context);
+    const size_t count = std::min(static_cast<size_t>(length), reader->body.size() - reader->offset);
+    std::memcpy(buffer, reader->body.data() + reader->offset, count);
+    reader->offset += count;
+    return static_cast<int>(count);
+}
+
+XmlDocPtr ParseDocument(const std::string& body, const std::string& url) {
+    PrepareParser();
+    BodyReader reader{body};
+    return XmlDocPtr(xmlReadIO(ReadBodyBlock, nullptr, &reader, url.c_str(), nullptr, PARSE_OPTIONS));
+}
+
+const xmlChar* Xml(const char* text) {
+    return reinterpret_cast<const xmlChar*>(text);
+}
+
+// The first node the expression selects from the context node, in document order.
+xmlNode* SelectSingleNode(xmlXPathContext* xpath, xmlNode* context, const char* expression) {
+    xpath->node = context;
+    XPathObjectPtr result(xmlXPathEvalExpression(Xml(expression), xpath));
+    if (!result || result->type != XPATH_NODESET || xmlXPathNodeSetIsEmpty(result->nodesetval)) return nullptr;
+    return xmlXPathNodeSetItem(result->nodesetval, 0);
+}
+
+std::vector<xmlNode*> SelectNodes(xmlXPathContext* xpath, xmlNode* context, const char* expression) {
+    xpath->node = context;
+    XPathObjectPtr result(xmlXPathEvalExpression(Xml(expression), xpath));
+    std::vector<xmlNode*> nodes;
+    if (!result || result->type != XPATH_NODESET || result->nodesetval == nullptr) return nodes;
+    for (int i = 0; i < xmlXPathNodeSetGetLength(result->nodesetval); ++i) {
+        nodes.push_back(xmlXPathNodeSetItem(result->nodesetval, i));
+    }
+    return nodes;
+}
+
+// "itunes:duration" under the first namespace URI that has one.
+xmlNode* SelectDuration(xmlXPathContext* xpath, xmlNode* itemNode) {
+    for (const char* uri : ITUNES_NAMESPACE_URIS) {
+        if (xmlXPathRegisterNs(xpath, Xml("itunes"), Xml(uri)) != 0) return nullptr;
+        if (xmlNode* duration = SelectSingleNode(xpath, itemNode, "itunes:duration")) return duration;
+    }
+    return nullptr;
+}
+
+std::string TextOf(const xmlNode* node) {
+    return GetNodeText(node).value_or(std::string());
+}
+
+// The part after the last '/', or the whole text without one.
+std::string LastSegment(const std::string& url) {
+    const size_t slash = url.rfind('/');
+    return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
+// The exact name: "*" and "?" in it are characters, not patterns.
+bool FileOrFolderExists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error);
+}
+
+void ReadEnclosure(const xmlNode* enclosure, CFeedItem& item, bool& hasUrl) {
+    if (std::optional<std::string> url = GetAttributeValue(enclosure, "url")) {
+        item.m_strEnclosureUrl = *url;
+        hasUrl = true;
+    }
+    item.m_strLength = GetAttributeValue(enclosure, "length").value_or(std::string());
+    item.m_strType = GetAttributeValue(enclosure, "type").value_or(std::string());
+}
+
+std::string LocalPathIfPresent(CFeedHost& host, const CFeedItem& item) {
+    std::string programFolder;
+    std::vector<std::string> extensionList;
+    {
+        std::lock_guard<std::mutex> guard(host.dlg.Lock());
+        programFolder = host.dlg.m_strProgramFolder;
+        extensionList = host.dlg.m_extensionList;
+    }
+    const std::string path = FeedItemLocalPath(programFolder, item, extensionList);
+    return FileOrFolderExists(path) ? path : std::string();
+}
+
+std::string ChildText(const CFeedItem& item) {
+    std::string text = LastSegment(item.m_strEnclosureUrl) + " " + item.m_strDuration;
+    if (!item.m_strLocalPath.empty()) text += " [downloaded]";
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> GetNodeText(const xmlNode* node) {
+    const xmlNode* child = node != nullptr ? node->children : nullptr;
+    if (child == nullptr) return std::nullopt;
+    switch (child->type) {
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+        return std::string(child->content != nullptr ? reinterpret_cast<const char*>(child->content) : "");
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> GetAttributeValue(const xmlNode* node, const char* name) {
+    if (node == nullptr || node->type != XML_ELEMENT_NODE) return std::nullopt;
+    XmlCharPtr value(xmlGetNoNsProp(node, Xml(name)));
+    if (!value) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(value.get()));
+}
+
+void ParseFeedItem(CFeedHost& host, CFeed& feed, xmlXPathContext* xpath, xmlNode* itemNode,
+                   FeedTreeItem rootItem) {
+    auto item = std::make_shared<CFeedItem>();
+    if (xmlNode* title = SelectSingleNode(xpath, itemNode, "title")) item->m_strTitle = TextOf(title);
+    bool hasUrl = false;
+    if (xmlNode* enclosure = SelectSingleNode(xpath, itemNode, "enclosure")) ReadEnclosure(enclosure, *item, hasUrl);
+    if (xmlNode* duration = SelectDuration(xpath, itemNode)) item->m_strDuration = TextOf(duration);
+    if (!hasUrl) return;
+    item->m_strLocalPath = LocalPathIfPresent(host, *item);
+    const std::string childText = ChildText(*item);
+    {
+        std::lock_guard<std::mutex> guard(host.dlg.Lock());
+        feed.m_items.push_back(item);
+    }
+    host.tree.InsertSortedChild(rootItem, childText);
+}
+
+int LoadFeed(CFeedHost& host, const std::string& url, CFeed& feed) {
+    {
+        std::lock_guard<std::mutex> guard(host.dlg.Lock());
+        feed.m_strUrl = url;
+    }
+    std::string body;
+    if (host.xmlHttp == nullptr || !host.xmlHttp->Get(url, body)) return 0;
+    XmlDocPtr doc = ParseDocument(body, url);
+    if (!doc) return 0;
+    XPathContextPtr xpath(xmlXPathNewContext(doc.get()));
+    if (!xpath || xmlXPathRegisterNs(xpath.get(), Xml("itunes"), Xml(ITUNES_NAMESPACE_URIS[0])) != 0) return 0;
+    xmlNode* documentNode = reinterpret_cast<xmlNode*>(doc.get());
+    xmlNode* titleNode = SelectSingleNode(xpath.get(), documentNode, ".//channel//title");
+    if (titleNode == nullptr) return 0;
+
+    const std::optional<std::string> title = GetNodeText(titleNode);
+    const std::string feedTitle = title ? *title : NO_TITLE;
+    {
+        std::lock_guard<std::mutex> guard(host.dlg.Lock());
+        feed.m_strTitle = feedTitle;
+    }
+    const FeedTreeItem rootItem = host.tree.InsertFeedItem(feedTitle, feed.m_nId);
+    for (xmlNode* itemNode : SelectNodes(xpath.get(), documentNode, ".//item")) {
+        ParseFeedItem(host, feed, xpath.get(), itemNode, rootItem);
+    }
+    return 1;
+}
+
+void LoadStoredFeeds(CFeedHost& host) {
+    std::vector<std::pair<CFeedPtr, std::string>> feeds;
+    {
+        std::lock_guard<std::mutex> guard(host.dlg.Lock());
+        for (const CFeedPtr& feed : host.dlg.m_feeds) feeds.emplace_back(feed, feed->m_strUrl);
+    }
+    for (const auto& [feed, url] : feeds) LoadFeed(host, url, *feed);
+}

@@ -1,0 +1,191 @@
+// A dropped feed flows on to the PSP, over real sockets: its items appear in
+// the "listdir" feed listing, and "streamopen" of an item downloads its
+// enclosure from the loopback HTTP server, after which it streams.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "feeds/enclosure_download.h"
+#include "feeds/feed_drop_target.h"
+#include "tests/feeds/feed_fixture.h"
+#include "tests/feeds/memory_feed_tree.h"
+#include "tests/support/files.h"
+#include "tests/support/media_clips.h"
+#include "tests/support/pmp_reader.h"
+#include "tests/support/protocol_client.h"
+#include "tests/support/test_server.h"
+
+namespace fs = std::filesystem;
+using test_support::HttpResponse;
+using test_support::RssDocument;
+using test_support::RssItem;
+using Texts = std::vector<std::string>;
+
+namespace {
+
+constexpr int DOWNLOAD_WAIT_MS = 20000;
+
+class FeedEndToEndTest : public ::testing::Test {
+protected:
+    FeedEndToEndTest() : xmlHttp_(CreateXmlHttp()) {}
+    ~FeedEndToEndTest() override {
+        StopEnclosureDownloads();
+        server_.reset();
+    }
+
+    // The stream server runs while the feed is dropped onto its record.
+    void DropFeed(const std::string& document) {
+        const std::string url = http_.Url("/feed.rss");
+        HttpResponse response;
+        response.body = document;
+        http_.Serve("/feed.rss", response);
+        server_ = std::make_unique<test_support::TestServer>();
+        host_ = std::make_unique<CFeedHost>(CFeedHost{server_->record(), xmlHttp_.get(), tree_});
+        CFeedDropTarget target(*host_);
+        target.Drop(CDataObject{{DataFormat{CF_UNIFORM_RESOURCE_LOCATOR, DataMedium::GlobalMemory, url}}});
+        feed_url_ = url;
+    }
+    uint16_t port() const { return server_->port(); }
+    std::string Movies() const { return server_->program_folder().file("MOVIES"); }
+    std::string ServeEnclosure(const std::string& path, const std::string& body, bool held = false) {
+        HttpResponse response;
+        response.body = body;
+        response.held = held;
+        http_.Serve(path, response);
+        return http_.Url(path);
+    }
+    // The feed's listing lines without the settings line.
+    Texts FeedListing() {
+        const test_support::ListDirReply reply =
+            test_support::ListDir(port(), test_support::ListDirRequest("\\" + feed_url_, 65536));
+        EXPECT_TRUE(reply.well_formed);
+        Texts lines;
+        for (const std::string& line : reply.lines) {
+            if (!line.empty() && line.compare(0, 7, "config:") != 0) lines.push_back(line);
+        }
+        return lines;
+    }
+    int32_t Open(const std::string& name) {
+        return test_support::StreamOpen(port(), "streamopen filename=" + name + ".pmp").value_or(-99);
+    }
+    CFeedItemPtr Item(size_t index) {
+        std::lock_guard<std::mutex> guard(server_->record().Lock());
+        auto item = server_->record().m_feeds.front()->m_items.begin();
+        std::advance(item, index);
+        return *item;
+    }
+
+    test_support::HttpServer http_;
+    std::unique_ptr<CXmlHttpRequest> xmlHttp_;
+    test_support::MemoryFeedTree tree_;
+    std::unique_ptr<test_support::TestServer> server_;
+    std::unique_ptr<CFeedHost> host_;
+    std::string feed_url_;
+};
+
+TEST_F(FeedEndToEndTest, ADroppedFeedIsListedAndAnItemDownloadsThenStreams) {
+    const std::string song = test_support::read_text(test_support::test_clip(test_support::clip_kind::wav_audio));
+    const std::string items =
+        RssItem("Song", ServeEnclosure("/song.wav", song), "42", "audio/wav", "0:05") +
+        RssItem("Slides", ServeEnclosure("/slides.pdf", "%PDF"), "4", "application/pdf") +
+        RssItem("No type", ServeEnclosure("/plain.wav", song), "42") +
+        RssItem("Old", ServeEnclosure("/old.wav", song), "7", "AUDIO/wav") +
+        RssItem("Film", ServeEnclosure("/film.avi", "not yet"), "9", "video/avi");
+    DropFeed(RssDocument("<title>Radio</title>", items));
+    ASSERT_EQ(1u, server_->record().m_feeds.size());
+    EXPECT_EQ((Texts{"Radio"}), tree_.FeedTexts());
+
+    const test_support::ListDirReply root = test_support::ListDir(port(), test_support::ListDirRequest("", 65536));
+    EXPECT_EQ("dir:/" + feed_url_, root.lines.at(0));
+    // Audio and video items only; "streamopen" resolves names in the feed listed last.
+    EXPECT_EQ((Texts{"dir:/..", "stream:/Film.pmp", "stream:/Old.pmp", "stream:/Song.pmp"}), FeedListing());
+
+    EXPECT_EQ(51, Open("Song"));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_TRUE(song == test_support::read_text(Movies() + "/42song.wav"));
+    EXPECT_EQ((Texts{"dir:/..", "stream:/Film.pmp", "stream:/Old.pmp", "stream:/Song[downloaded].pmp"}),
+              FeedListing());
+
+    const int32_t handle = Open("Song[downloaded]");
+    ASSERT_GE(handle, 1);
+    ASSERT_LE(handle, 50);
+    const test_support::RawReply header = test_support::Stream2Header(port(), handle);
+    ASSERT_EQ(56u, header.bytes.size());
+    const test_support::ReceivedStream stream = test_support::ReceiveStream(port(), handle, header.bytes, 5);
+    ASSERT_EQ(5u, stream.packets.size());
+    size_t audio_frames = 0;
+    for (const test_support::PmpPacket& packet : stream.packets) audio_frames += packet.audio_frames.size();
+    EXPECT_GT(audio_frames, 0u);
+    EXPECT_EQ(1, http_.RequestCount("/song.wav"));
+}
+
+TEST_F(FeedEndToEndTest, AnItemWhoseFileIsThereIsListedDownloaded) {
+    const std::string items = RssItem("Old", "http://127.0.0.1:1/old.wav", "7", "audio/wav", "1:00");
+    // The file must be there before the load: make the server first, then drop.
+    server_ = std::make_unique<test_support::TestServer>();
+    fs::create_directories(Movies());
+    test_support::write_text(Movies() + "/7old.wav", "earlier run");
+    const std::string url = http_.Url("/feed.rss");
+    HttpResponse response;
+    response.body = RssDocument("<title>Radio</title>", items);
+    http_.Serve("/feed.rss", response);
+    host_ = std::make_unique<CFeedHost>(CFeedHost{server_->record(), xmlHttp_.get(), tree_});
+    CFeedDropTarget(*host_).Drop(CDataObject{{DataFormat{"text/uri-list", DataMedium::GlobalMemory, url + "\r\n"}}});
+    feed_url_ = url;
+    EXPECT_EQ((Texts{"old.wav 1:00 [downloaded]"}), tree_.ChildTexts(0));
+    EXPECT_EQ((Texts{"dir:/..", "stream:/Old[downloaded].pmp"}), FeedListing());
+    EXPECT_EQ(0, http_.TotalRequestCount() - http_.RequestCount("/feed.rss"));
+}
+
+TEST_F(FeedEndToEndTest, AHostileLengthOrNameDownloadsIntoMovies) {
+    const std::string items = RssItem("Climb", ServeEnclosure("/x.wav", "climb"), "/../victim", "audio/wav") +
+                              RssItem("Dots", ServeEnclosure("/..", "dots"), "", "audio/wav");
+    DropFeed(RssDocument("<title>Evil</title>", items));
+    const std::string victim = server_->program_folder().file("victimx.wav");
+    FeedListing();
+    EXPECT_EQ(51, Open("Climb"));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ(51, Open("Dots"));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ("climb", test_support::read_text(Movies() + "/x.wav"));
+    EXPECT_EQ(FEED_ITEM_DONE, Item(0)->m_nState.load());
+    EXPECT_FALSE(fs::exists(victim));
+    Texts inside;
+    for (const auto& entry : fs::directory_iterator(Movies())) inside.push_back(entry.path().filename().string());
+    std::sort(inside.begin(), inside.end());
+    // "/.." is fetched as "/" by the client library: the server answers 404, so no file.
+    EXPECT_EQ((Texts{"x.wav"}), inside);
+    Texts program;
+    for (const auto& entry : fs::directory_iterator(server_->program_folder().path())) {
+        program.push_back(entry.path().filename().string());
+    }
+    std::sort(program.begin(), program.end());
+    EXPECT_EQ((Texts{"MOVIES", "Vantrel.ini"}), program);
+}
+
+TEST_F(FeedEndToEndTest, DeletingAFeedWhileItsItemDownloadsLetsTheDownloadFinish) {
+    DropFeed(RssDocument("<title>Radio</title>", RssItem("Slow", ServeEnclosure("/slow.wav", "slow", true), "4", "audio/wav")));
+    FeedListing();
+    EXPECT_EQ(51, Open("Slow"));
+    std::weak_ptr<CFeedItem> item = Item(0);
+    tree_.Select(test_support::MemoryFeedTree::ItemOf(*tree_.TopLevel().at(0)));
+    OnFeedTreeKeyDown(*host_, VK_DELETE);
+    EXPECT_TRUE(server_->record().m_feeds.empty());
+    EXPECT_TRUE(tree_.TopLevel().empty());
+    EXPECT_TRUE(test_support::StoredFeedUrls(server_->program_folder().file("Vantrel.ini")).empty());
+    EXPECT_FALSE(item.expired());  // the download still holds it
+    http_.Release();
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ("slow", test_support::read_text(Movies() + "/4slow.wav"));
+    EXPECT_TRUE(item.expired());
+    EXPECT_EQ((Texts{"dir:/.."}), FeedListing());
+}
+
+}  // namespace
