@@ -8,97 +8,77 @@
 
 namespace {
 
-const char URI_LIST[] = "text/uri-list";
-const char MOZ_URL[] = "text/x-moz-url";
-const char URL_FORMAT_NAME[] = "UniformResourceLocator";
+// The item's text as the feed code gave it, bytes unchanged.
+constexpr int TEXT_BYTES_ROLE = Qt::UserRole;
+constexpr int FEED_DATA_ROLE = Qt::UserRole + 1;
 
-bool IsUrlFormatName(const QString& format) {
-    // Qt names a foreign clipboard format after its native name, e.g.
-    // application/x-qt-windows-mime;value="UniformResourceLocator".
-    return format == QLatin1String(URL_FORMAT_NAME) ||
-           format.endsWith(QStringLiteral("value=\"%1\"").arg(QLatin1String(URL_FORMAT_NAME)));
+std::string FormatName(const QString& format) {
+    const QString native = QStringLiteral("value=\"%1\"").arg(QLatin1String(CF_UNIFORM_RESOURCE_LOCATOR));
+    if (format.endsWith(native)) return CF_UNIFORM_RESOURCE_LOCATOR;
+    return format.toStdString();
 }
 
-// The first line that is not a comment, without its line break.
-std::string FirstUriOfList(const QByteArray& bytes) {
-    for (const QByteArray& line : bytes.split('\n')) {
-        const QByteArray uri = line.endsWith('\r') ? line.chopped(1) : line;
-        if (!uri.isEmpty() && !uri.startsWith('#')) return uri.toStdString();
-    }
-    return std::string();
+std::string TextBytes(const QTreeWidgetItem* item) {
+    return item->data(0, TEXT_BYTES_ROLE).toByteArray().toStdString();
 }
 
-// UTF-16 "url\ntitle".
-std::string MozUrl(const QByteArray& bytes) {
-    const QString text = QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2);
-    return text.section(QLatin1Char('\n'), 0, 0).toStdString();
-}
-
-// Zero-terminated 8-bit text.
-std::string ZeroTerminated(const QByteArray& bytes) {
-    const int end = bytes.indexOf('\0');
-    return (end < 0 ? bytes : bytes.left(end)).toStdString();
+QTreeWidgetItem* MakeItem(const std::string& text) {
+    auto* item = new QTreeWidgetItem(QStringList(QString::fromStdString(text)));
+    item->setData(0, TEXT_BYTES_ROLE, QByteArray::fromStdString(text));
+    return item;
 }
 
 }  // namespace
 
-std::vector<DroppedUrl> UrlFormatsOf(const QMimeData& data) {
-    std::vector<DroppedUrl> offered;
+CDataObject DataObjectOf(const QMimeData& data) {
+    CDataObject object;
     for (const QString& format : data.formats()) {
-        const QByteArray bytes = data.data(format);
-        if (format == QLatin1String(URI_LIST)) {
-            offered.push_back({URI_LIST, FirstUriOfList(bytes)});
-        } else if (format == QLatin1String(MOZ_URL)) {
-            offered.push_back({MOZ_URL, MozUrl(bytes)});
-        } else if (IsUrlFormatName(format)) {
-            offered.push_back({URL_FORMAT_NAME, ZeroTerminated(bytes)});
-        }
+        object.formats.push_back({FormatName(format), DataMedium::GlobalMemory, data.data(format).toStdString()});
     }
-    return offered;
+    return object;
 }
 
 CFeedTreeWidget::CFeedTreeWidget(QWidget* parent) : QTreeWidget(parent) {
     setHeaderHidden(true);
     setColumnCount(1);
     setRootIsDecorated(true);
-    setAcceptDrops(true);
     setDragDropMode(QAbstractItemView::DropOnly);
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);  // drops arrive at the viewport
     header()->setStretchLastSection(false);
     header()->setSectionResizeMode(QHeaderView::ResizeToContents);
 }
 
-CFeedTreeWidget::Item CFeedTreeWidget::InsertFeedItem(const std::string& text, long data) {
-    auto* item = new QTreeWidgetItem(this, QStringList(QString::fromStdString(text)));
-    item->setData(0, Qt::UserRole, QVariant::fromValue<qlonglong>(data));
-    return item;
+FeedTreeItem CFeedTreeWidget::InsertFeedItem(const std::string& text, FeedTreeData data) {
+    QTreeWidgetItem* item = MakeItem(text);
+    item->setData(0, FEED_DATA_ROLE, QVariant::fromValue<qulonglong>(data));
+    addTopLevelItem(item);
+    return HandleOf(item);
 }
 
-CFeedTreeWidget::Item CFeedTreeWidget::InsertChildSorted(Item parent, const std::string& text) {
-    const QString shown = QString::fromStdString(text);
+FeedTreeItem CFeedTreeWidget::InsertSortedChild(FeedTreeItem parent, const std::string& text) {
+    QTreeWidgetItem* under = ItemOf(parent);
     int at = 0;
-    // After its equals, like the tree control's sorted insert.
-    while (at < parent->childCount() && QString::compare(parent->child(at)->text(0), shown, Qt::CaseInsensitive) <= 0) {
-        ++at;
-    }
-    auto* child = new QTreeWidgetItem(QStringList(shown));
-    parent->insertChild(at, child);
-    return child;
+    while (at < under->childCount() && TextBytes(under->child(at)) <= text) ++at;
+    QTreeWidgetItem* child = MakeItem(text);
+    under->insertChild(at, child);
+    return HandleOf(child);
 }
 
-void CFeedTreeWidget::RemoveItem(Item item) {
-    delete item;  // the tree gives up an item (and its children) when it is deleted
+void CFeedTreeWidget::DeleteItem(FeedTreeItem item) {
+    delete ItemOf(item);  // the tree gives up an item (and its children) when it is deleted
 }
 
-CFeedTreeWidget::Item CFeedTreeWidget::SelectedItem() const {
-    return currentItem();
+FeedTreeItem CFeedTreeWidget::GetSelectedItem() const {
+    return HandleOf(currentItem());
 }
 
-CFeedTreeWidget::Item CFeedTreeWidget::ParentItem(Item item) const {
-    return item ? item->parent() : nullptr;
+FeedTreeItem CFeedTreeWidget::GetParentItem(FeedTreeItem item) const {
+    return item ? HandleOf(ItemOf(item)->parent()) : FEED_TREE_NO_ITEM;
 }
 
-long CFeedTreeWidget::ItemData(Item item) const {
-    return item ? static_cast<long>(item->data(0, Qt::UserRole).toLongLong()) : 0;
+FeedTreeData CFeedTreeWidget::GetItemData(FeedTreeItem item) const {
+    return item ? ItemOf(item)->data(0, FEED_DATA_ROLE).toULongLong() : 0;
 }
 
 // Every drop is offered as allowed, whatever it carries.
@@ -112,7 +92,7 @@ void CFeedTreeWidget::dragMoveEvent(QDragMoveEvent* event) {
 
 void CFeedTreeWidget::dropEvent(QDropEvent* event) {
     event->acceptProposedAction();
-    if (m_onDrop) m_onDrop(UrlFormatsOf(*event->mimeData()));
+    if (m_onDrop) m_onDrop(DataObjectOf(*event->mimeData()));
 }
 
 void CFeedTreeWidget::keyPressEvent(QKeyEvent* event) {

@@ -1,42 +1,38 @@
 #pragma once
-// The feed tree of the main dialog (IDC_FEED_TREE) on a Qt tree widget: one
-// top-level item per loaded feed in load order, carrying the feed's position,
-// and its items as children sorted by text. It takes drops of URLs and hands
-// the Delete key on to the dialog.
+// The feed tree of the main dialog (IDC_FEED_TREE) on a Qt tree widget, as the
+// feed code's CFeedTree: one top-level item per loaded feed in load order,
+// carrying the feed's id, and its items as children sorted by text. Drops come
+// out as the feed code's data object, keys as they are pressed.
 
 #include <QTreeWidget>
 #include <functional>
-#include <string>
-#include <vector>
+
+#include "feeds/feed_drop_target.h"
+#include "feeds/feed_tree.h"
 
 class QMimeData;
 
-// One format of a drop that offers a URL, with its text as the drop carried it.
-struct DroppedUrl {
-    std::string format;
-    std::string text;
-};
+// A drop's formats in the order it offers them, each in global memory with its
+// bytes as dropped. A foreign format that Qt names after its native name
+// (application/x-qt-windows-mime;value="UniformResourceLocator") keeps that name.
+CDataObject DataObjectOf(const QMimeData& data);
 
-// The formats of a drop that count as the "UniformResourceLocator" format:
-// text/uri-list, text/x-moz-url and a format of that very name, in the order
-// the drop offers them. Each text is the URL as offered (first line of a list).
-std::vector<DroppedUrl> UrlFormatsOf(const QMimeData& data);
-
-class CFeedTreeWidget : public QTreeWidget {
+class CFeedTreeWidget : public QTreeWidget, public CFeedTree {
 public:
-    using Item = QTreeWidgetItem*;
-
     explicit CFeedTreeWidget(QWidget* parent);
 
-    Item InsertFeedItem(const std::string& text, long data);
-    Item InsertChildSorted(Item parent, const std::string& text);
-    void RemoveItem(Item item);
-    Item SelectedItem() const;
-    Item ParentItem(Item item) const;
-    long ItemData(Item item) const;
+    FeedTreeItem InsertFeedItem(const std::string& text, FeedTreeData data) override;
+    FeedTreeItem InsertSortedChild(FeedTreeItem parent, const std::string& text) override;
+    void DeleteItem(FeedTreeItem item) override;
+    FeedTreeItem GetSelectedItem() const override;
+    FeedTreeItem GetParentItem(FeedTreeItem item) const override;
+    FeedTreeData GetItemData(FeedTreeItem item) const override;
+
+    static QTreeWidgetItem* ItemOf(FeedTreeItem item) { return reinterpret_cast<QTreeWidgetItem*>(item); }
+    static FeedTreeItem HandleOf(QTreeWidgetItem* item) { return reinterpret_cast<FeedTreeItem>(item); }
 
     // Where drops and keys go; the dialog sets them.
-    std::function<void(const std::vector<DroppedUrl>&)> m_onDrop;
+    std::function<void(const CDataObject&)> m_onDrop;
     std::function<void(int key)> m_onKeyDown;
 
 protected:

@@ -240,13 +240,17 @@ int CVantrelDlgWindow::DoModal() {
 
 bool CVantrelDlgWindow::OnInitDialog() {
     UpdateData(false);
+    m_pXmlHttp = CreateXmlHttp();
+    m_pFeedHost = std::make_unique<CFeedHost>(CFeedHost{m_record, m_pXmlHttp.get(), *m_treeFeeds});
     m_treeFeeds->setIndentation(FEED_TREE_INDENT);
-    m_treeFeeds->m_onDrop = [this](const std::vector<DroppedUrl>& offered) { OnFeedDrop(offered); };
+    m_pDropTarget = std::make_unique<CFeedDropTarget>(*m_pFeedHost);
+    m_treeFeeds->m_onDrop = [this](const CDataObject& data) { OnFeedDrop(data); };
     {
         std::lock_guard<std::mutex> guard(m_record.Lock());
         for (const std::string& path : m_record.m_moviePaths) AddMediaPathLine(path);
     }
-    LoadStoredFeeds();
+    // Every stored feed, in order, before the window shows and before the server starts.
+    LoadStoredFeeds(*m_pFeedHost);
     m_btnDonate->setIcon(AppIcon());
     m_btnDonate->setIconSize(m_btnDonate->size() - QSize(8, 6));
     m_progressPc->setRange(0, PROGRESS_RANGE);
@@ -269,18 +273,13 @@ bool CVantrelDlgWindow::OnInitDialog() {
     return true;
 }
 
-// Stand-in for the stored feeds' fetch (one LoadFeed per feed, in list order,
-// the position as the item data); wired to the RSS reader once it is there.
-void CVantrelDlgWindow::LoadStoredFeeds() {}
-
-// Stand-in for the drop target: the offered URL formats go to the feeds' Drop.
-void CVantrelDlgWindow::OnFeedDrop(const std::vector<DroppedUrl>& offered) {
-    (void)offered;
+void CVantrelDlgWindow::OnFeedDrop(const CDataObject& data) {
+    if (m_pDropTarget) m_pDropTarget->Drop(data);
 }
 
-// Stand-in for the feeds' Delete handler.
+// The tree's key-down; the feed code looks at the Delete key only.
 void CVantrelDlgWindow::OnFeedTreeKeyDown(int key) {
-    (void)key;
+    if (m_pFeedHost) ::OnFeedTreeKeyDown(*m_pFeedHost, key == Qt::Key_Delete ? VK_DELETE : 0);
 }
 
 // The list box sorts its lines itself, without regard to case; a line goes after its equals.
@@ -504,8 +503,13 @@ void CVantrelDlgWindow::OnClose() {
     DestroyWindow();
     m_treeFeeds->m_onDrop = nullptr;
     m_treeFeeds->setAcceptDrops(false);
-    std::lock_guard<std::mutex> guard(m_record.Lock());
-    m_record.m_feeds.clear();
+    m_pDropTarget.reset();
+    {
+        std::lock_guard<std::mutex> guard(m_record.Lock());
+        m_record.m_feeds.clear();
+    }
+    m_pFeedHost.reset();
+    m_pXmlHttp.reset();
 }
 
 // Every end of the modal run comes here (and the destructor): the tray icon

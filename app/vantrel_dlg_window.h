@@ -10,6 +10,9 @@
 #include <string>
 
 #include "app/system_tray.h"
+#include "feeds/feed_drop_target.h"
+#include "feeds/rss_reader.h"
+#include "feeds/xml_http.h"
 
 class CFeedTreeWidget;
 class CMessagePump;
@@ -20,7 +23,6 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
-struct DroppedUrl;
 namespace platform {
 struct PostedMessage;
 }
@@ -57,7 +59,7 @@ public:
     void OnBrowse();
     void OnRemoveSelected();
     void OnFeedTreeKeyDown(int key);
-    void OnFeedDrop(const std::vector<DroppedUrl>& offered);
+    void OnFeedDrop(const CDataObject& data);
     void OnTrayRestore();
     void OnTrayExit();
     void OnClose();
@@ -90,7 +92,6 @@ private:
     void SetFrameRateDivider(float divider);
     void CheckDividerRadio();
     void RunAboutBox();
-    void LoadStoredFeeds();
     void AddMediaPathLine(const std::string& path);
 
     CVantrelDlg& m_record;
@@ -98,6 +99,10 @@ private:
     unsigned m_uTrayMessage;
     std::unique_ptr<CSystemTray> m_pTray;
     std::unique_ptr<CMessagePump> m_pump;
+    // The feeds' request object, the feed code's view of this dialog, the drop target.
+    std::unique_ptr<CXmlHttpRequest> m_pXmlHttp;
+    std::unique_ptr<CFeedHost> m_pFeedHost;
+    std::unique_ptr<CFeedDropTarget> m_pDropTarget;
     FolderPicker m_folderPicker;
     bool m_bInSysCommand = false;
     bool m_bCheckingAudioBitrate = false;

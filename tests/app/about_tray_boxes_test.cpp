@@ -1,12 +1,10 @@
-// The About box, the tray icon object on its own, the program's message boxes
-// and the URL formats a drop on the feed tree offers.
+// The About box, the tray icon object on its own and the program's message boxes.
 
 #include <gtest/gtest.h>
 
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
-#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -16,7 +14,6 @@
 #include <thread>
 
 #include "app/about_dlg.h"
-#include "app/feed_tree_widget.h"
 #include "app/resource_ids.h"
 #include "app/system_tray.h"
 #include "app/ui_message_box.h"
@@ -206,54 +203,6 @@ TEST(UiMessageBoxes, ReleasingLetsAWaitingWorkerGoOnWithoutItsBox) {
     testing::internal::GetCapturedStderr();
     QApplication::processEvents();
     EXPECT_EQ(shown, 0);
-}
-
-TEST(FeedTreeDrop, UrlFormatsOfADrop) {
-    const QString windowsName = "application/x-qt-windows-mime;value=\"UniformResourceLocator\"";
-    const std::u16string moz = u"http://feeds.example.org/moz.xml\nA title";
-    const struct {
-        const char* name;
-        std::vector<std::pair<QString, QByteArray>> formats;
-        std::vector<std::string> urls;
-    } cases[] = {
-        {"uri list with a comment and CR LF",
-         {{"text/uri-list", "# dragged\r\nhttp://feeds.example.org/a.xml\r\nhttp://other/b.xml\r\n"}},
-         {"http://feeds.example.org/a.xml"}},
-        {"mozilla URL in UTF-16",
-         {{"text/x-moz-url", QByteArray(reinterpret_cast<const char*>(moz.data()), int(moz.size() * 2))}},
-         {"http://feeds.example.org/moz.xml"}},
-        {"the system format by its name",
-         {{windowsName, QByteArray("http://feeds.example.org/c.xml\0junk", 35)}},
-         {"http://feeds.example.org/c.xml"}},
-        {"plain text only", {{"text/plain", "http://feeds.example.org/d.xml"}}, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        QMimeData data;
-        for (const auto& [format, bytes] : c.formats) data.setData(format, bytes);
-        std::vector<std::string> urls;
-        for (const DroppedUrl& offered : UrlFormatsOf(data)) urls.push_back(offered.text);
-        EXPECT_EQ(urls, c.urls);
-    }
-}
-
-TEST(FeedTreeWidget, ChildrenSortedByTextFeedsInLoadOrder) {
-    CFeedTreeWidget tree(nullptr);
-    CFeedTreeWidget::Item second = tree.InsertFeedItem("Zebra feed", 0);
-    CFeedTreeWidget::Item first = tree.InsertFeedItem("Alpha feed", 1);
-    for (const char* text : {"c.mp3 1:00", "A.mp3 2:00", "b.mp3 ", "c.mp3 1:00"}) tree.InsertChildSorted(second, text);
-    EXPECT_EQ(tree.topLevelItem(0), second);
-    EXPECT_EQ(tree.topLevelItem(1), first);
-    QStringList children;
-    for (int i = 0; i < second->childCount(); ++i) children << second->child(i)->text(0);
-    EXPECT_EQ(children, (QStringList{"A.mp3 2:00", "b.mp3 ", "c.mp3 1:00", "c.mp3 1:00"}));
-    EXPECT_EQ(tree.ItemData(first), 1);
-    EXPECT_EQ(tree.ParentItem(second->child(0)), second);
-    EXPECT_EQ(tree.ParentItem(second), nullptr);
-    tree.setCurrentItem(second);
-    EXPECT_EQ(tree.SelectedItem(), second);
-    tree.RemoveItem(second);
-    EXPECT_EQ(tree.topLevelItemCount(), 1);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "app/system_tray.h"
 #include "app/vantrel_dlg_window.h"
 #include "core/vantrel_dlg.h"
+#include "tests/support/http_server.h"
 #include "tests/support/temp_dir.h"
 
 namespace gui_test {
@@ -28,6 +29,13 @@ void SaveScreenshot(QWidget* widget, const std::string& name);
 // Runs trigger(), which opens a modal window; calls inside() with that window
 // once it shows, then closes it. Returns whether a modal window showed.
 bool WithModalWindow(const std::function<void()>& trigger, const std::function<void(QWidget*)>& inside);
+
+// A whole 200 answer with this body.
+inline test_support::HttpResponse Page(std::string body) {
+    test_support::HttpResponse response;
+    response.body = std::move(body);
+    return response;
+}
 
 using CapturedBox = std::pair<std::string, std::string>;  // text, caption
 

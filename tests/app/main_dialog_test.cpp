@@ -23,6 +23,7 @@
 #include "app/resource_ids.h"
 #include "platform/tcp.h"
 #include "tests/app/dialog_fixture.h"
+#include "tests/support/http_server.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
@@ -468,20 +469,24 @@ TEST_F(DialogTest, CloseBoxFreesTheFeedsAfterTheWorkersStopped) {
     EXPECT_TRUE(record_->m_feeds.empty());
 }
 
-// A real stream runs from a client thread while the window is pictured.
+// Two feeds loaded and a real stream running from a client thread while the window is pictured.
 TEST_F(DialogTest, ScreenshotWhileStreaming) {
     test_support::TempDir media("vantrel-dialog-media");
     std::filesystem::copy_file(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi),
                                media.file("holiday-2026.avi"));
+    test_support::HttpServer http;
+    const std::string items =
+        "<item><enclosure url=\"http://h/e/episode-12.mp3\"/><itunes:duration>45:10</itunes:duration></item>"
+        "<item><enclosure url=\"http://h/e/episode-11.mp3\"/><itunes:duration>41:02</itunes:duration></item>";
+    const std::string rss = "<rss xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\"><channel><title>";
+    http.Serve("/tech.xml", gui_test::Page(rss + "Tech Weekly</title>" + items + "</channel></rss>"));
+    http.Serve("/nature.xml", gui_test::Page(rss + "Nature Sounds</title></channel></rss>"));
     WriteIni("nmoviepaths=2\nmoviepath_1=" + media.path() +
-             "\nmoviepath_2=/srv/media/Podcasts\nmovieBitrate=600\naudioBitrate=128\n");
+             "\nmoviepath_2=/srv/media/Podcasts\nmovieBitrate=600\naudioBitrate=128\nnrssfeeds=2\nrssfeed_1=" +
+             http.Url("/tech.xml") + "\nrssfeed_2=" + http.Url("/nature.xml") + "\n");
     OpenDialog();
-    CFeedTreeWidget* tree = window_->FeedTree();
-    CFeedTreeWidget::Item feed = tree->InsertFeedItem("Tech Weekly", 0);
-    tree->InsertChildSorted(feed, "episode-12.mp3 45:10");
-    tree->InsertChildSorted(feed, "episode-11.mp3 41:02 [downloaded]");
-    tree->InsertFeedItem("Nature Sounds", 1);
-    tree->expandAll();
+    window_->FeedTree()->expandAll();
+    ASSERT_EQ(window_->FeedTree()->topLevelItemCount(), 2);
 
     const uint16_t port = ServerPort();
     ASSERT_NE(port, 0);
