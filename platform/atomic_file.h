@@ -1,6 +1,6 @@
 #pragma once
 // Whole-file reads and atomic whole-file writes for small text stores
-// (registry files, batch files).
+// (INI files, registry files, batch files).
 
 #include <string>
 #include <sys/types.h>

@@ -1,5 +1,7 @@
 #include "platform/profile.h"
 
+#include "platform/atomic_file.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,44 +22,6 @@ struct IniText {
     std::vector<std::string> lines;  // without their line ends
     std::string eol = "\n";          // the file's own line end, kept on rewrite
 };
-
-enum class ReadStatus { Read, Missing, Failed };
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting the result (a late write error shows up here).
-    bool close_checked() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-ReadStatus read_whole_file(const std::string& name, std::string& content) {
-    content.clear();
-    UniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return errno == ENOENT || errno == ENOTDIR ? ReadStatus::Missing : ReadStatus::Failed;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got == 0) return ReadStatus::Read;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return ReadStatus::Failed;
-        }
-        content.append(buffer, static_cast<size_t>(got));
-    }
-}
 
 IniText split_lines(const std::string& content) {
     IniText text;
@@ -265,46 +229,6 @@ mode_t new_file_mode() {
     return 0666 & ~mask;
 }
 
-bool write_all(int fd, const std::string& content) {
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t wrote = ::write(fd, content.data() + done, content.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Writes the content to a temporary file beside the target, flushes it to the
-// disk and renames it over the target: a crash leaves the old file or the new
-// one, never a mixture.
-bool replace_file(const std::string& path, const std::string& content, mode_t mode) {
-    const std::string folder = folder_of(path);
-    const size_t slash = path.rfind('/');
-    std::string temp = folder + "/." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0) return false;
-    const bool written = write_all(fd.get(), content) && ::fchmod(fd.get(), mode) == 0 &&
-                         ::fsync(fd.get()) == 0 && fd.close_checked();
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable.
-    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
-    return true;
-}
-
 // The file a write goes to: through a symbolic link to its target, so the link
 // stays a link.
 std::string write_target(const std::string& file_name) {
@@ -329,7 +253,7 @@ int GetPrivateProfileString(const char* section, const char* key, const char* de
     out.clear();
     if (size <= 0) return 0;
     std::string content;
-    if (file_name.empty() || read_whole_file(file_name, content) != ReadStatus::Read) content.clear();
+    if (file_name.empty() || read_file(file_name, content) != FileRead::Read) content.clear();
     const IniText text = split_lines(content);
 
     if (!section) return copy_name_list(section_names(text), out, size);
@@ -357,10 +281,10 @@ int WritePrivateProfileString(const char* section, const char* key, const char* 
     }
     std::string content;
     // A file that exists but cannot be read must not be replaced by one key.
-    if (read_whole_file(target, content) == ReadStatus::Failed) return 0;
+    if (read_file(target, content) == FileRead::Failed) return 0;
     IniText text = split_lines(content);
     put_key(text, section, key, value);
-    return replace_file(target, join_lines(text), mode) ? 1 : 0;
+    return replace_file_atomically(target, join_lines(text), mode) ? 1 : 0;
 }
 
 }  // namespace platform

@@ -32,14 +32,6 @@ protected:
 
 }  // namespace
 
-TEST_F(IniFileTest, HoldsItsPathUnchangedAndTouchesNothing) {
-    CIniFile fresh;
-    EXPECT_EQ(fresh.GetFileName(), "");
-    fresh.SetFileName("relative//odd/../Name.INI");
-    EXPECT_EQ(fresh.GetFileName(), "relative//odd/../Name.INI");
-    EXPECT_FALSE(std::ifstream(file).good());
-}
-
 TEST_F(IniFileTest, SectionExistsOnlyWithAKey) {
     EXPECT_FALSE(ini.SectionExists("Settings"));  // no file
     write_text(file, "[Settings]\n\n[Other]\nA=1\n");

@@ -349,16 +349,4 @@ TEST(SettingsRecordTest, PostedMessagesKeepOrderAndText) {
     EXPECT_EQ(posted[2].text, nullptr);
 }
 
-TEST(SettingsRecordTest, StatusStartsAtZero) {
-    TempDir folder("vantrel-record");
-    CVantrelDlg record(folder.path());
-    EXPECT_EQ(record.m_strStreaming, "");
-    EXPECT_EQ(record.m_nFrameCount.load(), 0);
-    EXPECT_EQ(record.m_nTranscodeProgress.load(), 0);
-    EXPECT_EQ(record.m_nSendProgress.load(), 0);
-    EXPECT_EQ(record.m_bInTray.load(), 0);
-    EXPECT_TRUE(record.m_feeds.empty());
-    EXPECT_TRUE(record.m_infiniteStreams.empty());
-}
-
 }  // namespace

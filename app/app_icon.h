@@ -1,0 +1,6 @@
+#pragma once
+// The program's icon (resource IDI_APP_ICON): window, icon button, About box, tray.
+
+#include <QIcon>
+
+QIcon AppIcon();

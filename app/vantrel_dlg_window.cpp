@@ -1,0 +1,579 @@
+#include "app/vantrel_dlg_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <algorithm>
+#include <cstdio>
+
+#include "app/about_dlg.h"
+#include "app/app_icon.h"
+#include "app/dialog_template.h"
+#include "app/feed_tree_widget.h"
+#include "app/message_pump.h"
+#include "app/resource_ids.h"
+#include "app/ui_message_box.h"
+#include "core/text_to_number.h"
+#include "core/vantrel_dlg.h"
+#include "platform/message_box.h"
+#include "server/server_thread.h"
+#include "server/shutdown.h"
+
+namespace {
+
+constexpr int PROGRESS_RANGE = 400;
+constexpr int FEED_TREE_INDENT = 10;
+constexpr int AUDIO_BITRATE_READ_LIMIT = 9;
+// The number RegisterWindowMessage("Vantrel") stands for: the first of the registered range.
+constexpr unsigned TRAY_CALLBACK_MESSAGE = 0xC000;
+
+std::string PickFolderWithQt(const std::string& title) {
+    return QFileDialog::getExistingDirectory(nullptr, QString::fromStdString(title)).toStdString();
+}
+
+QPushButton* MakeButton(QWidget* parent, CDialogLayout& layout, const char* name, int id, const char* caption,
+                        QRect dlu) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+    SetControlId(button, name, id);
+    layout.Add(button, dlu, false);
+    button->setAutoDefault(false);  // no default button; Enter on a focused button is handled by the dialog
+    return button;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, CDialogLayout& layout, const char* name, int id, QRect dlu) {
+    auto* edit = new QLineEdit(parent);
+    SetControlId(edit, name, id);
+    layout.Add(edit, dlu, false);
+    return edit;
+}
+
+QRadioButton* MakeRadio(QWidget* parent, CDialogLayout& layout, const char* name, int id, const char* caption,
+                        QRect dlu) {
+    auto* radio = new QRadioButton(QString::fromLatin1(caption), parent);
+    SetControlId(radio, name, id);
+    layout.Add(radio, dlu, true);
+    radio->setFocusPolicy(Qt::ClickFocus);  // no tab stop in the template
+    return radio;
+}
+
+QLabel* MakeStatic(QWidget* parent, CDialogLayout& layout, const char* caption, QRect dlu) {
+    auto* label = new QLabel(QString::fromLatin1(caption), parent);
+    SetControlId(label, "IDC_STATIC", -1);
+    label->setTextFormat(Qt::PlainText);
+    layout.Add(label, dlu, true);
+    return label;
+}
+
+QProgressBar* MakeProgress(QWidget* parent, CDialogLayout& layout, const char* name, int id, QRect dlu) {
+    auto* bar = new QProgressBar(parent);
+    SetControlId(bar, name, id);
+    layout.Add(bar, dlu, false);
+    bar->setTextVisible(false);
+    bar->setValue(0);  // a new bar stands at 0, not "reset"
+    return bar;
+}
+
+// A multi-line button breaks its caption at blanks when it does not fit.
+void WrapCaption(QPushButton* button) {
+    const QFontMetrics metrics(button->font());
+    const QString caption = button->text();
+    if (metrics.horizontalAdvance(caption) + 8 > button->width()) {
+        button->setText(QString(caption).replace(QLatin1Char(' '), QLatin1Char('\n')));
+    }
+}
+
+void SetTextQuietly(QLineEdit* edit, const std::string& text) {
+    const QString shown = QString::fromStdString(text);
+    if (edit->text() == shown) return;
+    const bool blocked = edit->blockSignals(true);
+    edit->setText(shown);
+    edit->blockSignals(blocked);
+}
+
+}  // namespace
+
+CVantrelDlgWindow::CVantrelDlgWindow(CVantrelDlg& record, int nCmdShow)
+    : QDialog(nullptr),
+      m_record(record),
+      m_nCmdShow(nCmdShow),
+      m_uTrayMessage(TRAY_CALLBACK_MESSAGE),
+      m_folderPicker(PickFolderWithQt) {
+    setWindowTitle(QString::fromLatin1(MAIN_DIALOG_CAPTION));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    CreateControls();
+    ConnectMessageMap();
+    m_pump = std::make_unique<CMessagePump>(m_record.Messages(), this,
+                                            [this](platform::PostedMessage& message) { DispatchMessage(message); });
+}
+
+CVantrelDlgWindow::~CVantrelDlgWindow() {
+    DestroyWindow();
+}
+
+// Template 102, in template order (which is the Tab order).
+void CVantrelDlgWindow::CreateControls() {
+    CDialogLayout units(font());
+    m_btnBrowse = MakeButton(this, units, "IDC_BROWSE", IDC_BROWSE, "Browse", QRect(287, 7, 35, 13));
+    m_editMovieBitrate = MakeEdit(this, units, "IDC_MOVIE_BITRATE", IDC_MOVIE_BITRATE, QRect(58, 94, 40, 14));
+    m_editAudioBitrate = MakeEdit(this, units, "IDC_AUDIO_BITRATE", IDC_AUDIO_BITRATE, QRect(147, 94, 40, 14));
+    m_btnDonate = MakeButton(this, units, "IDC_DONATE", IDC_DONATE, "", QRect(150, 214, 29, 20));
+    m_radioOriginal =
+        MakeRadio(this, units, "IDC_FRAMERATE_ORIGINAL", IDC_FRAMERATE_ORIGINAL, "Original", QRect(9, 112, 40, 10));
+    m_radio125 =
+        MakeRadio(this, units, "IDC_FRAMERATE_125", IDC_FRAMERATE_125, "Framerate/1.25", QRect(54, 112, 67, 10));
+    m_radio150 =
+        MakeRadio(this, units, "IDC_FRAMERATE_150", IDC_FRAMERATE_150, "Framerate/1.5", QRect(126, 112, 62, 10));
+    m_radio175 =
+        MakeRadio(this, units, "IDC_FRAMERATE_175", IDC_FRAMERATE_175, "Framerate/1.75", QRect(193, 112, 67, 10));
+    m_radio200 = MakeRadio(this, units, "IDC_FRAMERATE_200", IDC_FRAMERATE_200, "Framerate/2", QRect(265, 112, 55, 10));
+    MakeStatic(this, units, "Media Path(s)", QRect(7, 9, 45, 8));
+    MakeStatic(this, units, "Streaming", QRect(7, 52, 38, 8));
+    m_editStreaming = MakeEdit(this, units, "IDC_STREAMING", IDC_STREAMING, QRect(53, 51, 269, 12));
+    m_editStreaming->setReadOnly(true);
+    m_editStreaming->setFocusPolicy(Qt::ClickFocus);
+    MakeStatic(this, units, "Movie bitrate", QRect(14, 96, 44, 8));
+    MakeStatic(this, units, "Audio bitrate", QRect(103, 96, 42, 8));
+    m_progressPsp = MakeProgress(this, units, "IDC_PROGRESS_PSP", IDC_PROGRESS_PSP, QRect(53, 74, 269, 7));
+    auto* options = new QGroupBox(QStringLiteral("ffmpeg options"), this);
+    SetControlId(options, "IDC_STATIC", -1);
+    units.Add(options, QRect(7, 83, 315, 41), false);
+    options->lower();  // a frame behind the controls it surrounds, as on the system's dialogs
+    m_progressPc = MakeProgress(this, units, "IDC_PROGRESS_PC", IDC_PROGRESS_PC, QRect(53, 66, 269, 7));
+    MakeStatic(this, units, "PSP", QRect(7, 73, 14, 8));
+    MakeStatic(this, units, "PC", QRect(7, 65, 14, 8));
+    m_treeFeeds = new CFeedTreeWidget(this);
+    SetControlId(m_treeFeeds, "IDC_FEED_TREE", IDC_FEED_TREE);
+    units.Add(m_treeFeeds, QRect(7, 136, 315, 72), false);
+    MakeStatic(this, units, "OskelCasts: just drop RSS/XML urls here", QRect(101, 126, 127, 8));
+    m_listMediaPaths = new QListWidget(this);
+    SetControlId(m_listMediaPaths, "IDC_MEDIA_PATHS", IDC_MEDIA_PATHS);
+    units.Add(m_listMediaPaths, QRect(53, 7, 227, 41), false);
+    m_btnRemoveSelected = MakeButton(this, units, "IDC_REMOVE_SELECTED", IDC_REMOVE_SELECTED, "Remove Selected",
+                                     QRect(287, 23, 35, 23));
+    units.Apply(this, 329, 242);
+    WrapCaption(m_btnRemoveSelected);
+
+    SetTabOrder({m_btnBrowse, m_editMovieBitrate, m_editAudioBitrate, m_btnDonate, m_treeFeeds, m_listMediaPaths,
+                 m_btnRemoveSelected});
+
+    // The system menu's extra item lives in the window's context menu here.
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+// The message map: one place that ties the controls' notifications to the handlers.
+void CVantrelDlgWindow::ConnectMessageMap() {
+    connect(m_editMovieBitrate, &QLineEdit::textChanged, this, [this] { OnChangeMovieBitrate(); });
+    m_editAudioBitrate->installEventFilter(this);  // EN_KILLFOCUS
+    connect(m_radio175, &QRadioButton::clicked, this, [this] { OnFrameRate175(); });
+    connect(m_radioOriginal, &QRadioButton::clicked, this, [this] { OnFrameRateOriginal(); });
+    connect(m_radio150, &QRadioButton::clicked, this, [this] { OnFrameRate150(); });
+    connect(m_radio200, &QRadioButton::clicked, this, [this] { OnFrameRate200(); });
+    connect(m_btnDonate, &QPushButton::clicked, this, [this] { OnDonate(); });
+    connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
+    connect(m_radio125, &QRadioButton::clicked, this, [this] { OnFrameRate125(); });
+    m_treeFeeds->m_onKeyDown = [this](int key) { OnFeedTreeKeyDown(key); };
+    connect(m_btnRemoveSelected, &QPushButton::clicked, this, [this] { OnRemoveSelected(); });
+}
+
+void CVantrelDlgWindow::DispatchMessage(platform::PostedMessage& message) {
+    switch (message.message) {
+    case WM_PROGRESS_UPDATE:
+        OnProgressUpdate();
+        break;
+    case WM_SERVER_MESSAGE:
+        OnServerMessage(message.text.get());
+        break;
+    case WM_SETTINGS_CHANGED:
+        OnSettingsChanged();
+        break;
+    default:
+        break;
+    }
+}
+
+void CVantrelDlgWindow::SendCommand(unsigned commandId) {
+    switch (commandId) {
+    case IDOK:
+        OnOkCommand();
+        break;
+    case IDCANCEL:
+        OnCancel();
+        break;
+    case ID_TRAY_RESTORE:
+        OnTrayRestore();
+        break;
+    case ID_TRAY_EXIT:
+        OnTrayExit();
+        break;
+    default:
+        break;
+    }
+}
+
+void CVantrelDlgWindow::SetForegroundWindow() {
+    raise();
+    activateWindow();
+}
+
+int CVantrelDlgWindow::DoModal() {
+    OnInitDialog();
+    show();
+    activateWindow();
+    m_btnBrowse->setFocus(Qt::OtherFocusReason);
+    // Not QDialog::exec(): hiding the window in the tray would end that run.
+    QEventLoop run;
+    connect(this, &QDialog::finished, &run, &QEventLoop::quit);
+    if (!m_bDestroyed) run.exec();
+    return result() == QDialog::Accepted ? IDOK : IDCANCEL;
+}
+
+bool CVantrelDlgWindow::OnInitDialog() {
+    UpdateData(false);
+    m_pXmlHttp = CreateXmlHttp();
+    m_pFeedHost = std::make_unique<CFeedHost>(CFeedHost{m_record, m_pXmlHttp.get(), *m_treeFeeds});
+    m_treeFeeds->setIndentation(FEED_TREE_INDENT);
+    m_pDropTarget = std::make_unique<CFeedDropTarget>(*m_pFeedHost);
+    m_treeFeeds->m_onDrop = [this](const CDataObject& data) { OnFeedDrop(data); };
+    {
+        std::lock_guard<std::mutex> guard(m_record.Lock());
+        for (const std::string& path : m_record.m_moviePaths) AddMediaPathLine(path);
+    }
+    // Every stored feed, in order, before the window shows and before the server starts.
+    LoadStoredFeeds(*m_pFeedHost);
+    m_btnDonate->setIcon(AppIcon());
+    m_btnDonate->setIconSize(m_btnDonate->size() - QSize(8, 6));
+    m_progressPc->setRange(0, PROGRESS_RANGE);
+    m_progressPsp->setRange(0, PROGRESS_RANGE);
+    CheckDividerRadio();
+    StartStreamServer(&m_record);
+
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    addAction(separator);
+    m_aboutItem = new QAction(QString::fromLatin1(ABOUT_ITEM_TEXT), this);
+    m_aboutItem->setData(IDM_ABOUTBOX);
+    connect(m_aboutItem, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    addAction(m_aboutItem);
+
+    setWindowIcon(AppIcon());
+    if (m_nCmdShow & 6) {
+        QMetaObject::invokeMethod(this, [this] { OnSysCommand(SC_MINIMIZE); }, Qt::QueuedConnection);
+    }
+    return true;
+}
+
+void CVantrelDlgWindow::OnFeedDrop(const CDataObject& data) {
+    if (m_pDropTarget) m_pDropTarget->Drop(data);
+}
+
+// The tree's key-down; the feed code looks at the Delete key only.
+void CVantrelDlgWindow::OnFeedTreeKeyDown(int key) {
+    if (m_pFeedHost) ::OnFeedTreeKeyDown(*m_pFeedHost, key == Qt::Key_Delete ? VK_DELETE : 0);
+}
+
+// The list box sorts its lines itself, without regard to case; a line goes after its equals.
+void CVantrelDlgWindow::AddMediaPathLine(const std::string& path) {
+    const QString line = QString::fromStdString(path);
+    int at = 0;
+    while (at < m_listMediaPaths->count() &&
+           QString::compare(m_listMediaPaths->item(at)->text(), line, Qt::CaseInsensitive) <= 0) {
+        ++at;
+    }
+    m_listMediaPaths->insertItem(at, line);
+}
+
+// Moves the texts between the record and the edits: streaming name, movie and
+// audio bit rate. Into the controls with their notifications suppressed.
+void CVantrelDlgWindow::UpdateData(bool bSaveAndValidate) {
+    std::lock_guard<std::mutex> guard(m_record.Lock());
+    if (bSaveAndValidate) {
+        m_record.m_strStreaming = m_editStreaming->text().toStdString();
+        m_record.m_strMovieBitrate = m_editMovieBitrate->text().toStdString();
+        m_record.m_strAudioBitrate = m_editAudioBitrate->text().toStdString();
+    } else {
+        SetTextQuietly(m_editStreaming, m_record.m_strStreaming);
+        SetTextQuietly(m_editMovieBitrate, m_record.m_strMovieBitrate);
+        SetTextQuietly(m_editAudioBitrate, m_record.m_strAudioBitrate);
+    }
+}
+
+bool CVantrelDlgWindow::IsInTray() const {
+    return m_record.m_bInTray.load() != 0;
+}
+
+void CVantrelDlgWindow::OnSysCommand(unsigned nID) {
+    const bool wasInTray = IsInTray();
+    // Without a notification area a minimise stays a plain minimise: there
+    // would be no icon to bring the window back.
+    if (nID == SC_MINIMIZE && CSystemTray::IsTrayAvailable()) m_record.m_bInTray = 1;
+    if (nID == SC_RESTORE) m_record.m_bInTray = 0;
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        RunAboutBox();
+        return;
+    }
+    m_bInSysCommand = true;
+    if (nID == SC_MINIMIZE) {
+        showMinimized();
+    } else if (nID == SC_RESTORE) {
+        showNormal();
+    } else if (nID == SC_CLOSE) {
+        close();
+    }
+    m_bInSysCommand = false;
+    if (IsInTray() != wasInTray) {
+        UpdateTrayIcon();
+        if (IsInTray()) {
+            hide();
+        } else {
+            show();
+        }
+    }
+}
+
+void CVantrelDlgWindow::UpdateTrayIcon() {
+    if (IsInTray() && !m_pTray) {
+        m_pTray = std::make_unique<CSystemTray>();
+        m_pTray->CreateTrayIcon(nullptr, m_uTrayMessage, QString::fromLatin1(PRODUCT_CAPTION), AppIcon(),
+                                IDR_TRAY_MENU);
+    } else {
+        m_pTray.reset();
+    }
+}
+
+void CVantrelDlgWindow::OnTrayRestore() {
+    showNormal();
+    m_record.m_bInTray = 0;
+    UpdateTrayIcon();
+    show();
+}
+
+void CVantrelDlgWindow::OnTrayExit() {
+    OnCancel();
+}
+
+void CVantrelDlgWindow::OnOkCommand() {
+    OnOK();
+}
+
+// Enter moves on to the next control; it never ends the dialog.
+void CVantrelDlgWindow::OnOK() {
+    focusNextChild();
+}
+
+void CVantrelDlgWindow::OnCancel() {
+    reject();
+}
+
+long CVantrelDlgWindow::OnProgressUpdate() {
+    m_progressPsp->setValue(m_record.m_nSendProgress.load());
+    m_progressPc->setValue(m_record.m_nTranscodeProgress.load());
+    m_progressPsp->update();
+    m_progressPc->update();
+    return 1;
+}
+
+long CVantrelDlgWindow::OnServerMessage(const std::string* text) {
+    UpdateData(false);
+    if (text) platform::MessageBox(*text, "Error");
+    return 1;
+}
+
+long CVantrelDlgWindow::OnSettingsChanged() {
+    m_record.ValidateFrameRateDivider();
+    CheckDividerRadio();
+    UpdateData(false);
+    m_record.SaveSettings();
+    update();
+    return 1;
+}
+
+void CVantrelDlgWindow::OnChangeMovieBitrate() {
+    UpdateData(true);
+    m_record.SaveSettings();
+}
+
+void CVantrelDlgWindow::OnKillFocusAudioBitrate() {
+    if (m_bCheckingAudioBitrate) return;
+    m_bCheckingAudioBitrate = true;
+    const int bitrate = TextToInt(m_editAudioBitrate->text().left(AUDIO_BITRATE_READ_LIMIT).toStdString());
+    if (bitrate >= 32 && bitrate <= 256 && bitrate % 32 == 0) {
+        UpdateData(true);
+        m_record.SaveSettings();
+    } else {
+        platform::MessageBox("Illegal audio bit rate", PRODUCT_CAPTION);
+        UpdateData(false);
+    }
+    m_bCheckingAudioBitrate = false;
+}
+
+void CVantrelDlgWindow::SetFrameRateDivider(float divider) {
+    {
+        std::lock_guard<std::mutex> guard(m_record.Lock());
+        m_record.m_fFrameRateDivider = divider;
+    }
+    m_record.SaveSettings();
+}
+
+void CVantrelDlgWindow::OnFrameRateOriginal() {
+    SetFrameRateDivider(1.0f);
+}
+
+void CVantrelDlgWindow::OnFrameRate125() {
+    SetFrameRateDivider(1.25f);
+}
+
+void CVantrelDlgWindow::OnFrameRate150() {
+    SetFrameRateDivider(1.5f);
+}
+
+void CVantrelDlgWindow::OnFrameRate175() {
+    SetFrameRateDivider(1.75f);
+}
+
+void CVantrelDlgWindow::OnFrameRate200() {
+    SetFrameRateDivider(2.0f);
+}
+
+// Unchecks all five, then checks the one of the divider (none for another value).
+void CVantrelDlgWindow::CheckDividerRadio() {
+    float divider = 0.0f;
+    {
+        std::lock_guard<std::mutex> guard(m_record.Lock());
+        divider = m_record.m_fFrameRateDivider;
+    }
+    const std::pair<float, QRadioButton*> radios[] = {
+        {1.0f, m_radioOriginal}, {1.25f, m_radio125}, {1.5f, m_radio150}, {1.75f, m_radio175}, {2.0f, m_radio200}};
+    for (const auto& [value, radio] : radios) {
+        radio->setAutoExclusive(false);
+        radio->setChecked(value == divider);
+        radio->setAutoExclusive(true);
+    }
+}
+
+void CVantrelDlgWindow::OnDonate() {
+    RunAboutBox();
+}
+
+void CVantrelDlgWindow::RunAboutBox() {
+    CAboutDlg about(this);
+    about.DoModal();
+}
+
+void CVantrelDlgWindow::OnBrowse() {
+    const std::string path = m_folderPicker("Choose movie path");
+    if (!path.empty()) {
+        std::printf("Selected Folder: %s\n", path.c_str());
+        std::fflush(stdout);
+        {
+            std::lock_guard<std::mutex> guard(m_record.Lock());
+            m_record.m_moviePaths.push_back(path);
+        }
+        AddMediaPathLine(path);
+    }
+    UpdateData(false);
+    m_record.SaveSettings();
+}
+
+void CVantrelDlgWindow::OnRemoveSelected() {
+    const QList<QListWidgetItem*> selected = m_listMediaPaths->selectedItems();
+    if (!selected.isEmpty()) {
+        const std::string text = selected.front()->text().toStdString();
+        delete selected.front();
+        std::lock_guard<std::mutex> guard(m_record.Lock());
+        std::vector<std::string>& paths = m_record.m_moviePaths;
+        const auto last = std::find(paths.rbegin(), paths.rend(), text);
+        if (last != paths.rend()) paths.erase(std::next(last).base());
+    }
+    m_record.SaveSettings();
+}
+
+// Close box, Alt+F4, SIGTERM: the workers stop before the feeds go.
+void CVantrelDlgWindow::OnClose() {
+    DestroyWindow();
+    m_treeFeeds->m_onDrop = nullptr;
+    m_treeFeeds->setAcceptDrops(false);
+    m_pDropTarget.reset();
+    {
+        std::lock_guard<std::mutex> guard(m_record.Lock());
+        m_record.m_feeds.clear();
+    }
+    m_pFeedHost.reset();
+    m_pXmlHttp.reset();
+}
+
+// Every end of the modal run comes here (and the destructor): the tray icon
+// goes, and the server thread, a transcode and the downloads stop, so nothing
+// runs on into the record once the run is over.
+void CVantrelDlgWindow::DestroyWindow() {
+    if (m_bDestroyed) return;
+    m_bDestroyed = true;
+    m_record.m_bInTray = 0;
+    UpdateTrayIcon();
+    CUiMessageBoxes::ReleaseCurrentWaiters();
+    ShutdownStreamServer();
+    m_pump->Stop();
+    // A client's change that came in just before the end is still saved.
+    for (const platform::PostedMessage& message : m_record.Messages().drain()) {
+        if (message.message == WM_SETTINGS_CHANGED) {
+            m_record.ValidateFrameRateDivider();
+            m_record.SaveSettings();
+        }
+    }
+}
+
+void CVantrelDlgWindow::done(int result) {
+    DestroyWindow();
+    QDialog::done(result);
+}
+
+void CVantrelDlgWindow::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // A focused push button takes Enter as its click, as the system's dialogs do.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            OnOkCommand();
+        }
+        break;
+    case Qt::Key_Escape:
+        OnCancel();
+        break;
+    default:
+        QDialog::keyPressEvent(event);
+        break;
+    }
+}
+
+void CVantrelDlgWindow::closeEvent(QCloseEvent* event) {
+    OnClose();
+    event->accept();
+    reject();  // also when the window is hidden in the tray
+}
+
+void CVantrelDlgWindow::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    // A minimise by the window manager is the system menu's Minimize.
+    if (event->type() == QEvent::WindowStateChange && !m_bInSysCommand && isMinimized() && !IsInTray()) {
+        OnSysCommand(SC_MINIMIZE);
+    }
+}
+
+bool CVantrelDlgWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_editAudioBitrate && event->type() == QEvent::FocusOut && !m_bDestroyed) {
+        OnKillFocusAudioBitrate();
+    }
+    return QDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,128 @@
+#pragma once
+// The window of CVantrelDlg: dialog template 102 on top of the settings and
+// status record, with its data exchange, initialisation and message handlers.
+// The record stays headless in core/; this class owns only widgets, the tray
+// object and the path by which posted messages reach the UI thread.
+
+#include <QDialog>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/system_tray.h"
+#include "feeds/feed_drop_target.h"
+#include "feeds/rss_reader.h"
+#include "feeds/xml_http.h"
+
+class CFeedTreeWidget;
+class CMessagePump;
+class CVantrelDlg;
+class QAction;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+namespace platform {
+struct PostedMessage;
+}
+
+class CVantrelDlgWindow : public QDialog, public CMainWindowTarget {
+public:
+    // Shows the folder picker; an empty text when nothing usable was picked.
+    using FolderPicker = std::function<std::string(const std::string& title)>;
+
+    CVantrelDlgWindow(CVantrelDlg& record, int nCmdShow);
+    ~CVantrelDlgWindow() override;
+
+    // Initialises, shows and runs the dialog until it ends; returns IDOK or IDCANCEL.
+    int DoModal();
+    bool OnInitDialog();
+    void UpdateData(bool bSaveAndValidate);
+
+    // The message map's handlers.
+    void OnSysCommand(unsigned nID);
+    void OnOkCommand();
+    void OnOK();
+    void OnCancel();
+    long OnProgressUpdate();
+    long OnServerMessage(const std::string* text);
+    long OnSettingsChanged();
+    void OnChangeMovieBitrate();
+    void OnKillFocusAudioBitrate();
+    void OnFrameRateOriginal();
+    void OnFrameRate125();
+    void OnFrameRate150();
+    void OnFrameRate175();
+    void OnFrameRate200();
+    void OnDonate();
+    void OnBrowse();
+    void OnRemoveSelected();
+    void OnFeedTreeKeyDown(int key);
+    void OnFeedDrop(const CDataObject& data);
+    void OnTrayRestore();
+    void OnTrayExit();
+    void OnClose();
+    void DestroyWindow();
+    void UpdateTrayIcon();
+
+    // A posted message, on the UI thread.
+    void DispatchMessage(platform::PostedMessage& message);
+
+    // CMainWindowTarget: WM_COMMAND from the tray menu.
+    void SendCommand(unsigned commandId) override;
+    void SetForegroundWindow() override;
+
+    void SetFolderPicker(FolderPicker picker) { m_folderPicker = std::move(picker); }
+    bool IsInTray() const;
+    CSystemTray* Tray() const { return m_pTray.get(); }
+    CFeedTreeWidget* FeedTree() const { return m_treeFeeds; }
+    QAction* AboutMenuItem() const { return m_aboutItem; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void done(int result) override;
+
+private:
+    void CreateControls();
+    void ConnectMessageMap();
+    void SetFrameRateDivider(float divider);
+    void CheckDividerRadio();
+    void RunAboutBox();
+    void AddMediaPathLine(const std::string& path);
+
+    CVantrelDlg& m_record;
+    int m_nCmdShow;
+    unsigned m_uTrayMessage;
+    std::unique_ptr<CSystemTray> m_pTray;
+    std::unique_ptr<CMessagePump> m_pump;
+    // The feeds' request object, the feed code's view of this dialog, the drop target.
+    std::unique_ptr<CXmlHttpRequest> m_pXmlHttp;
+    std::unique_ptr<CFeedHost> m_pFeedHost;
+    std::unique_ptr<CFeedDropTarget> m_pDropTarget;
+    FolderPicker m_folderPicker;
+    bool m_bInSysCommand = false;
+    bool m_bCheckingAudioBitrate = false;
+    bool m_bDestroyed = false;
+
+    // Controls (DDX_Control), by template order.
+    QPushButton* m_btnBrowse = nullptr;
+    QLineEdit* m_editMovieBitrate = nullptr;
+    QLineEdit* m_editAudioBitrate = nullptr;
+    QPushButton* m_btnDonate = nullptr;
+    QRadioButton* m_radioOriginal = nullptr;
+    QRadioButton* m_radio125 = nullptr;
+    QRadioButton* m_radio150 = nullptr;
+    QRadioButton* m_radio175 = nullptr;
+    QRadioButton* m_radio200 = nullptr;
+    QLineEdit* m_editStreaming = nullptr;
+    QProgressBar* m_progressPsp = nullptr;
+    QProgressBar* m_progressPc = nullptr;
+    CFeedTreeWidget* m_treeFeeds = nullptr;
+    QListWidget* m_listMediaPaths = nullptr;
+    QPushButton* m_btnRemoveSelected = nullptr;
+    QAction* m_aboutItem = nullptr;
+};

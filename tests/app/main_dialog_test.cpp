@@ -1,0 +1,523 @@
+// The main dialog against its real widgets, offscreen: template, keys, the
+// bit-rate edits, the divider radios, the client's changes, folders, the tray
+// hand-over and the About box.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "app/about_dlg.h"
+#include "app/feed_tree_widget.h"
+#include "app/resource_ids.h"
+#include "platform/tcp.h"
+#include "tests/app/dialog_fixture.h"
+#include "tests/support/http_server.h"
+#include "tests/support/media_clips.h"
+#include "tests/support/pmp_reader.h"
+#include "tests/support/protocol_client.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using gui_test::DialogTest;
+using gui_test::WaitUntil;
+
+const char* const TAB_STOPS[] = {"IDC_BROWSE",    "IDC_MOVIE_BITRATE", "IDC_AUDIO_BITRATE",  "IDC_DONATE",
+                                 "IDC_FEED_TREE", "IDC_MEDIA_PATHS",   "IDC_REMOVE_SELECTED"};
+
+TEST_F(DialogTest, TemplateControlsCaptionAndNoDefaultButton) {
+    OpenDialog();
+    EXPECT_EQ(window_->windowTitle(), "Vantrel 0.65");
+    const struct {
+        const char* name;
+        const char* caption;
+    } controls[] = {{"IDC_BROWSE", "Browse"},           {"IDC_FRAMERATE_ORIGINAL", "Original"},
+                    {"IDC_FRAMERATE_125", "Framerate/1.25"}, {"IDC_FRAMERATE_150", "Framerate/1.5"},
+                    {"IDC_FRAMERATE_175", "Framerate/1.75"}, {"IDC_FRAMERATE_200", "Framerate/2"}};
+    for (const auto& control : controls) {
+        auto* button = Control<QAbstractButton>(control.name);
+        ASSERT_NE(button, nullptr) << control.name;
+        EXPECT_EQ(button->text(), control.caption) << control.name;
+    }
+    for (const char* name : {"IDC_STREAMING", "IDC_MOVIE_BITRATE", "IDC_AUDIO_BITRATE", "IDC_PROGRESS_PSP",
+                             "IDC_PROGRESS_PC", "IDC_FEED_TREE", "IDC_MEDIA_PATHS", "IDC_REMOVE_SELECTED",
+                             "IDC_DONATE"}) {
+        EXPECT_NE(Control<QWidget>(name), nullptr) << name;
+    }
+    EXPECT_TRUE(Control<QLineEdit>("IDC_STREAMING")->isReadOnly());
+    EXPECT_FALSE(Control<QPushButton>("IDC_DONATE")->icon().isNull());
+    for (QPushButton* button : window_->findChildren<QPushButton*>()) {
+        EXPECT_FALSE(button->isDefault()) << button->objectName().toStdString();
+    }
+    EXPECT_EQ(Control<QProgressBar>("IDC_PROGRESS_PC")->maximum(), 400);
+    EXPECT_EQ(Control<QProgressBar>("IDC_PROGRESS_PSP")->maximum(), 400);
+    // Every control inside the window, none cut off by its edge.
+    for (QWidget* child : window_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        EXPECT_TRUE(window_->rect().contains(child->geometry())) << child->objectName().toStdString();
+    }
+}
+
+TEST_F(DialogTest, TabOrderFollowsTheTemplateFromBrowse) {
+    OpenDialog();
+    ASSERT_EQ(QApplication::focusWidget(), Control<QWidget>("IDC_BROWSE"));
+    for (size_t i = 1; i <= std::size(TAB_STOPS); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        const char* expected = TAB_STOPS[i % std::size(TAB_STOPS)];
+        ASSERT_NE(QApplication::focusWidget(), nullptr);
+        EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), expected) << "after Tab " << i;
+    }
+}
+
+TEST_F(DialogTest, EnterMovesTheFocusAndNeverCloses) {
+    OpenDialog();
+    bool finished = false;
+    QObject::connect(window_.get(), &QDialog::finished, [&] { finished = true; });
+    Control<QLineEdit>("IDC_MOVIE_BITRATE")->setFocus();
+    QTest::keyClick(Control<QLineEdit>("IDC_MOVIE_BITRATE"), Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), Control<QWidget>("IDC_AUDIO_BITRATE"));
+    QTest::keyClick(Control<QLineEdit>("IDC_AUDIO_BITRATE"), Qt::Key_Enter);
+    EXPECT_EQ(QApplication::focusWidget(), Control<QWidget>("IDC_DONATE"));
+    Control<QWidget>("IDC_FEED_TREE")->setFocus();
+    QTest::keyClick(Control<QWidget>("IDC_FEED_TREE"), Qt::Key_Return);
+    EXPECT_EQ(QApplication::focusWidget(), Control<QWidget>("IDC_MEDIA_PATHS"));
+    // On a focused push button Enter is its click, and the dialog stays.
+    int picked = 0;
+    window_->SetFolderPicker([&](const std::string&) {
+        ++picked;
+        return std::string();
+    });
+    Control<QWidget>("IDC_BROWSE")->setFocus();
+    QTest::keyClick(Control<QWidget>("IDC_BROWSE"), Qt::Key_Return);
+    EXPECT_EQ(picked, 1);
+    EXPECT_FALSE(finished);
+    EXPECT_TRUE(window_->isVisible());
+}
+
+TEST_F(DialogTest, EscEndsTheModalRunWithFirstFocusOnBrowse) {
+    MakeDialog();
+    std::string focused;
+    QTimer::singleShot(50, [&] {
+        if (QApplication::focusWidget()) focused = QApplication::focusWidget()->objectName().toStdString();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    });
+    EXPECT_EQ(window_->DoModal(), static_cast<int>(IDCANCEL));
+    EXPECT_EQ(focused, "IDC_BROWSE");
+    EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(DialogTest, EachKeystrokeInTheMovieBitrateRewritesTheIniFile) {
+    OpenDialog();
+    auto* edit = Control<QLineEdit>("IDC_MOVIE_BITRATE");
+    EXPECT_EQ(edit->text(), "600");
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    EXPECT_EQ(IniValue("movieBitrate"), "");
+    std::string typed;
+    for (char key : std::string("75x")) {
+        QTest::keyClick(edit, key);
+        typed += key;
+        EXPECT_EQ(IniValue("movieBitrate"), typed);  // not validated
+    }
+    std::lock_guard<std::mutex> guard(record_->Lock());
+    EXPECT_EQ(record_->m_strMovieBitrate, "75x");
+}
+
+TEST_F(DialogTest, AudioBitrateIsCheckedWhenTheEditIsLeft) {
+    const struct {
+        const char* typed;
+        bool refused;
+        const char* shown;  // the edit's text afterwards, and the stored value
+    } cases[] = {
+        {"128", false, "128"}, {"100", true, "96"},     {"0", true, "96"},
+        {"288", true, "96"},   {"abc", true, "96"},     {"64kbit", false, "64kbit"},
+        {"  32", false, "  32"}, {"256000000", true, "96"}, {"-64", true, "96"},
+    };
+    WriteIni("audioBitrate=96\n");
+    OpenDialog();
+    auto* edit = Control<QLineEdit>("IDC_AUDIO_BITRATE");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        {
+            std::lock_guard<std::mutex> guard(record_->Lock());
+            record_->m_strAudioBitrate = "96";
+        }
+        record_->SaveSettings();
+        window_->UpdateData(false);
+        boxes_.clear();
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, c.typed);
+        QTest::keyClick(edit, Qt::Key_Tab);
+        EXPECT_EQ(edit->text().toStdString(), c.shown);
+        EXPECT_EQ(IniValue("audioBitrate"), c.shown);
+        if (c.refused) {
+            ASSERT_EQ(boxes_.size(), 1u);
+            EXPECT_EQ(boxes_[0], gui_test::CapturedBox("Illegal audio bit rate", "Vantrel"));
+        } else {
+            EXPECT_TRUE(boxes_.empty());
+        }
+    }
+}
+
+TEST_F(DialogTest, DividerRadiosStoreAndSave) {
+    OpenDialog();
+    const struct {
+        const char* radio;
+        const char* stored;
+    } cases[] = {{"IDC_FRAMERATE_125", "1.250000"}, {"IDC_FRAMERATE_150", "1.500000"},
+                 {"IDC_FRAMERATE_175", "1.750000"}, {"IDC_FRAMERATE_200", "2.000000"},
+                 {"IDC_FRAMERATE_ORIGINAL", "1.000000"}};
+    for (const auto& c : cases) {
+        QTest::mouseClick(Control<QRadioButton>(c.radio), Qt::LeftButton);
+        EXPECT_TRUE(Control<QRadioButton>(c.radio)->isChecked()) << c.radio;
+        EXPECT_EQ(IniValue("frameRateDivider"), c.stored) << c.radio;
+    }
+}
+
+TEST_F(DialogTest, StoredDividerChecksItsRadio) {
+    WriteIni("frameRateDivider=1.75\n");
+    OpenDialog();
+    EXPECT_TRUE(Control<QRadioButton>("IDC_FRAMERATE_175")->isChecked());
+    EXPECT_FALSE(Control<QRadioButton>("IDC_FRAMERATE_ORIGINAL")->isChecked());
+}
+
+TEST_F(DialogTest, ClientDivider13IsPutBackToOriginalAndSaved) {
+    WriteIni("frameRateDivider=1.5\nmovieBitrate=600\n");
+    OpenDialog();
+    ASSERT_TRUE(Control<QRadioButton>("IDC_FRAMERATE_150")->isChecked());
+    const uint16_t port = ServerPort();
+    ASSERT_NE(port, 0);
+    // A listing without settings rewrites the file too.
+    record_->m_iniFile.WriteString("stale", "movieBitrate", "StreamSettings");
+    ASSERT_TRUE(test_support::ListDir(port, test_support::ListDirRequest("", 4096)).well_formed);
+    ASSERT_TRUE(WaitUntil([&] { return IniValue("movieBitrate") == "600"; }));
+    const test_support::ListDirReply reply =
+        test_support::ListDir(port, test_support::ListDirRequest("", 4096, "&framediv=1.3&vbitrate=450"));
+    ASSERT_TRUE(reply.well_formed);
+    ASSERT_TRUE(WaitUntil([&] { return IniValue("frameRateDivider") == "1.000000"; }));
+    EXPECT_TRUE(Control<QRadioButton>("IDC_FRAMERATE_ORIGINAL")->isChecked());
+    EXPECT_FALSE(Control<QRadioButton>("IDC_FRAMERATE_150")->isChecked());
+    EXPECT_EQ(Control<QLineEdit>("IDC_MOVIE_BITRATE")->text(), "450");
+    EXPECT_EQ(IniValue("movieBitrate"), "450");
+}
+
+TEST_F(DialogTest, PostedMessageWhileTypingPutsTheLastAcceptedAudioValueBack) {
+    const unsigned messages[] = {WM_SERVER_MESSAGE, WM_SETTINGS_CHANGED};
+    OpenDialog();
+    auto* edit = Control<QLineEdit>("IDC_AUDIO_BITRATE");
+    for (unsigned message : messages) {
+        SCOPED_TRACE(message);
+        boxes_.clear();
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, "99");
+        {
+            std::lock_guard<std::mutex> guard(record_->Lock());
+            record_->m_strStreaming = "clip.avi";
+        }
+        record_->PostMessage(message, 0,
+                             message == WM_SERVER_MESSAGE ? std::make_unique<std::string>("could not open codec")
+                                                          : nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return edit->text() == "128"; }));
+        EXPECT_EQ(Control<QLineEdit>("IDC_STREAMING")->text(), "clip.avi");
+        EXPECT_EQ(QApplication::focusWidget(), edit);
+        if (message == WM_SERVER_MESSAGE) {
+            ASSERT_EQ(boxes_.size(), 1u);
+            EXPECT_EQ(boxes_[0], gui_test::CapturedBox("could not open codec", "Error"));
+        } else {
+            EXPECT_TRUE(boxes_.empty());
+        }
+    }
+}
+
+TEST_F(DialogTest, ProgressUpdateMovesBothBars) {
+    OpenDialog();
+    record_->m_nSendProgress = 120;
+    record_->m_nTranscodeProgress = 300;
+    record_->PostMessage(WM_PROGRESS_UPDATE);
+    ASSERT_TRUE(WaitUntil([&] { return Control<QProgressBar>("IDC_PROGRESS_PC")->value() == 300; }));
+    EXPECT_EQ(Control<QProgressBar>("IDC_PROGRESS_PSP")->value(), 120);
+}
+
+TEST_F(DialogTest, BrowseAddsEvenAnEqualFolderAndAlwaysSaves) {
+    WriteIni("nmoviepaths=1\nmoviepath_1=/media/b\nmovieBitrate=600\n");
+    OpenDialog();
+    std::vector<std::string> picks = {"/media/a", "/media/a", ""};
+    std::vector<std::string> titles;
+    window_->SetFolderPicker([&](const std::string& title) {
+        titles.push_back(title);
+        std::string pick = picks.front();
+        picks.erase(picks.begin());
+        return pick;
+    });
+    auto* list = Control<QListWidget>("IDC_MEDIA_PATHS");
+    testing::internal::CaptureStdout();
+    QTest::mouseClick(Control<QPushButton>("IDC_BROWSE"), Qt::LeftButton);
+    QTest::mouseClick(Control<QPushButton>("IDC_BROWSE"), Qt::LeftButton);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, "Selected Folder: /media/a\nSelected Folder: /media/a\n");
+    EXPECT_EQ(titles, std::vector<std::string>(2, "Choose movie path"));
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->item(0)->text(), "/media/a");  // the list sorts itself
+    EXPECT_EQ(list->item(2)->text(), "/media/b");
+    EXPECT_EQ(IniValue("nmoviepaths"), "3");
+    EXPECT_EQ(IniValue("moviepath_3"), "/media/a");
+
+    // A cancelled picker adds nothing but still saves.
+    record_->m_iniFile.WriteString("stale", "movieBitrate", "StreamSettings");
+    QTest::mouseClick(Control<QPushButton>("IDC_BROWSE"), Qt::LeftButton);
+    EXPECT_EQ(list->count(), 3);
+    EXPECT_EQ(IniValue("movieBitrate"), "600");
+}
+
+TEST_F(DialogTest, RemoveSelectedTakesTheLastEqualEntryAndAlwaysSaves) {
+    WriteIni("nmoviepaths=3\nmoviepath_1=/m/x\nmoviepath_2=/m/y\nmoviepath_3=/m/x\nmovieBitrate=600\n");
+    OpenDialog();
+    auto* list = Control<QListWidget>("IDC_MEDIA_PATHS");
+    ASSERT_EQ(list->count(), 3);
+    // No selection: nothing removed, saved all the same.
+    record_->m_iniFile.WriteString("stale", "movieBitrate", "StreamSettings");
+    QTest::mouseClick(Control<QPushButton>("IDC_REMOVE_SELECTED"), Qt::LeftButton);
+    EXPECT_EQ(list->count(), 3);
+    EXPECT_EQ(IniValue("movieBitrate"), "600");
+
+    list->setCurrentRow(0);  // "/m/x", first in the sorted list
+    QTest::mouseClick(Control<QPushButton>("IDC_REMOVE_SELECTED"), Qt::LeftButton);
+    EXPECT_EQ(list->count(), 2);
+    {
+        std::lock_guard<std::mutex> guard(record_->Lock());
+        EXPECT_EQ(record_->m_moviePaths, (std::vector<std::string>{"/m/x", "/m/y"}));
+    }
+    EXPECT_EQ(IniValue("nmoviepaths"), "2");
+    EXPECT_EQ(IniValue("moviepath_3"), "/m/x");  // left behind above the count
+}
+
+TEST_F(DialogTest, StartedMinimisedGoesToTheTrayOnlyWithANotificationArea) {
+    const struct {
+        int nCmdShow;
+        bool trayHost;
+        bool inTray;
+        bool visible;
+        bool minimised;
+    } cases[] = {
+        {SW_SHOWMINNOACTIVE, true, true, false, true},   {SW_SHOWNORMAL, true, false, true, false},
+        {SW_SHOWMINNOACTIVE, false, false, true, true},  {2, true, true, false, true},
+        {9, true, false, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "show command " << c.nCmdShow << " tray " << c.trayHost);
+        CSystemTray::SetTrayAvailableForTest([&] { return c.trayHost; });
+        OpenDialog(c.nCmdShow);
+        QApplication::processEvents();
+        EXPECT_EQ(window_->IsInTray(), c.inTray);
+        EXPECT_EQ(window_->Tray() != nullptr, c.inTray);
+        EXPECT_EQ(window_->isVisible(), c.visible);
+        EXPECT_EQ(window_->isMinimized(), c.minimised);
+        window_.reset();
+        record_.reset();
+    }
+}
+
+TEST_F(DialogTest, TrayNotifications) {
+    CSystemTray::SetTrayAvailableForTest([] { return true; });
+    std::vector<std::string> menuTexts;
+    std::string defaultItem;
+    const char* choose = nullptr;
+    CSystemTray::SetMenuTrackerForTest([&](QMenu& popup, const QPoint&) -> QAction* {
+        menuTexts.clear();
+        for (QAction* item : popup.actions()) menuTexts.push_back(item->text().toStdString());
+        defaultItem = popup.defaultAction() ? popup.defaultAction()->text().toStdString() : "";
+        for (QAction* item : popup.actions()) {
+            if (choose && item->text() == choose) return item;
+        }
+        return nullptr;
+    });
+    const struct {
+        const char* name;
+        unsigned id;
+        unsigned event;
+        const char* choose;
+        long result;
+        bool inTrayAfter;
+    } cases[] = {
+        {"right button, nothing chosen", IDR_TRAY_MENU, WM_RBUTTONUP, nullptr, 1, true},
+        {"left click", IDR_TRAY_MENU, WM_LBUTTONUP, nullptr, 1, true},
+        {"mouse move", IDR_TRAY_MENU, WM_MOUSEMOVE, nullptr, 1, true},
+        {"foreign id", 5, WM_LBUTTONDBLCLK, nullptr, 0, true},
+        {"right button, Vantrel", IDR_TRAY_MENU, WM_RBUTTONUP, "Vantrel", 1, false},
+        {"double-click", IDR_TRAY_MENU, WM_LBUTTONDBLCLK, nullptr, 1, false},
+    };
+    OpenDialog();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!window_->IsInTray()) window_->OnSysCommand(SC_MINIMIZE);
+        ASSERT_TRUE(window_->IsInTray());
+        ASSERT_FALSE(window_->isVisible());
+        choose = c.choose;
+        menuTexts.clear();
+        EXPECT_EQ(window_->Tray()->OnTrayNotify(c.id, c.event), c.result);
+        EXPECT_EQ(window_->IsInTray(), c.inTrayAfter);
+        EXPECT_EQ(window_->isVisible(), !c.inTrayAfter);
+        EXPECT_EQ(window_->Tray() != nullptr, c.inTrayAfter);
+        if (c.event == WM_RBUTTONUP) {
+            EXPECT_EQ(menuTexts, (std::vector<std::string>{"Vantrel", "Exit"}));
+            EXPECT_EQ(defaultItem, "Vantrel");
+        }
+    }
+    // "Exit" ends the dialog.
+    bool finished = false;
+    QObject::connect(window_.get(), &QDialog::finished, [&] { finished = true; });
+    window_->OnSysCommand(SC_MINIMIZE);
+    choose = "Exit";
+    EXPECT_EQ(window_->Tray()->OnTrayNotify(IDR_TRAY_MENU, WM_RBUTTONUP), 1);
+    EXPECT_TRUE(finished);
+    EXPECT_FALSE(window_->IsInTray());
+    EXPECT_EQ(window_->Tray(), nullptr);
+}
+
+TEST_F(DialogTest, MinimiseByTheWindowManagerGoesToTheTrayAndTheMenuBringsItBack) {
+    CSystemTray::SetTrayAvailableForTest([] { return true; });
+    CSystemTray::SetMenuTrackerForTest([](QMenu& popup, const QPoint&) { return popup.actions().front(); });
+    OpenDialog();
+    window_->setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(WaitUntil([&] { return window_->IsInTray(); }));
+    EXPECT_FALSE(window_->isVisible());
+    ASSERT_NE(window_->Tray(), nullptr);
+    EXPECT_EQ(window_->Tray()->OnTrayNotify(IDR_TRAY_MENU, WM_RBUTTONUP), 1);
+    EXPECT_FALSE(window_->IsInTray());
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_FALSE(window_->isMinimized());
+}
+
+TEST_F(DialogTest, MinimiseWithoutANotificationAreaStaysAPlainMinimise) {
+    CSystemTray::SetTrayAvailableForTest([] { return false; });
+    OpenDialog();
+    window_->OnSysCommand(SC_MINIMIZE);
+    EXPECT_FALSE(window_->IsInTray());
+    EXPECT_EQ(window_->Tray(), nullptr);
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(window_->isMinimized());
+    window_->OnSysCommand(SC_RESTORE);
+    EXPECT_FALSE(window_->isMinimized());
+}
+
+TEST_F(DialogTest, AboutBoxFromTheSystemMenuItemAndTheIconButton) {
+    OpenDialog();
+    ASSERT_NE(window_->AboutMenuItem(), nullptr);
+    EXPECT_EQ(window_->AboutMenuItem()->text(), "&About Vantrel...");
+    EXPECT_TRUE(window_->actions().at(window_->actions().size() - 2)->isSeparator());
+    const std::function<void()> openers[] = {
+        [&] { window_->AboutMenuItem()->trigger(); },
+        [&] { QTest::mouseClick(Control<QPushButton>("IDC_DONATE"), Qt::LeftButton); },
+    };
+    for (const auto& open : openers) {
+        std::string title;
+        bool isAbout = false;
+        EXPECT_TRUE(gui_test::WithModalWindow(open, [&](QWidget* modal) {
+            title = modal->windowTitle().toStdString();
+            isAbout = dynamic_cast<CAboutDlg*>(modal) != nullptr;
+        }));
+        EXPECT_EQ(title, "About Vantrel");
+        EXPECT_TRUE(isAbout);
+        EXPECT_TRUE(window_->isVisible());  // the main dialog runs on
+    }
+}
+
+TEST_F(DialogTest, EveryExitPathStopsTheServerThread) {
+    const std::function<void(CVantrelDlgWindow&)> exits[] = {
+        [](CVantrelDlgWindow& window) { QTest::keyClick(&window, Qt::Key_Escape); },
+        [](CVantrelDlgWindow& window) { window.SendCommand(ID_TRAY_EXIT); },
+        [](CVantrelDlgWindow& window) { window.close(); },
+    };
+    for (size_t i = 0; i < std::size(exits); ++i) {
+        SCOPED_TRACE(i);
+        OpenDialog();
+        const uint16_t port = ServerPort();
+        ASSERT_NE(port, 0);
+        bool finished = false;
+        QObject::connect(window_.get(), &QDialog::finished, [&] { finished = true; });
+        exits[i](*window_);
+        EXPECT_TRUE(finished);
+        // The listener is gone the moment the run ends.
+        EXPECT_FALSE(test_support::ProtocolConnection(port).connected());
+        window_.reset();
+        record_.reset();
+    }
+}
+
+TEST_F(DialogTest, CloseBoxFreesTheFeedsAfterTheWorkersStopped) {
+    OpenDialog();
+    {
+        std::lock_guard<std::mutex> guard(record_->Lock());
+        record_->m_feeds.push_back(std::make_shared<CFeed>());
+    }
+    window_->close();
+    std::lock_guard<std::mutex> guard(record_->Lock());
+    EXPECT_TRUE(record_->m_feeds.empty());
+}
+
+// Two feeds loaded and a real stream running from a client thread while the window is pictured.
+TEST_F(DialogTest, ScreenshotWhileStreaming) {
+    test_support::TempDir media("vantrel-dialog-media");
+    std::filesystem::copy_file(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi),
+                               media.file("holiday-2026.avi"));
+    test_support::HttpServer http;
+    const std::string items =
+        "<item><enclosure url=\"http://h/e/episode-12.mp3\"/><itunes:duration>45:10</itunes:duration></item>"
+        "<item><enclosure url=\"http://h/e/episode-11.mp3\"/><itunes:duration>41:02</itunes:duration></item>";
+    const std::string rss = "<rss xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\"><channel><title>";
+    http.Serve("/tech.xml", gui_test::Page(rss + "Tech Weekly</title>" + items + "</channel></rss>"));
+    http.Serve("/nature.xml", gui_test::Page(rss + "Nature Sounds</title></channel></rss>"));
+    WriteIni("nmoviepaths=2\nmoviepath_1=" + media.path() +
+             "\nmoviepath_2=/srv/media/Podcasts\nmovieBitrate=600\naudioBitrate=128\nnrssfeeds=2\nrssfeed_1=" +
+             http.Url("/tech.xml") + "\nrssfeed_2=" + http.Url("/nature.xml") + "\n");
+    OpenDialog();
+    window_->FeedTree()->expandAll();
+    ASSERT_EQ(window_->FeedTree()->topLevelItemCount(), 2);
+
+    const uint16_t port = ServerPort();
+    ASSERT_NE(port, 0);
+    std::atomic<size_t> received{0};
+    std::atomic<bool> pictured{false};
+    std::thread client([&] {
+        test_support::ListDir(port, test_support::ListDirRequest(media.path(), 65536));
+        const std::optional<int32_t> handle =
+            test_support::StreamOpen(port, "streamopen filename=holiday-2026.avi.pmp");
+        if (!handle || *handle < 1) return;
+        const test_support::RawReply header = test_support::Stream2Header(port, *handle);
+        test_support::ReceiveStream(port, *handle, header.bytes, 2000, [&](size_t packets) {
+            received = packets;
+            // Holds the stream in the middle until the picture is taken (bounded).
+            for (int i = 0; packets == 60 && !pictured && i < 1000; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    });
+    auto* pc = Control<QProgressBar>("IDC_PROGRESS_PC");
+    auto* psp = Control<QProgressBar>("IDC_PROGRESS_PSP");
+    const bool midStream = WaitUntil(
+        [&] { return received >= 60 && psp->value() > 0 && pc->value() > 0; }, 30000);
+    EXPECT_TRUE(midStream);
+    EXPECT_EQ(Control<QLineEdit>("IDC_STREAMING")->text(), "holiday-2026.avi");
+    gui_test::SaveScreenshot(window_.get(), "main_dialog");
+    pictured = true;
+    // Esc in the middle of the stream ends the run; the client sees the end.
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    client.join();
+    EXPECT_LT(received.load(), 250u);
+}
+
+}  // namespace

@@ -1,0 +1,232 @@
+// The vantrel program itself as a child process with no display: it serves a
+// stream end to end while its progress bars move, Esc in the middle of the
+// stream ends it with exit code 0, and a taken port is reported on stderr
+// while the program runs on until SIGTERM ends it as the close box does.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/tcp.h"
+#include "tests/support/files.h"
+#include "tests/support/media_clips.h"
+#include "tests/support/pmp_reader.h"
+#include "tests/support/protocol_client.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A port nothing listens on right now.
+uint16_t FreePort() {
+    platform::ListenResult probe = platform::listen_tcp(0, true);
+    return platform::local_port(probe.socket);
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(VANTREL_PROGRAM, program_);
+        std::filesystem::create_directories(folder_.file("media"));
+    }
+
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (input_ >= 0) close(input_);
+        if (output_ >= 0) close(output_);
+    }
+
+    void WriteIni(uint16_t port) {
+        test_support::write_text(folder_.file("Vantrel.ini"),
+                                 "[StreamSettings]\nnmoviepaths=1\nmoviepath_1=" + folder_.file("media") +
+                                     "\nserverPort=" + std::to_string(port) +
+                                     "\nmovieBitrate=400\naudioBitrate=96\nframeRateDivider=1.0\n");
+    }
+
+    void Start() {
+        int in[2], out[2];
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(pipe(out), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("VANTREL_LISTEN_LOOPBACK", "1", 1);
+        setenv("VANTREL_TEST_CONSOLE", "1", 1);
+        char* argv[] = {const_cast<char*>(program_.c_str()), nullptr};
+        const int spawned = posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv, environ);
+        unsetenv("VANTREL_LISTEN_LOOPBACK");
+        unsetenv("VANTREL_TEST_CONSOLE");
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+        ASSERT_EQ(spawned, 0);
+    }
+
+    // Bounded: the listener stands once a connection is taken.
+    bool WaitForListener(uint16_t port) {
+        for (int i = 0; i < 200; ++i) {
+            if (test_support::ProtocolConnection(port).connected()) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    bool WaitForLog(const std::string& text) {
+        for (int i = 0; i < 200; ++i) {
+            if (test_support::read_text(log_).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    // Sends one test-console line and reads one line of its answer.
+    std::string Ask(const std::string& command) {
+        const std::string line = command + "\n";
+        if (write(input_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "<write failed>";
+        std::string answer;
+        for (int i = 0; i < 100; ++i) {
+            pollfd ready{output_, POLLIN, 0};
+            if (poll(&ready, 1, 100) <= 0) continue;
+            char byte;
+            if (read(output_, &byte, 1) != 1) break;
+            if (byte == '\n') return answer;
+            answer += byte;
+        }
+        return answer;
+    }
+
+    void Tell(const std::string& command) {
+        const std::string line = command + "\n";
+        ASSERT_EQ(write(input_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+
+    // The exit code once the program ended within about timeout; -1 when killed
+    // by a signal, -2 when it still ran.
+    int WaitForExit(std::chrono::milliseconds timeout) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < until) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = 0;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return -2;
+    }
+
+    // "bars PSP PC" as two numbers.
+    std::pair<int, int> Bars() {
+        int psp = -1, pc = -1;
+        std::sscanf(Ask("bars").c_str(), "bars %d %d", &psp, &pc);
+        return {psp, pc};
+    }
+
+    test_support::TempDir folder_{"vantrel-program"};
+    std::string program_ = folder_.file("vantrel");
+    std::string log_ = folder_.file("stderr.txt");
+    pid_t pid_ = 0;
+    int input_ = -1;
+    int output_ = -1;
+};
+
+TEST_F(ProgramTest, ServesAStreamWhileItsBarsMoveAndEscEndsItMidStream) {
+    std::filesystem::copy_file(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi),
+                               folder_.file("media/movie.avi"));
+    const uint16_t port = FreePort();
+    WriteIni(port);
+    Start();
+    ASSERT_TRUE(WaitForListener(port)) << test_support::read_text(log_);
+    EXPECT_EQ(Bars(), std::make_pair(0, 0));
+
+    const test_support::ListDirReply listing =
+        test_support::ListDir(port, test_support::ListDirRequest(folder_.file("media"), 65536));
+    ASSERT_TRUE(listing.well_formed);
+    const std::optional<int32_t> handle = test_support::StreamOpen(port, "streamopen filename=movie.avi.pmp");
+    ASSERT_TRUE(handle && *handle >= 1 && *handle <= 50);
+    const test_support::RawReply header = test_support::Stream2Header(port, *handle);
+    ASSERT_EQ(header.bytes.size(), 56u);
+    // Bars read from the window at two points of the stream, then a picture,
+    // then Esc while packets still come.
+    std::pair<int, int> seen[2] = {{-1, -1}, {-1, -1}};
+    bool grabbed = false;
+    const char* shots = std::getenv("VANTREL_SCREENSHOTS");
+    const std::string dir = shots ? shots : "screenshots";
+    std::filesystem::create_directories(dir);
+    const test_support::ReceivedStream received = test_support::ReceiveStream(
+        port, *handle, header.bytes, 2000, [&](size_t packets) {
+            if (packets != 40 && packets != 80) return;
+            const int round = packets == 40 ? 0 : 1;
+            // The bars show the progress once the posted update reached the window.
+            for (int tries = 0; tries < 100; ++tries) {
+                seen[round] = Bars();
+                if (seen[round].first > (round ? seen[0].first : 0)) break;
+                std::this_thread::sleep_for(20ms);
+            }
+            if (round == 1) {
+                grabbed = Ask("grab " + dir + "/main_dialog_streaming.png") == "grabbed";
+                Tell("key Escape");
+            }
+        });
+    EXPECT_GE(received.packets.size(), 80u);
+    EXPECT_LT(received.packets.size(), 250u);  // the clip has 250 frames: it ended mid-stream
+    EXPECT_GT(seen[0].first, 0);
+    EXPECT_GT(seen[0].second, 0);
+    EXPECT_GT(seen[1].first, seen[0].first);
+    EXPECT_GE(seen[1].second, seen[0].second);
+    EXPECT_LT(seen[1].first, 400);
+    EXPECT_TRUE(grabbed);
+    EXPECT_EQ(WaitForExit(10s), 0) << test_support::read_text(log_);
+}
+
+TEST_F(ProgramTest, TakenPortIsReportedAndSigtermEndsTheProgram) {
+    platform::ListenResult taken = platform::listen_tcp(0, true);
+    ASSERT_EQ(taken.error, platform::ListenError::None);
+    WriteIni(platform::local_port(taken.socket));
+    Start();
+    ASSERT_TRUE(WaitForLog("Vantrel: Could not start server, port already taken?\n"))
+        << test_support::read_text(log_);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0);  // runs on with the box open
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(WaitForExit(10s), 0);
+    // Validated at the start and saved.
+    EXPECT_NE(test_support::read_text(folder_.file("Vantrel.ini")).find("audioBitrate=96\n"), std::string::npos);
+}
+
+TEST_F(ProgramTest, SigintEndsTheProgramFromTheTray) {
+    WriteIni(FreePort());
+    setenv("STARTUP_SHOW_WINDOW", "7", 1);
+    Start();
+    unsetenv("STARTUP_SHOW_WINDOW");
+    ASSERT_EQ(Ask("bars"), "bars 0 0");  // the window is up
+    kill(pid_, SIGINT);
+    EXPECT_EQ(WaitForExit(10s), 0);
+}
+
+}  // namespace
