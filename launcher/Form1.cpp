@@ -147,7 +147,7 @@ void Form1::ShowTrayIcon() {
     SysTray1->show();
 }
 
-void Form1::ConvertToCygwinPath() { linux_path_ = ::ConvertToCygwinPath(shared_folder_); }
+std::string Form1::LinuxPath() const { return ConvertToCygwinPath(shared_folder_); }
 
 bool Form1::Form1_Form_Load() {
     if (!InstallationChecked()) return false;
@@ -173,18 +173,18 @@ bool Form1::Form1_Form_Load() {
         }
         const bool usb = OwnValue("USB").Is(1);
         const bool wifi = OwnValue("Wifi").Is(1);
-        ConvertToCygwinPath();
+        const std::string linux_path = LinuxPath();
         if (usb) {
-            StartAtLoad("files\\usbhostfs " + linux_path_, vbHide, "usbhostfs");
+            StartAtLoad("files\\usbhostfs " + linux_path, vbHide, "usbhostfs");
             mUSB->setText(qs("Disable &USB"));
         }
         if (wifi) {
             WriteBatchFile();
-            StartAtLoad("nethostfs.bat " + linux_path_, vbHide, "nethostfs");
+            StartAtLoad("nethostfs.bat " + linux_path, vbHide, "nethostfs");
             mWifi->setText(qs("Disable &WiFi"));
         }
         ShowTrayIcon();
-        txtLinuxPath->setText(QString::fromStdString(linux_path_));
+        txtLinuxPath->setText(QString::fromStdString(linux_path));
         return true;
     } catch (const RunTimeError& error) {
         program_.MsgBox(error.description, MsgBoxIcon::Critical);
@@ -246,13 +246,13 @@ void Form1::SwitchProgram(QAction* item, const SwitchTexts& texts, const std::st
 void Form1::Form1_mUSB_Click() {
     static const SwitchTexts texts{"Enable &USB", "Disable &USB", "files\\tskill usbhostfs", "USB Mode enabled.",
                                    "USB Mode disabled."};
-    SwitchProgram(mUSB, texts, "files\\usbhostfs.exe " + linux_path_);
+    SwitchProgram(mUSB, texts, "files\\usbhostfs.exe " + LinuxPath());
 }
 
 void Form1::Form1_mWifi_Click() {
     static const SwitchTexts texts{"Enable &WiFi", "Disable &WiFi", "files\\tskill nethostfs", "WiFi Mode enabled.",
                                    "WiFi Mode Disabled."};
-    SwitchProgram(mWifi, texts, "nethostfs.bat " + linux_path_);
+    SwitchProgram(mWifi, texts, "nethostfs.bat " + LinuxPath());
 }
 
 void Form1::Form1_mWifiControl_Click() {

@@ -47,7 +47,8 @@ public:
     void RemoveTrayIcon();
 
     const std::string& SharedFolder() const { return shared_folder_; }
-    const std::string& LinuxPath() const { return linux_path_; }
+    // The shared folder as the link programs take it.
+    std::string LinuxPath() const;
 
     // Controls.
     QSystemTrayIcon* SysTray1;
@@ -70,11 +71,9 @@ private:
     void StartAtLoad(const std::string& command_line, int window_style, const char* image_name);
     void WriteBatchFile();
     void ShowTrayIcon();
-    void ConvertToCygwinPath();
     void SwitchProgram(QAction* item, const SwitchTexts& texts, const std::string& on_command);
 
     Launcher& program_;
     std::string shared_folder_;
-    std::string linux_path_;
     std::vector<std::string> started_at_load_;  // image names, in the order started
 };
