@@ -40,6 +40,11 @@ const char* const MOVED =
     "\r"
     "The application will now exit.";
 
+// Inside the load a failure goes to the load's one handler.
+void ThrowIfFailed(const platform::StartResult& result) {
+    if (!result.started) throw RunTimeError{result.description};
+}
+
 QString qs(const char* text) { return QString::fromUtf8(text); }
 
 SettingValue OwnValue(const char* name) { return GetSettingValue(HKEY_CURRENT_USER, OWN_KEY, name); }
@@ -131,14 +136,12 @@ bool Form1::InstallationChecked() {
 }
 
 void Form1::StartAtLoad(const std::string& command_line, int window_style, const char* image_name) {
-    const platform::StartResult result = program_.Shell(command_line, window_style);
-    if (!result.started) throw RunTimeError{result.description};
+    ThrowIfFailed(program_.Shell(command_line, window_style));
     started_at_load_.push_back(image_name);
 }
 
-void Form1::WriteBatchFile() {
-    const platform::StartResult written = WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
-    if (!written.started) throw RunTimeError{written.description};
+platform::StartResult Form1::WriteBatchFile() const {
+    return WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
 }
 
 void Form1::ShowTrayIcon() {
@@ -179,7 +182,7 @@ bool Form1::Form1_Form_Load() {
             mUSB->setText(qs("Disable &USB"));
         }
         if (wifi) {
-            WriteBatchFile();
+            ThrowIfFailed(WriteBatchFile());
             StartAtLoad("nethostfs.bat " + linux_path, vbHide, "nethostfs");
             mWifi->setText(qs("Disable &WiFi"));
         }
@@ -233,7 +236,7 @@ void Form1::SwitchProgram(QAction* item, const SwitchTexts& texts, const std::st
     const bool switching_on = caption == qs(texts.off_caption);
     if (!switching_on && caption != qs(texts.on_caption)) return;
     platform::StartResult result{true, ""};
-    if (switching_on && item == mWifi) result = WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
+    if (switching_on && item == mWifi) result = WriteBatchFile();
     if (result.started) result = program_.Shell(switching_on ? on_command : texts.off_command, vbHide);
     if (!result.started) {
         program_.MsgBox(result.description, MsgBoxIcon::Critical);
@@ -267,6 +270,6 @@ void Form1::Form1_mOskel_Click() {
 }
 
 void Form1::Form1_Command1_Click() {
-    const platform::StartResult written = WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
+    const platform::StartResult written = WriteBatchFile();
     if (!written.started) program_.UnhandledError(written.description);
 }

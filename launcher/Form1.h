@@ -69,7 +69,7 @@ private:
     void ConnectEvents();
     bool InstallationChecked();
     void StartAtLoad(const std::string& command_line, int window_style, const char* image_name);
-    void WriteBatchFile();
+    platform::StartResult WriteBatchFile() const;
     void ShowTrayIcon();
     void SwitchProgram(QAction* item, const SwitchTexts& texts, const std::string& on_command);
 
