@@ -202,25 +202,19 @@ bool Form1::Form1_Form_Load() {
 
 void Form1::Form1_SysTray1_MouseEvent(int /*message*/) { mTest->popup(QCursor::pos()); }
 
-void Form1::RemoveTrayIcon() { SysTray1->hide(); }
-
 void Form1::StopEverything() {
+    SysTray1->hide();
     for (const char* command : STOP_COMMANDS) program_.Shell(command, vbHide);
 }
 
 void Form1::Form1_mExit_Click() {
-    RemoveTrayIcon();
     StopEverything();
     program_.End();
 }
 
-void Form1::Form1_Form_Unload() {
-    RemoveTrayIcon();
-    StopEverything();
-}
+void Form1::Form1_Form_Unload() { StopEverything(); }
 
 void Form1::Form1_Form_Terminate() {
-    RemoveTrayIcon();
     StopEverything();
     program_.End();
 }

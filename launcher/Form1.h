@@ -42,9 +42,9 @@ public:
     void Form1_mExit_Click();
     void Form1_Command1_Click();
 
-    // Runs the four tskill commands, each hidden, whatever was started.
+    // Removes the tray icon and runs the four tskill commands, each hidden,
+    // whatever was started.
     void StopEverything();
-    void RemoveTrayIcon();
 
     const std::string& SharedFolder() const { return shared_folder_; }
     // The shared folder as the link programs take it.
