@@ -78,7 +78,7 @@ TEST_F(SettingsFormTest, TheCheckBoxesShowTheRegistry) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.values);
-        WriteOwnKey(std::string(c.values) + "\"VirtualHost\"=\"" + shared_ + "\"\n");
+        installation.write_own_key(std::string(c.values) + "\"VirtualHost\"=\"" + shared_ + "\"\n");
         // An entry left from another place of the launcher shows unticked.
         SaveSettingValue(HKEY_CURRENT_USER, RUN_KEY, "Tarnwick", c.autostart_here ? Autostart() : "\"/old/tarnwick\"");
         frmSettings& settings = Open();
