@@ -40,6 +40,11 @@ const char* const MOVED =
     "\r"
     "The application will now exit.";
 
+// Inside the load a failure goes to the load's one handler.
+void ThrowIfFailed(const platform::StartResult& result) {
+    if (!result.started) throw RunTimeError{result.description};
+}
+
 QString qs(const char* text) { return QString::fromUtf8(text); }
 
 SettingValue OwnValue(const char* name) { return GetSettingValue(HKEY_CURRENT_USER, OWN_KEY, name); }
@@ -131,14 +136,12 @@ bool Form1::InstallationChecked() {
 }
 
 void Form1::StartAtLoad(const std::string& command_line, int window_style, const char* image_name) {
-    const platform::StartResult result = program_.Shell(command_line, window_style);
-    if (!result.started) throw RunTimeError{result.description};
+    ThrowIfFailed(program_.Shell(command_line, window_style));
     started_at_load_.push_back(image_name);
 }
 
-void Form1::WriteBatchFile() {
-    const platform::StartResult written = WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
-    if (!written.started) throw RunTimeError{written.description};
+platform::StartResult Form1::WriteBatchFile() const {
+    return WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
 }
 
 void Form1::ShowTrayIcon() {
@@ -147,7 +150,7 @@ void Form1::ShowTrayIcon() {
     SysTray1->show();
 }
 
-void Form1::ConvertToCygwinPath() { linux_path_ = ::ConvertToCygwinPath(shared_folder_); }
+std::string Form1::LinuxPath() const { return ConvertToCygwinPath(shared_folder_); }
 
 bool Form1::Form1_Form_Load() {
     if (!InstallationChecked()) return false;
@@ -173,18 +176,18 @@ bool Form1::Form1_Form_Load() {
         }
         const bool usb = OwnValue("USB").Is(1);
         const bool wifi = OwnValue("Wifi").Is(1);
-        ConvertToCygwinPath();
+        const std::string linux_path = LinuxPath();
         if (usb) {
-            StartAtLoad("files\\usbhostfs " + linux_path_, vbHide, "usbhostfs");
+            StartAtLoad("files\\usbhostfs " + linux_path, vbHide, "usbhostfs");
             mUSB->setText(qs("Disable &USB"));
         }
         if (wifi) {
-            WriteBatchFile();
-            StartAtLoad("nethostfs.bat " + linux_path_, vbHide, "nethostfs");
+            ThrowIfFailed(WriteBatchFile());
+            StartAtLoad("nethostfs.bat " + linux_path, vbHide, "nethostfs");
             mWifi->setText(qs("Disable &WiFi"));
         }
         ShowTrayIcon();
-        txtLinuxPath->setText(QString::fromStdString(linux_path_));
+        txtLinuxPath->setText(QString::fromStdString(linux_path));
         return true;
     } catch (const RunTimeError& error) {
         program_.MsgBox(error.description, MsgBoxIcon::Critical);
@@ -199,25 +202,19 @@ bool Form1::Form1_Form_Load() {
 
 void Form1::Form1_SysTray1_MouseEvent(int /*message*/) { mTest->popup(QCursor::pos()); }
 
-void Form1::RemoveTrayIcon() { SysTray1->hide(); }
-
 void Form1::StopEverything() {
+    SysTray1->hide();
     for (const char* command : STOP_COMMANDS) program_.Shell(command, vbHide);
 }
 
 void Form1::Form1_mExit_Click() {
-    RemoveTrayIcon();
     StopEverything();
     program_.End();
 }
 
-void Form1::Form1_Form_Unload() {
-    RemoveTrayIcon();
-    StopEverything();
-}
+void Form1::Form1_Form_Unload() { StopEverything(); }
 
 void Form1::Form1_Form_Terminate() {
-    RemoveTrayIcon();
     StopEverything();
     program_.End();
 }
@@ -233,7 +230,7 @@ void Form1::SwitchProgram(QAction* item, const SwitchTexts& texts, const std::st
     const bool switching_on = caption == qs(texts.off_caption);
     if (!switching_on && caption != qs(texts.on_caption)) return;
     platform::StartResult result{true, ""};
-    if (switching_on && item == mWifi) result = WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
+    if (switching_on && item == mWifi) result = WriteBatchFile();
     if (result.started) result = program_.Shell(switching_on ? on_command : texts.off_command, vbHide);
     if (!result.started) {
         program_.MsgBox(result.description, MsgBoxIcon::Critical);
@@ -246,13 +243,13 @@ void Form1::SwitchProgram(QAction* item, const SwitchTexts& texts, const std::st
 void Form1::Form1_mUSB_Click() {
     static const SwitchTexts texts{"Enable &USB", "Disable &USB", "files\\tskill usbhostfs", "USB Mode enabled.",
                                    "USB Mode disabled."};
-    SwitchProgram(mUSB, texts, "files\\usbhostfs.exe " + linux_path_);
+    SwitchProgram(mUSB, texts, "files\\usbhostfs.exe " + LinuxPath());
 }
 
 void Form1::Form1_mWifi_Click() {
     static const SwitchTexts texts{"Enable &WiFi", "Disable &WiFi", "files\\tskill nethostfs", "WiFi Mode enabled.",
                                    "WiFi Mode Disabled."};
-    SwitchProgram(mWifi, texts, "nethostfs.bat " + linux_path_);
+    SwitchProgram(mWifi, texts, "nethostfs.bat " + LinuxPath());
 }
 
 void Form1::Form1_mWifiControl_Click() {
@@ -267,6 +264,6 @@ void Form1::Form1_mOskel_Click() {
 }
 
 void Form1::Form1_Command1_Click() {
-    const platform::StartResult written = WriteNethostfsBatch(shared_folder_, program_.env().launcher_folder);
+    const platform::StartResult written = WriteBatchFile();
     if (!written.started) program_.UnhandledError(written.description);
 }

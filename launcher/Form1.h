@@ -42,12 +42,13 @@ public:
     void Form1_mExit_Click();
     void Form1_Command1_Click();
 
-    // Runs the four tskill commands, each hidden, whatever was started.
+    // Removes the tray icon and runs the four tskill commands, each hidden,
+    // whatever was started.
     void StopEverything();
-    void RemoveTrayIcon();
 
     const std::string& SharedFolder() const { return shared_folder_; }
-    const std::string& LinuxPath() const { return linux_path_; }
+    // The shared folder as the link programs take it.
+    std::string LinuxPath() const;
 
     // Controls.
     QSystemTrayIcon* SysTray1;
@@ -68,13 +69,11 @@ private:
     void ConnectEvents();
     bool InstallationChecked();
     void StartAtLoad(const std::string& command_line, int window_style, const char* image_name);
-    void WriteBatchFile();
+    platform::StartResult WriteBatchFile() const;
     void ShowTrayIcon();
-    void ConvertToCygwinPath();
     void SwitchProgram(QAction* item, const SwitchTexts& texts, const std::string& on_command);
 
     Launcher& program_;
     std::string shared_folder_;
-    std::string linux_path_;
     std::vector<std::string> started_at_load_;  // image names, in the order started
 };

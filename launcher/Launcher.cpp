@@ -95,10 +95,7 @@ platform::StartResult Launcher::Shell(const std::string& command_line, int windo
 
 void Launcher::UnhandledError(const std::string& description) {
     MsgBox(description, MsgBoxIcon::Critical);
-    if (form1_) {
-        form1_->RemoveTrayIcon();
-        form1_->StopEverything();
-    }
+    if (form1_) form1_->StopEverything();
     End();
 }
 

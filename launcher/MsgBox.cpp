@@ -5,25 +5,17 @@
 
 namespace {
 
-// Calls line(from, to) for each line of the text; CR LF, CR and LF end a line.
-template <typename LineHandler>
-void for_each_line(const std::string& text, LineHandler line) {
-    size_t start = 0;
-    for (size_t pos = 0; pos < text.size(); ++pos) {
-        if (text[pos] != '\r' && text[pos] != '\n') continue;
-        line(start, pos, true);
-        if (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ++pos;
-        start = pos + 1;
-    }
-    line(start, text.size(), false);
-}
-
+// The text's lines joined by separator; CR LF, CR and LF each end a line.
 std::string joined_lines(const std::string& text, const std::string& separator) {
     std::string joined;
-    for_each_line(text, [&](size_t from, size_t to, bool more) {
-        joined += text.substr(from, to - from);
-        if (more) joined += separator;
-    });
+    for (size_t pos = 0; pos < text.size(); ++pos) {
+        if (text[pos] != '\r' && text[pos] != '\n') {
+            joined += text[pos];
+            continue;
+        }
+        joined += separator;
+        if (text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ++pos;
+    }
     return joined;
 }
 

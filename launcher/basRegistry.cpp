@@ -83,7 +83,6 @@ void SaveSettingValue(RegistryRoot root, const std::string& subkey, const std::s
 }
 
 void DeleteValue(RegistryRoot root, const std::string& subkey, const std::string& name) {
-    if (!KeyExists(root, subkey)) return;
     const std::optional<RegistryKey> key = RegistryKey::Open(root, subkey);
     if (key) key->Delete(name);
 }

@@ -333,11 +333,16 @@ std::optional<Document> load(RegistryRoot root) {
     return document;
 }
 
-bool store(RegistryRoot root, const Document& document) {
-    const std::string path = registry_file(root);
+// Our files live in folders of their own that may not exist yet.
+bool write_file(const std::string& path, const std::string& content, mode_t mode) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    if (replace_file_atomically(path, format_document(document, root), 0600)) return true;
+    return replace_file_atomically(path, content, mode);
+}
+
+bool store(RegistryRoot root, const Document& document) {
+    const std::string path = registry_file(root);
+    if (write_file(path, format_document(document, root), 0600)) return true;
     std::fprintf(stderr, "registry: cannot write %s\n", path.c_str());
     return false;
 }
@@ -369,12 +374,9 @@ bool set_autostart(const std::string& name, const RegistryValue& value) {
     if (value.type != REG_SZ) return false;
     const std::string command = value.data.substr(0, value.data.find('\0'));
     if (command.find_first_of("\r\n") != std::string::npos || !autostart_name(name)) return false;
-    const std::string path = autostart_entry_file(name);
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     const std::string entry = "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + command +
                               "\nX-GNOME-Autostart-enabled=true\n";
-    return replace_file_atomically(path, entry, 0644);
+    return write_file(autostart_entry_file(name), entry, 0644);
 }
 
 }  // namespace

@@ -9,14 +9,11 @@
 
 using launcher_test::TestInstallation;
 using test_support::read_text;
-using test_support::write_text;
 
 namespace {
 
-const std::string HEADER = "Windows Registry Editor Version 5.00\n\n";
-
 std::string own_section(const std::string& lines) {
-    return HEADER + "[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n" + lines;
+    return launcher_test::own_key_file("HKEY_CURRENT_USER", lines);
 }
 
 struct ReadCase {
@@ -45,8 +42,7 @@ TEST(GetSettingValueTest, GivesTextUpToItsNulIntegersAndEmptyTextForEverythingEl
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.stored);
         TestInstallation installation;
-        std::filesystem::create_directories(installation.config_home() + "/tarnwick");
-        write_text(installation.current_user_file(), own_section(std::string(c.stored) + "\n"));
+        installation.write_own_key(std::string(c.stored) + "\n");
         const SettingValue value = GetSettingValue(HKEY_CURRENT_USER, OWN_KEY, "V");
         EXPECT_EQ(value.IsNumber(), c.number);
         if (c.number) {

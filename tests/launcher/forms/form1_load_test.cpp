@@ -43,10 +43,10 @@ TEST_F(Form1LoadTest, FirstRunOnAnEmptyRegistryWritesTheDefaultsAndStartsNothing
     SaveSettingValue(HKEY_CURRENT_USER, RUN_KEY, "Tarnwick", "\"/old/place/tarnwick\"");
     ASSERT_TRUE(Load());
     EXPECT_EQ(read_text(installation.current_user_file()),
-              "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n"
-              "\"USB\"=dword:00000000\n\"Wifi\"=dword:00000000\n\"Oskel\"=dword:00000000\n"
-              "\"Control\"=dword:00000000\n\"RunCount\"=dword:00000001\n\"VirtualHost\"=\"" +
-                  installation.prefix() + "\"\n");
+              own_key_file("HKEY_CURRENT_USER",
+                           "\"USB\"=dword:00000000\n\"Wifi\"=dword:00000000\n\"Oskel\"=dword:00000000\n"
+                           "\"Control\"=dword:00000000\n\"RunCount\"=dword:00000001\n\"VirtualHost\"=\"" +
+                               installation.prefix() + "\"\n"));
     EXPECT_FALSE(std::filesystem::exists(installation.autostart_file()));
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(boxes.empty());
@@ -60,13 +60,13 @@ TEST_F(Form1LoadTest, FirstRunOnAnEmptyRegistryWritesTheDefaultsAndStartsNothing
 
 TEST_F(Form1LoadTest, ALaterRunKeepsTheAutostartValue) {
     for (const char* run_count : {"dword:00000001", "dword:00000007", "\"1\""}) {
-        WriteOwnKey(std::string("\"RunCount\"=") + run_count + "\n");
+        installation.write_own_key(std::string("\"RunCount\"=") + run_count + "\n");
         SaveSettingValue(HKEY_CURRENT_USER, RUN_KEY, "Tarnwick", "\"/old/place/tarnwick\"");
         ASSERT_TRUE(Load());
         EXPECT_TRUE(std::filesystem::exists(installation.autostart_file())) << run_count;
         launcher().UnloadForm1();
     }
-    WriteOwnKey("\"RunCount\"=dword:00000000\n");
+    installation.write_own_key("\"RunCount\"=dword:00000000\n");
     ASSERT_TRUE(Load());
     EXPECT_FALSE(std::filesystem::exists(installation.autostart_file()));
     EXPECT_TRUE(Own("RunCount").Is(1));
@@ -74,7 +74,7 @@ TEST_F(Form1LoadTest, ALaterRunKeepsTheAutostartValue) {
 
 TEST_F(Form1LoadTest, WithoutInstallDirTwoBoxesAndTheEndWithNothingWrittenOrStarted) {
     std::filesystem::remove(installation.local_machine_file());
-    WriteOwnKey("\"USB\"=dword:00000001\n");
+    installation.write_own_key("\"USB\"=dword:00000001\n");
     const std::string before = read_text(installation.current_user_file());
     EXPECT_FALSE(Load());
     ASSERT_EQ(boxes.size(), 2u);
@@ -102,9 +102,7 @@ TEST_F(Form1LoadTest, AnInstallDirOfAnotherSpellingGivesTheMovedBox) {
     };
     for (const std::string& value : stored) {
         SCOPED_TRACE(value);
-        test_support::write_text(installation.local_machine_file(),
-                                 "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\quennick\\Tarnwick]\n"
-                                 "\"InstallDir\"=" + value + "\n");
+        installation.write_install_dir(value);
         boxes.clear();
         Launcher program(launcher().env());
         EXPECT_FALSE(program.LoadForm1());
@@ -179,12 +177,12 @@ TEST_F(Form1LoadTest, StoredValuesOfOtherTypesAreReadAsTheirRulesSay) {
         hex_no_nul += byte;
     }
     hex_no_nul.pop_back();
-    WriteOwnKey("\"USB\"=dword:00000002\n"         // on only as 1: off and kept
-                "\"Wifi\"=\"\"\n"                  // empty text: reset to 0
-                "\"Oskel\"=\"1\"\n"                // a text is not the number 1
-                "\"Control\"=hex:01,00,00,00\n"    // REG_BINARY reads as empty text: reset
-                "\"RunCount\"=dword:00000001\n"
-                "\"VirtualHost\"=hex(1):" + hex_no_nul + "\n");
+    installation.write_own_key("\"USB\"=dword:00000002\n"         // on only as 1: off and kept
+                               "\"Wifi\"=\"\"\n"                  // empty text: reset to 0
+                               "\"Oskel\"=\"1\"\n"                // a text is not the number 1
+                               "\"Control\"=hex:01,00,00,00\n"    // REG_BINARY reads as empty text: reset
+                               "\"RunCount\"=dword:00000001\n"
+                               "\"VirtualHost\"=hex(1):" + hex_no_nul + "\n");
     ASSERT_TRUE(Load());
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(Own("USB").Is(2));
@@ -195,13 +193,13 @@ TEST_F(Form1LoadTest, StoredValuesOfOtherTypesAreReadAsTheirRulesSay) {
     EXPECT_EQ(form().SharedFolder(), shared);  // without a NUL it reads in full
 
     launcher().UnloadForm1();
-    WriteOwnKey("\"RunCount\"=dword:00000001\n\"VirtualHost\"=hex(1):2f,74,00,78,00\n");
+    installation.write_own_key("\"RunCount\"=dword:00000001\n\"VirtualHost\"=hex(1):2f,74,00,78,00\n");
     ASSERT_TRUE(Load());
     EXPECT_EQ(form().SharedFolder(), "/t");  // up to the NUL
     EXPECT_EQ(form().LinuxPath(), "\"/t\"");
 
     launcher().UnloadForm1();
-    WriteOwnKey("\"RunCount\"=dword:00000001\n\"VirtualHost\"=hex(2):2f,74,00\n");
+    installation.write_own_key("\"RunCount\"=dword:00000001\n\"VirtualHost\"=hex(2):2f,74,00\n");
     ASSERT_TRUE(Load());
     EXPECT_EQ(form().SharedFolder(), installation.prefix());
     EXPECT_EQ(read_text(installation.current_user_file()).find("hex(2)"), std::string::npos);

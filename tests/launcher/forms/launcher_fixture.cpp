@@ -1,7 +1,5 @@
 #include "tests/launcher/forms/launcher_fixture.h"
 
-#include "tests/support/files.h"
-
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPixmap>
@@ -47,13 +45,6 @@ std::vector<std::string> LauncherTest::Commands() const {
     std::vector<std::string> commands;
     for (const ShellCall& call : calls) commands.push_back(call.command);
     return commands;
-}
-
-void LauncherTest::WriteOwnKey(const std::string& lines) const {
-    std::filesystem::create_directories(std::filesystem::path(installation.current_user_file()).parent_path());
-    test_support::write_text(installation.current_user_file(),
-                             "Windows Registry Editor Version 5.00\n\n"
-                             "[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n" + lines);
 }
 
 std::string LauncherTest::UseSharedFolder(const std::string& name) {

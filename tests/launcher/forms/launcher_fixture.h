@@ -43,8 +43,6 @@ protected:
     std::vector<std::string> Commands() const;
     // The own key's values as stored.
     SettingValue Own(const char* name) const { return GetSettingValue(HKEY_CURRENT_USER, OWN_KEY, name); }
-    // Replaces the current user's file with these lines under the own key.
-    void WriteOwnKey(const std::string& lines) const;
     // A shared folder of its own, stored as "VirtualHost".
     std::string UseSharedFolder(const std::string& name = "psp share");
     // After a failed start nobody handles: the critical box with the

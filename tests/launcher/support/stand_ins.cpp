@@ -38,6 +38,10 @@ LogLine parse_log_line(const std::string& line) {
 
 }  // namespace
 
+std::string own_key_file(const std::string& root, const std::string& lines) {
+    return "Windows Registry Editor Version 5.00\n\n[" + root + "\\Software\\quennick\\Tarnwick]\n" + lines;
+}
+
 void write_script(const std::string& path, const std::string& body) {
     test_support::write_text(path, "#!/bin/sh\n" + body);
     if (::chmod(path.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + path + " executable");
@@ -83,11 +87,15 @@ void TestInstallation::add_link_programs() const {
     for (const char* name : {"usbhostfs", "nethostfs", "sockettest", "vantrel", "tskill"}) add_stand_in(name, name);
 }
 
-void TestInstallation::install() const {
-    test_support::write_text(local_machine_file(),
-                             "Windows Registry Editor Version 5.00\n\n"
-                             "[HKEY_LOCAL_MACHINE\\Software\\quennick\\Tarnwick]\n"
-                             "\"InstallDir\"=\"" + prefix_ + "/\"\n");
+void TestInstallation::install() const { write_install_dir("\"" + prefix_ + "/\""); }
+
+void TestInstallation::write_install_dir(const std::string& data) const {
+    test_support::write_text(local_machine_file(), own_key_file("HKEY_LOCAL_MACHINE", "\"InstallDir\"=" + data + "\n"));
+}
+
+void TestInstallation::write_own_key(const std::string& lines) const {
+    std::filesystem::create_directories(std::filesystem::path(current_user_file()).parent_path());
+    test_support::write_text(current_user_file(), own_key_file("HKEY_CURRENT_USER", lines));
 }
 
 std::vector<LogLine> TestInstallation::log() const {

@@ -43,6 +43,10 @@ public:
     void add_link_programs() const;
     // "InstallDir" = PREFIX + "/" in the local-machine file.
     void install() const;
+    // The local-machine file with "InstallDir" stored as data (its text after "=").
+    void write_install_dir(const std::string& data) const;
+    // Replaces the current user's file with these value lines under the own key.
+    void write_own_key(const std::string& lines) const;
 
     // Waits (bounded) until the log holds at least count lines and returns them all.
     std::vector<LogLine> wait_for_log(size_t count) const;
@@ -55,6 +59,10 @@ private:
     std::string log_;
     std::vector<std::pair<std::string, std::string>> saved_environment_;
 };
+
+// A registry file holding these value lines under the launcher's own key of the
+// root ("HKEY_CURRENT_USER" or "HKEY_LOCAL_MACHINE").
+std::string own_key_file(const std::string& root, const std::string& lines);
 
 // Writes an executable shell script.
 void write_script(const std::string& path, const std::string& body);
