@@ -103,7 +103,7 @@ download_plan plan_download(const CFeedItem& item) {
     std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
     download_plan plan;
     plan.url = item.m_strEnclosureUrl;
-    plan.movies_folder = g_pMainDlg->m_strProgramFolder + "/MOVIES";
+    plan.movies_folder = FeedMoviesFolder(g_pMainDlg->m_strProgramFolder);
     plan.local_path = FeedItemLocalPath(g_pMainDlg->m_strProgramFolder, item, g_pMainDlg->m_extensionList);
     return plan;
 }
