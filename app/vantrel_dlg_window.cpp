@@ -351,11 +351,9 @@ void CVantrelDlgWindow::UpdateTrayIcon() {
     }
 }
 
+// The tray menu's "Vantrel" is the system menu's Restore.
 void CVantrelDlgWindow::OnTrayRestore() {
-    showNormal();
-    m_record.m_bInTray = 0;
-    UpdateTrayIcon();
-    show();
+    OnSysCommand(SC_RESTORE);
 }
 
 void CVantrelDlgWindow::OnTrayExit() {
