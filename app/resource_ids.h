@@ -2,6 +2,8 @@
 // Resource, control and command ids of the program's dialogs and menus, and the
 // window-system numbers the handlers are written against.
 
+#include "platform/process.h"
+
 // Templates, strings, icons, menus.
 constexpr int IDD_ABOUTBOX = 100;
 constexpr int IDS_ABOUT_ITEM = 101;
@@ -50,6 +52,6 @@ constexpr unsigned WM_LBUTTONDBLCLK = 0x203;
 constexpr unsigned WM_RBUTTONUP = 0x205;
 constexpr unsigned WM_MBUTTONUP = 0x208;
 
-// Show commands a program receives at start.
-constexpr int SW_SHOWNORMAL = 1;
+// Show commands a program receives at start (platform::SHOW_WINDOW_VARIABLE).
+using platform::SW_SHOWNORMAL;
 constexpr int SW_SHOWMINNOACTIVE = 7;

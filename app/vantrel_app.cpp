@@ -15,6 +15,7 @@
 #include "app/vantrel_dlg_window.h"
 #include "core/vantrel_dlg.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "server/server_thread.h"
 
 namespace {
@@ -86,7 +87,7 @@ int ShowCommandFromText(const char* text) {
     return static_cast<int>(value);
 }
 
-CVantrelApp::CVantrelApp() : m_nCmdShow(ShowCommandFromText(std::getenv("STARTUP_SHOW_WINDOW"))) {}
+CVantrelApp::CVantrelApp() : m_nCmdShow(ShowCommandFromText(std::getenv(platform::SHOW_WINDOW_VARIABLE))) {}
 
 bool CVantrelApp::InitInstance() {
     ApplyTestEnvironment();

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "app/about_dlg.h"
@@ -175,13 +176,12 @@ void CVantrelDlgWindow::CreateControls() {
 void CVantrelDlgWindow::ConnectMessageMap() {
     connect(m_editMovieBitrate, &QLineEdit::textChanged, this, [this] { OnChangeMovieBitrate(); });
     m_editAudioBitrate->installEventFilter(this);  // EN_KILLFOCUS
-    connect(m_radio175, &QRadioButton::clicked, this, [this] { OnFrameRate175(); });
-    connect(m_radioOriginal, &QRadioButton::clicked, this, [this] { OnFrameRateOriginal(); });
-    connect(m_radio150, &QRadioButton::clicked, this, [this] { OnFrameRate150(); });
-    connect(m_radio200, &QRadioButton::clicked, this, [this] { OnFrameRate200(); });
+    for (const DividerRadio& entry : DividerRadios()) {
+        const float divider = entry.divider;
+        connect(entry.radio, &QRadioButton::clicked, this, [this, divider] { SetFrameRateDivider(divider); });
+    }
     connect(m_btnDonate, &QPushButton::clicked, this, [this] { OnDonate(); });
     connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
-    connect(m_radio125, &QRadioButton::clicked, this, [this] { OnFrameRate125(); });
     m_treeFeeds->m_onKeyDown = [this](int key) { OnFeedTreeKeyDown(key); };
     connect(m_btnRemoveSelected, &QPushButton::clicked, this, [this] { OnRemoveSelected(); });
 }
@@ -351,11 +351,9 @@ void CVantrelDlgWindow::UpdateTrayIcon() {
     }
 }
 
+// The tray menu's "Vantrel" is the system menu's Restore.
 void CVantrelDlgWindow::OnTrayRestore() {
-    showNormal();
-    m_record.m_bInTray = 0;
-    UpdateTrayIcon();
-    show();
+    OnSysCommand(SC_RESTORE);
 }
 
 void CVantrelDlgWindow::OnTrayExit() {
@@ -425,24 +423,9 @@ void CVantrelDlgWindow::SetFrameRateDivider(float divider) {
     m_record.SaveSettings();
 }
 
-void CVantrelDlgWindow::OnFrameRateOriginal() {
-    SetFrameRateDivider(1.0f);
-}
-
-void CVantrelDlgWindow::OnFrameRate125() {
-    SetFrameRateDivider(1.25f);
-}
-
-void CVantrelDlgWindow::OnFrameRate150() {
-    SetFrameRateDivider(1.5f);
-}
-
-void CVantrelDlgWindow::OnFrameRate175() {
-    SetFrameRateDivider(1.75f);
-}
-
-void CVantrelDlgWindow::OnFrameRate200() {
-    SetFrameRateDivider(2.0f);
+// The five radios and the divider each one stands for.
+std::array<CVantrelDlgWindow::DividerRadio, 5> CVantrelDlgWindow::DividerRadios() const {
+    return {{{1.0f, m_radioOriginal}, {1.25f, m_radio125}, {1.5f, m_radio150}, {1.75f, m_radio175}, {2.0f, m_radio200}}};
 }
 
 // Unchecks all five, then checks the one of the divider (none for another value).
@@ -452,12 +435,10 @@ void CVantrelDlgWindow::CheckDividerRadio() {
         std::lock_guard<std::mutex> guard(m_record.Lock());
         divider = m_record.m_fFrameRateDivider;
     }
-    const std::pair<float, QRadioButton*> radios[] = {
-        {1.0f, m_radioOriginal}, {1.25f, m_radio125}, {1.5f, m_radio150}, {1.75f, m_radio175}, {2.0f, m_radio200}};
-    for (const auto& [value, radio] : radios) {
-        radio->setAutoExclusive(false);
-        radio->setChecked(value == divider);
-        radio->setAutoExclusive(true);
+    for (const DividerRadio& entry : DividerRadios()) {
+        entry.radio->setAutoExclusive(false);
+        entry.radio->setChecked(entry.divider == divider);
+        entry.radio->setAutoExclusive(true);
     }
 }
 

@@ -5,6 +5,7 @@
 // object and the path by which posted messages reach the UI thread.
 
 #include <QDialog>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,11 +51,6 @@ public:
     long OnSettingsChanged();
     void OnChangeMovieBitrate();
     void OnKillFocusAudioBitrate();
-    void OnFrameRateOriginal();
-    void OnFrameRate125();
-    void OnFrameRate150();
-    void OnFrameRate175();
-    void OnFrameRate200();
     void OnDonate();
     void OnBrowse();
     void OnRemoveSelected();
@@ -89,6 +85,12 @@ protected:
 private:
     void CreateControls();
     void ConnectMessageMap();
+    // A divider radio's click stores its divider.
+    struct DividerRadio {
+        float divider;
+        QRadioButton* radio;
+    };
+    std::array<DividerRadio, 5> DividerRadios() const;
     void SetFrameRateDivider(float divider);
     void CheckDividerRadio();
     void RunAboutBox();

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "core/media_paths.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -23,8 +24,7 @@ std::string LengthPrefix(const std::string& length) {
 
 // The URL's last segment, unless it could name anything but a file in MOVIES.
 std::string SafeFileName(const std::string& url) {
-    const size_t lastSlash = url.rfind('/');
-    const std::string name = lastSlash == std::string::npos ? url : url.substr(lastSlash + 1);
+    const std::string name = UrlLastSegment(url);
     if (name.empty() || name == "." || name == ".." || name.find('\\') != std::string::npos) {
         return FEED_ITEM_SAFE_NAME;
     }
@@ -35,13 +35,22 @@ std::string SafeFileName(const std::string& url) {
 
 CFeed::CFeed() : m_nId(NextFeedId()) {}
 
+std::string FeedMoviesFolder(const std::string& programFolder) {
+    return platform::join_path(programFolder, "MOVIES");
+}
+
+std::string UrlLastSegment(const std::string& url) {
+    const size_t lastSlash = url.rfind('/');
+    return lastSlash == std::string::npos ? url : url.substr(lastSlash + 1);
+}
+
 std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem& item,
                               const std::vector<std::string>& extensionList) {
     std::string name = LengthPrefix(item.m_strLength) + SafeFileName(item.m_strEnclosureUrl);
     // Only the name's '?': one in the program folder must not move the file elsewhere.
     const size_t question = name.find('?');
     if (question != std::string::npos) name[question] = '_';
-    std::string path = programFolder + "/MOVIES/" + name;
+    std::string path = platform::join_path(FeedMoviesFolder(programFolder), name);
     if (!HasSupportedExtension(extensionList, ToUpperAscii(path))) {
         AppendExtensionForMimeType(path, item.m_strType);
     }

@@ -40,6 +40,9 @@ public:
 using CFeedPtr = std::shared_ptr<CFeed>;
 using CFeedItemPtr = std::shared_ptr<CFeedItem>;
 
+// "<programFolder>/MOVIES": the folder enclosures are downloaded into.
+std::string FeedMoviesFolder(const std::string& programFolder);
+
 // "<programFolder>/MOVIES/<length><last URL segment>", the name's first '?'
 // made '_', and an extension from the MIME type when the name has no served
 // one. Both parts come from the feed, so the result always names a file
@@ -51,6 +54,9 @@ std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem&
                               const std::vector<std::string>& extensionList);
 
 constexpr char FEED_ITEM_SAFE_NAME[] = "enclosure";
+
+// The part of the URL after its last '/', or the whole URL without one.
+std::string UrlLastSegment(const std::string& url);
 
 // Appends ".mpg", ".mov", ".avi" or ".mp3" for the type (case ignored).
 void AppendExtensionForMimeType(std::string& path, const std::string& type);

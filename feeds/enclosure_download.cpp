@@ -20,9 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include <curl/curl.h>
-
 #include "core/vantrel_dlg.h"
+#include "feeds/curl_get.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 
@@ -45,17 +44,7 @@ void download_ended() {
     downloads_changed.notify_all();
 }
 
-void ensure_curl_ready() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-// ---- RAII for the curl handle and the temporary file ----------------------
-struct curl_cleanup {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using curl_ptr = std::unique_ptr<CURL, curl_cleanup>;
-
+// ---- the temporary file ----------------------------------------------------
 // A temporary file in the MOVIES folder; removed unless it was kept.
 class temporary_file {
 public:
@@ -114,7 +103,7 @@ download_plan plan_download(const CFeedItem& item) {
     std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
     download_plan plan;
     plan.url = item.m_strEnclosureUrl;
-    plan.movies_folder = g_pMainDlg->m_strProgramFolder + "/MOVIES";
+    plan.movies_folder = FeedMoviesFolder(g_pMainDlg->m_strProgramFolder);
     plan.local_path = FeedItemLocalPath(g_pMainDlg->m_strProgramFolder, item, g_pMainDlg->m_extensionList);
     return plan;
 }
@@ -164,23 +153,13 @@ int check_abort(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 void configure_transfer(CURL* curl, const std::string& url, copy_target* target, char* error_text) {
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    SetWebGetOptions(curl, url, ENCLOSURE_CONNECT_TIMEOUT_S, ENCLOSURE_STALL_TIMEOUT_S, error_text);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);  // an error status is no enclosure
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Vantrel");
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, ENCLOSURE_BLOCK_SIZE);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, ENCLOSURE_CONNECT_TIMEOUT_S);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, ENCLOSURE_STALL_TIMEOUT_S);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, check_abort);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_block);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
 }
 
 download_result transfer_result(CURL* curl, CURLcode code, const copy_target& target, const char* error_text) {
@@ -202,7 +181,7 @@ download_result transfer_result(CURL* curl, CURLcode code, const copy_target& ta
 }
 
 download_result copy_url_to(const std::string& url, int fd) {
-    curl_ptr curl(curl_easy_init());
+    CurlPtr curl = MakeCurlHandle();
     if (!curl) {
         return {failure_kind::network, "could not start a transfer"};
     }
@@ -260,13 +239,12 @@ void DownloadEnclosureThread(CFeedItemPtr item) {
     if (!item || g_pMainDlg == nullptr) {
         return;
     }
-    ensure_curl_ready();
     const download_plan plan = plan_download(*item);
     record_result(*item, plan, download_to(plan));
 }
 
 void StartEnclosureDownload(CFeedItemPtr item) {
-    ensure_curl_ready();
+    PrepareCurl();
     download_started();
     try {
         // The item goes with the call, so an ended download holds nothing of a

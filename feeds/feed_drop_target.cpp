@@ -92,13 +92,12 @@ bool IsUrlFormat(const std::string& name) {
     return name == CF_UNIFORM_RESOURCE_LOCATOR || name == "text/uri-list" || name == "text/x-moz-url";
 }
 
-int CFeedDropTarget::Drop(const CDataObject& data) {
+void CFeedDropTarget::Drop(const CDataObject& data) {
     for (const DataFormat& format : data.formats) {
         if (!IsUrlFormat(format.name) || format.medium != DataMedium::GlobalMemory) continue;
         AddDroppedFeed(m_host, UrlTextOf(format));
         break;  // handled, whatever the load gave
     }
-    return DROP_EFFECT_ALL;
 }
 
 void OnFeedTreeKeyDown(CFeedHost& host, int virtualKey) {

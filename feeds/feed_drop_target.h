@@ -30,22 +30,16 @@ struct CDataObject {
 // True for the names under which a drop carries a URL.
 bool IsUrlFormat(const std::string& name);
 
-// DROPEFFECT_COPY | DROPEFFECT_MOVE | DROPEFFECT_LINK
-constexpr int DROP_EFFECT_ALL = 7;
-
+// Whatever the data and the keys, the tree offers every drop (the window's
+// drag handlers accept each one); only Drop looks at what came.
 class CFeedDropTarget {
 public:
     explicit CFeedDropTarget(CFeedHost& host) : m_host(host) {}
 
-    // Whatever the data and the keys, a drop is offered.
-    int DragEnter(const CDataObject&) { return DROP_EFFECT_ALL; }
-    int DragOver() { return DROP_EFFECT_ALL; }
-    void DragLeave() {}
-
     // The first URL format in global memory is loaded as a new feed; when the
     // load finds a channel title the feed goes to the tail of m_feeds and the
-    // settings are saved. Any other drop does nothing. Answers DROP_EFFECT_ALL.
-    int Drop(const CDataObject& data);
+    // settings are saved. Any other drop does nothing.
+    void Drop(const CDataObject& data);
 
 private:
     CFeedHost& m_host;

@@ -111,12 +111,6 @@ std::string TextOf(const xmlNode* node) {
     return GetNodeText(node).value_or(std::string());
 }
 
-// The part after the last '/', or the whole text without one.
-std::string LastSegment(const std::string& url) {
-    const size_t slash = url.rfind('/');
-    return slash == std::string::npos ? url : url.substr(slash + 1);
-}
-
 // The exact name: "*" and "?" in it are characters, not patterns.
 bool FileOrFolderExists(const std::string& path) {
     std::error_code error;
@@ -145,7 +139,7 @@ std::string LocalPathIfPresent(CFeedHost& host, const CFeedItem& item) {
 }
 
 std::string ChildText(const CFeedItem& item) {
-    std::string text = LastSegment(item.m_strEnclosureUrl) + " " + item.m_strDuration;
+    std::string text = UrlLastSegment(item.m_strEnclosureUrl) + " " + item.m_strDuration;
     if (!item.m_strLocalPath.empty()) text += " [downloaded]";
     return text;
 }

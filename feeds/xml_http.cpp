@@ -5,18 +5,10 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
 
-#include <curl/curl.h>
+#include "feeds/curl_get.h"
 
 namespace {
-
-struct CurlCleanup {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlCleanup>;
-
-constexpr long MAX_REDIRECTS = 10;
 
 // Where the body goes while it arrives; the cap is checked block by block,
 // since an answer need not announce its length.
@@ -47,22 +39,11 @@ public:
         body.clear();
         BodySink sink{&body, m_limits.maxBodyBytes, false};
         char errorText[CURL_ERROR_SIZE] = {};
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-        // A dropped text is any text: only web addresses are fetched, also after redirects.
-        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, "Vantrel");
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, m_limits.connectTimeoutSeconds);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_limits.stallTimeoutSeconds);
+        // A dropped text is any text: the shared options fetch web addresses only.
+        SetWebGetOptions(curl, url, m_limits.connectTimeoutSeconds, m_limits.stallTimeoutSeconds, errorText);
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(m_limits.maxBodyBytes));
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBlock);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
         const CURLcode code = curl_easy_perform(curl);
         if (code != CURLE_OK) {
             std::fprintf(stderr, "vantrel: feed %s not read: %s\n", url.c_str(),
@@ -84,9 +65,7 @@ private:
 }  // namespace
 
 std::unique_ptr<CXmlHttpRequest> CreateXmlHttp() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    CurlPtr curl(curl_easy_init());
+    CurlPtr curl = MakeCurlHandle();
     if (!curl) return nullptr;
     return std::make_unique<CCurlXmlHttpRequest>(std::move(curl));
 }

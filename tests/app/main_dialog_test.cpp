@@ -163,12 +163,8 @@ TEST_F(DialogTest, AudioBitrateIsCheckedWhenTheEditIsLeft) {
         QTest::keyClick(edit, Qt::Key_Tab);
         EXPECT_EQ(edit->text().toStdString(), c.shown);
         EXPECT_EQ(IniValue("audioBitrate"), c.shown);
-        if (c.refused) {
-            ASSERT_EQ(boxes_.size(), 1u);
-            EXPECT_EQ(boxes_[0], gui_test::CapturedBox("Illegal audio bit rate", "Vantrel"));
-        } else {
-            EXPECT_TRUE(boxes_.empty());
-        }
+        const std::vector<gui_test::CapturedBox> refusal{{"Illegal audio bit rate", "Vantrel"}};
+        EXPECT_EQ(boxes_, c.refused ? refusal : std::vector<gui_test::CapturedBox>{});
     }
 }
 
@@ -234,12 +230,8 @@ TEST_F(DialogTest, PostedMessageWhileTypingPutsTheLastAcceptedAudioValueBack) {
         ASSERT_TRUE(WaitUntil([&] { return edit->text() == "128"; }));
         EXPECT_EQ(Control<QLineEdit>("IDC_STREAMING")->text(), "clip.avi");
         EXPECT_EQ(QApplication::focusWidget(), edit);
-        if (message == WM_SERVER_MESSAGE) {
-            ASSERT_EQ(boxes_.size(), 1u);
-            EXPECT_EQ(boxes_[0], gui_test::CapturedBox("could not open codec", "Error"));
-        } else {
-            EXPECT_TRUE(boxes_.empty());
-        }
+        const std::vector<gui_test::CapturedBox> error{{"could not open codec", "Error"}};
+        EXPECT_EQ(boxes_, message == WM_SERVER_MESSAGE ? error : std::vector<gui_test::CapturedBox>{});
     }
 }
 
