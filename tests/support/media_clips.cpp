@@ -1,5 +1,6 @@
 #include "tests/support/media_clips.h"
 
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 #include <array>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -175,11 +175,10 @@ bool publish(const std::string& part, const std::string& path) {
 }
 
 void make_truncated(const std::string& source, const std::string& path) {
-    std::ifstream in(source, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = read_text(source);
     bytes.resize(static_cast<size_t>(bytes.size() * TRUNCATED_SHARE));
     const std::string part = private_name(std::filesystem::path(path).filename().string());
-    std::ofstream(part, std::ios::binary) << bytes;
+    write_text(part, bytes);
     if (!publish(part, path)) throw std::runtime_error("cannot store the clip " + path);
 }
 
