@@ -14,8 +14,8 @@
 
 #include "core/text_to_number.h"
 #include "core/vantrel_dlg.h"
-#include "platform/byte_order.h"
 #include "server/command_handlers.h"
+#include "server/reply_words.h"
 #include "core/media_paths.h"
 #include "server/request.h"
 #include "stream/stream_state.h"
@@ -199,10 +199,7 @@ std::string SettingsLine(const CVantrelDlg& record) {
 }
 
 void SendListing(const platform::Socket& connection, const std::string& text) {
-    const uint32_t length = static_cast<uint32_t>(text.size());
-    uint8_t prefix[4];
-    platform::store_le32(prefix, length);
-    platform::send_all(connection, prefix, sizeof prefix);
+    SendLittleEndian32(connection, static_cast<int32_t>(text.size()));
     platform::send_all(connection, text.data(), text.size());
 }
 

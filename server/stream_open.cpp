@@ -161,17 +161,6 @@ int evict_slot() {
     return slot;
 }
 
-int choose_slot(const std::string& path) {
-    int slot = slot_open_with(path);
-    if (slot < 0) {
-        slot = first_free_slot();
-    }
-    if (slot < 0) {
-        slot = evict_slot();
-    }
-    return slot;
-}
-
 // Only a regular file is opened: a FIFO or a device with a served extension
 // would hold the one server thread in its open for as long as it likes.
 bool is_regular_file(const std::string& path) {
@@ -181,13 +170,18 @@ bool is_regular_file(const std::string& path) {
 
 // The handle for the path, opening the file when no slot holds it yet.
 int open_handle(const std::string& path) {
-    if (slot_open_with(path) < 0 && !is_regular_file(path)) {
+    const int held = slot_open_with(path);
+    if (held >= 0) {
+        return held + 1;
+    }
+    if (!is_regular_file(path)) {
         return STREAM_OPEN_FAILED;
     }
-    const int slot = choose_slot(path);
-    if (!input_slot_table[slot]) {
-        open_input_slot(slot, path.c_str());
+    int slot = first_free_slot();
+    if (slot < 0) {
+        slot = evict_slot();
     }
+    open_input_slot(slot, path.c_str());
     return input_slot_table[slot] ? slot + 1 : STREAM_OPEN_FAILED;
 }
 

@@ -18,6 +18,7 @@
 #include "platform/tcp.h"
 #include "resources/no_audio_clip.h"
 #include "server/command_handlers.h"
+#include "server/reply_words.h"
 #include "server/request.h"
 #include "transcoder/transcoder.h"
 
@@ -140,6 +141,10 @@ void release_slots(int audio_frames, int v) {
     signal_slot_free(packet_ring::video, v);
 }
 
+bool connection_gone(const platform::Socket& connection) {
+    return peer_vanished(connection_peer_state(connection));
+}
+
 // Waits until the socket is ready for events, for as long as the client lives.
 bool wait_for_client(const platform::Socket& connection, short events) {
     for (;;) {
@@ -149,13 +154,9 @@ bool wait_for_client(const platform::Socket& connection, short events) {
             return true;  // ready, or an error that the next call reports
         if (ready < 0 && errno != EINTR)
             return false;
-        if (peer_vanished(connection_peer_state(connection)))
+        if (connection_gone(connection))
             return false;
     }
-}
-
-bool connection_gone(const platform::Socket& connection) {
-    return peer_vanished(connection_peer_state(connection));
 }
 
 enum class pass_result { next, failed, transcode_gone };
@@ -211,8 +212,7 @@ void send_loop(const platform::Socket& connection) {
 }
 
 void answer_downloading(const platform::Socket& connection) {
-    const uint8_t zeros[4] = {0, 0, 0, 0};
-    platform::send_all(connection, zeros, sizeof zeros);
+    SendLittleEndian32(connection, 0);
     uint8_t ignored[4];
     if (wait_for_client(connection, POLLIN))
         platform::receive_some(connection, ignored, sizeof ignored, 0);

@@ -5,7 +5,6 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -15,26 +14,18 @@
 
 #include "core/vantrel_dlg.h"
 #include "platform/paths.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using test_support::read_text;
 using test_support::TempDir;
+using test_support::write_text;
 using Strings = std::vector<std::string>;
 
 const Strings DEFAULT_EXTENSIONS = {"AVI", "M4V", "VOB", "MP4", "MPG", "MPEG",
                                     "MP3", "WMA", "WAV", "WMV", "ASF", "MOV"};
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 class SettingsFileTest : public ::testing::Test {
 protected:
@@ -42,13 +33,13 @@ protected:
 
     // A record built over an INI file that holds these key lines.
     std::unique_ptr<CVantrelDlg> StartWith(const std::string& keyLines) {
-        WriteText(IniPath(), "[StreamSettings]\n" + keyLines);
+        write_text(IniPath(), "[StreamSettings]\n" + keyLines);
         return std::make_unique<CVantrelDlg>(folder.path());
     }
 
     // The value of a key as the file now holds it ("<missing>" when absent).
     std::string Stored(const std::string& key) {
-        std::istringstream lines(ReadText(IniPath()));
+        std::istringstream lines(read_text(IniPath()));
         for (std::string line; std::getline(lines, line);) {
             if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
         }
@@ -72,7 +63,7 @@ TEST_F(SettingsFileTest, FirstStartWritesTheTenKeysInOrder) {
         "nrssfeeds=0\n"
         "ninfinitestreams=0\n"
         "shownoaudiomovie=0\n";
-    EXPECT_EQ(ReadText(IniPath()), expected);
+    EXPECT_EQ(read_text(IniPath()), expected);
     EXPECT_EQ(record.m_moviePaths, Strings{platform::home_folder()});
     EXPECT_EQ(record.m_nServerPort, 3333);
     EXPECT_EQ(record.m_bShowNoAudioMovie, 1);
@@ -310,7 +301,7 @@ TEST_F(SettingsFileTest, UnwritableFileKeepsTheValuesInMemory) {
 
 TEST_F(SettingsFileTest, ChangesMadeByHandAreOverwrittenByTheNextSave) {
     CVantrelDlg record(folder.path());
-    WriteText(IniPath(), "[StreamSettings]\nserverPort=5555\nmovieBitrate=1\n");
+    write_text(IniPath(), "[StreamSettings]\nserverPort=5555\nmovieBitrate=1\n");
     record.SaveSettings();
     EXPECT_EQ(Stored("serverPort"), "3333");
     EXPECT_EQ(Stored("movieBitrate"), "600");

@@ -163,20 +163,24 @@ TEST(ProfileWrite, ReplacesInPlaceAndAppendsAtTheEndOfTheSection) {
               "X=y\n");
 }
 
-TEST(ProfileWrite, KeyIntoASectionWithoutKeysGoesRightBelowItsHeader) {
+TEST(ProfileWrite, NewKeyLayout) {
+    struct Case {
+        const char* what;
+        const char* before;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"a section without keys takes it right below its header", "[Settings]\n\n[Other]\nX=y",
+         "[Settings]\nK=v\n\n[Other]\nX=y\n"},
+        {"CRLF line ends are kept", "[Settings]\r\nA=1\r\n", "[Settings]\r\nA=1\r\nK=v\r\n"},
+    };
     TempDir dir;
     const std::string file = dir.file("a.ini");
-    write_text(file, "[Settings]\n\n[Other]\nX=y");
-    ASSERT_NE(WritePrivateProfileString("Settings", "K", "v", file), 0);
-    EXPECT_EQ(read_text(file), "[Settings]\nK=v\n\n[Other]\nX=y\n");
-}
-
-TEST(ProfileWrite, KeepsCrlfLineEnds) {
-    TempDir dir;
-    const std::string file = dir.file("crlf.ini");
-    write_text(file, "[Settings]\r\nA=1\r\n");
-    ASSERT_NE(WritePrivateProfileString("Settings", "B", "2", file), 0);
-    EXPECT_EQ(read_text(file), "[Settings]\r\nA=1\r\nB=2\r\n");
+    for (const Case& c : cases) {
+        write_text(file, c.before);
+        ASSERT_NE(WritePrivateProfileString("Settings", "K", "v", file), 0) << c.what;
+        EXPECT_EQ(read_text(file), c.after) << c.what;
+    }
 }
 
 TEST(ProfileWrite, ValueReadsBackUnchanged) {

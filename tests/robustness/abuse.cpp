@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/tcp.h"
 #include "server/request.h"
 #include "server/server_thread.h"
@@ -194,8 +195,7 @@ bool ReceivePacket(const platform::Socket& socket) {
         if (n <= 0) return false;
         got += static_cast<size_t>(n);
     }
-    const uint32_t size_word = word[0] | word[1] << 8 | word[2] << 16 | static_cast<uint32_t>(word[3]) << 24;
-    return ReceiveExact(socket, size_word >> 1);
+    return ReceiveExact(socket, platform::load_le32(word) >> 1);
 }
 
 // Opens the clip as the PSP does, takes a few packets and resets the connection.

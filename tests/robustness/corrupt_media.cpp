@@ -14,9 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -25,6 +23,7 @@
 #include "stream/stream_state.h"
 #include "tests/robustness/options.h"
 #include "tests/robustness/stream_check.h"
+#include "tests/support/files.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/temp_dir.h"
@@ -37,15 +36,6 @@ using Bytes = std::string;
 using Damage = std::function<Bytes(Bytes)>;
 
 constexpr size_t MAX_DAMAGED_PACKETS = 2000;
-
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 Damage Truncate(double share) {
     return [share](Bytes bytes) { return bytes.substr(0, static_cast<size_t>(bytes.size() * share)); };
@@ -147,7 +137,8 @@ int main(int argc, char** argv) {
     test_support::TempDir media("vantrel-corrupt-media");
     std::filesystem::copy_file(test_support::test_clip(clip_kind::mono_22050_avi), media.file("good.avi"));
     for (const DamagedFile& file : files) {
-        WriteFile(media.file(file.name), file.damage(ReadFile(test_support::test_clip(file.source))));
+        const std::string source = test_support::read_text(test_support::test_clip(file.source));
+        test_support::write_text(media.file(file.name), file.damage(source));
     }
     test_support::TestServer server([&](CVantrelDlg& record) { record.m_moviePaths = {media.path()}; });
 

@@ -32,6 +32,7 @@ extern "C" {
 #include "server/server_thread.h"
 #include "stream/stream_state.h"
 #include "tests/support/media_clips.h"
+#include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -151,18 +152,12 @@ std::string ReadUntilClosed(int fd) {
     std::abort();
 }
 
-uint32_t LengthPrefix(const std::string& reply) {
-    uint32_t length = 0;
-    for (int i = 3; i >= 0; --i) length = (length << 8) | static_cast<uint8_t>(reply[static_cast<size_t>(i)]);
-    return length;
-}
-
 // A listing is a 4-byte length, exactly that many bytes, and ends with the
 // settings line.
 void CheckListing(const std::string& reply) {
     if (reply.size() < 4) Fail("listing shorter than its length prefix", reply);
     const std::string text = reply.substr(4);
-    if (LengthPrefix(reply) != text.size()) Fail("listing length prefix does not match", reply);
+    if (test_support::ReadLittleEndian32(reply, 0) != text.size()) Fail("listing length prefix does not match", reply);
     const size_t settings = text.rfind("config:framedivider=");
     if (settings == std::string::npos || text.empty() || text.back() != '\n' ||
         text.find('\n', settings) != text.size() - 1) {
@@ -175,7 +170,7 @@ void CheckListing(const std::string& reply) {
 // opens a file elsewhere.
 void CheckHandle(const std::string& reply) {
     if (reply.size() != 4) Fail("streamopen reply is not a handle", reply);
-    const int32_t handle = static_cast<int32_t>(LengthPrefix(reply));
+    const int32_t handle = static_cast<int32_t>(test_support::ReadLittleEndian32(reply, 0));
     if (handle < 1 || handle > INPUT_SLOT_COUNT) return;
     const opened_input* input = input_slot_table[handle - 1].get();
     if (input == nullptr) Fail("streamopen gave a handle to an empty slot", reply);

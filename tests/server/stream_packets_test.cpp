@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/tcp.h"
 #include "resources/no_audio_clip.h"
 #include "server/command_handlers.h"
@@ -19,11 +20,7 @@
 
 namespace {
 
-uint32_t le32(const uint8_t* at) {
-    uint32_t value;
-    std::memcpy(&value, at, 4);
-    return value;
-}
+using platform::load_le32;
 
 struct clock_pass {
     int frames;
@@ -88,20 +85,20 @@ TEST(PmpPacket, WorkedExample) {
     std::vector<uint8_t> buffer(PACKET_SEND_BUFFER_SIZE);
     ASSERT_EQ(build_pmp_packet(parts, buffer.data()), 1860u);
     const uint8_t* b = buffer.data();
-    EXPECT_EQ(le32(b), 3713u);
+    EXPECT_EQ(load_le32(b), 3713u);
     EXPECT_EQ(b[4], 2);
-    EXPECT_EQ(int32_t(le32(b + 5)), -7);
-    EXPECT_EQ(int32_t(le32(b + 9)), 6122);
-    EXPECT_EQ(le32(b + 13), 1000u);
-    EXPECT_EQ(le32(b + 17), 417u);
-    EXPECT_EQ(le32(b + 21), 418u);
+    EXPECT_EQ(int32_t(load_le32(b + 5)), -7);
+    EXPECT_EQ(int32_t(load_le32(b + 9)), 6122);
+    EXPECT_EQ(load_le32(b + 13), 1000u);
+    EXPECT_EQ(load_le32(b + 17), 417u);
+    EXPECT_EQ(load_le32(b + 21), 418u);
     EXPECT_EQ(b[25], 0x11);
     EXPECT_EQ(b[25 + 999], 0x11);
     EXPECT_EQ(b[25 + 1000], 0x22);
     EXPECT_EQ(b[25 + 1000 + 417], 0x33);
     EXPECT_EQ(b[1859], 0x33);
     // The word counts exactly the bytes after it.
-    EXPECT_EQ(le32(b) / 2, 1860u - 4);
+    EXPECT_EQ(load_le32(b) / 2, 1860u - 4);
 }
 
 TEST(PmpPacket, TheLargestPacketFitsTheSendBuffer) {
@@ -125,8 +122,8 @@ TEST(PmpPacket, AudioOnlyWithoutTheClipHasAnEmptyKeyFrame) {
     parts.key = 1;
     std::vector<uint8_t> buffer(PACKET_SEND_BUFFER_SIZE);
     EXPECT_EQ(build_pmp_packet(parts, buffer.data()), PMP_PACKET_FIXED_SIZE);
-    EXPECT_EQ(le32(buffer.data()), 13u * 2 + 1);
-    EXPECT_EQ(le32(buffer.data() + 13), 0u);
+    EXPECT_EQ(load_le32(buffer.data()), 13u * 2 + 1);
+    EXPECT_EQ(load_le32(buffer.data() + 13), 0u);
 }
 
 TEST(SendProgress, Formula) {
@@ -154,7 +151,7 @@ TEST(NoAudioClip, FramesFitTheirSlotsAndKeyFramesComeEveryTwelve) {
     static const uint8_t visual_object_sequence[] = {0, 0, 1, 0xB0};
     EXPECT_EQ(std::memcmp(no_audio_clip[0] + 4, visual_object_sequence, 4), 0);
     for (int i = 0; i < NO_AUDIO_CLIP_FRAMES; ++i) {
-        uint32_t word = le32(no_audio_clip[i]);
+        uint32_t word = load_le32(no_audio_clip[i]);
         EXPECT_GT(word / 2, 0u) << i;
         EXPECT_LE(word / 2, uint32_t(NO_AUDIO_CLIP_MAX_FRAME)) << i;
         EXPECT_EQ(word & 1, i % 12 == 0 ? 1u : 0u) << i;
@@ -176,10 +173,10 @@ TEST(NoAudioClip, EveryFrameDecodesAsA480x272PictureAndTheClipLoops) {
     // Packets 0 to 111 of an audio-only stream: the clip, then its start again.
     for (int n = 0; n < NO_AUDIO_CLIP_FRAMES + 12; ++n) {
         const uint8_t* slot = no_audio_clip[n % NO_AUDIO_CLIP_FRAMES];
-        std::vector<uint8_t> frame(slot + 4, slot + 4 + le32(slot) / 2);
+        std::vector<uint8_t> frame(slot + 4, slot + 4 + load_le32(slot) / 2);
         frame.resize(frame.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
         packet->data = frame.data();
-        packet->size = int(le32(slot) / 2);
+        packet->size = int(load_le32(slot) / 2);
         ASSERT_EQ(avcodec_send_packet(decoder, packet), 0) << "frame " << n;
         while (avcodec_receive_frame(decoder, picture) == 0) {
             EXPECT_EQ(picture->width, 480);
@@ -220,7 +217,7 @@ TEST(StreamPackets, DownloadingHandleAnswersFourZeroBytes) {
         got += size_t(n);
     }
     EXPECT_EQ(got, 4u);
-    EXPECT_EQ(le32(reply), 0u);
+    EXPECT_EQ(load_le32(reply), 0u);
     const uint8_t any[4] = {9, 9, 9, 9};
     platform::send_all(pair.client, any, 4);
     ASSERT_EQ(handler.wait_for(std::chrono::seconds(10)), std::future_status::ready);

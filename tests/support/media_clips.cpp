@@ -1,5 +1,6 @@
 #include "tests/support/media_clips.h"
 
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 #include <array>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -70,86 +70,81 @@ std::vector<std::string> h264_or_mpeg4(std::string& codec) {
     return {"-c:v", "mpeg4", "-q:v", "5"};
 }
 
-clip_info video_info(int width, int height, int fps_num, int fps_den, double seconds) {
-    clip_info info;
-    info.width = width;
-    info.height = height;
-    info.fps_num = fps_num;
-    info.fps_den = fps_den;
-    info.duration_s = seconds;
-    return info;
+// A testsrc2 picture with a sine tone. The description and the ffmpeg sources
+// come from the same figures, so they cannot disagree.
+clip_recipe av_recipe(const std::string& name, int width, int height, int fps_num, int fps_den, int seconds,
+                      const std::string& audio_codec, int sample_rate, int channels) {
+    clip_recipe r;
+    r.name = name;
+    r.info.width = width;
+    r.info.height = height;
+    r.info.fps_num = fps_num;
+    r.info.fps_den = fps_den;
+    r.info.duration_s = seconds;
+    r.info.audio_codec = audio_codec;
+    r.info.sample_rate = sample_rate;
+    r.info.channels = channels;
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    const std::string rate = std::to_string(fps_num) + (fps_den == 1 ? "" : "/" + std::to_string(fps_den));
+    r.args = video_source(size, rate, seconds) + audio_source(sample_rate, channels, seconds);
+    return r;
 }
 
-void set_audio(clip_info& info, const std::string& codec, int sample_rate, int channels) {
-    info.audio_codec = codec;
-    info.sample_rate = sample_rate;
-    info.channels = channels;
+// A sine tone alone.
+clip_recipe audio_recipe(const std::string& name, int seconds, const std::string& audio_codec) {
+    clip_recipe r;
+    r.name = name;
+    r.info.duration_s = seconds;
+    r.info.audio_codec = audio_codec;
+    r.info.sample_rate = 44100;
+    r.info.channels = 2;
+    r.args = audio_source(44100, 2, seconds);
+    return r;
 }
 
 clip_recipe recipe_for(clip_kind kind) {
+    using args = std::vector<std::string>;
     clip_recipe r;
     switch (kind) {
     case clip_kind::h264_aac_mp4:
-        r.info = video_info(640, 360, 25, 1, 10);
-        set_audio(r.info, "aac", 44100, 2);
-        r.name = "h264_aac.mp4";
-        r.args = video_source("640x360", "25", 10) + audio_source(44100, 2, 10) + h264_or_mpeg4(r.info.video_codec) +
-                 std::vector<std::string>{"-c:a", "aac", "-b:a", "96k"};
+        r = av_recipe("h264_aac.mp4", 640, 360, 25, 1, 10, "aac", 44100, 2);
+        r.args = r.args + h264_or_mpeg4(r.info.video_codec) + args{"-c:a", "aac", "-b:a", "96k"};
         break;
     case clip_kind::mpeg4_mp3_avi:
     case clip_kind::truncated_avi:
-        r.info = video_info(640, 360, 25, 1, 10);
+        r = av_recipe("mpeg4_mp3.avi", 640, 360, 25, 1, 10, "mp3", 44100, 2);
         r.info.video_codec = "mpeg4";
-        set_audio(r.info, "mp3", 44100, 2);
-        r.name = "mpeg4_mp3.avi";
-        r.args = video_source("640x360", "25", 10) + audio_source(44100, 2, 10) +
-                 std::vector<std::string>{"-c:v", "mpeg4", "-q:v", "5", "-c:a", "libmp3lame", "-b:a", "128k"};
+        r.args = r.args + args{"-c:v", "mpeg4", "-q:v", "5", "-c:a", "libmp3lame", "-b:a", "128k"};
         break;
     case clip_kind::ntsc_rate_mp4:
-        r.info = video_info(640, 360, 30000, 1001, 5);
-        set_audio(r.info, "aac", 44100, 2);
-        r.name = "ntsc_rate.mp4";
-        r.args = video_source("640x360", "30000/1001", 5) + audio_source(44100, 2, 5) +
-                 h264_or_mpeg4(r.info.video_codec) + std::vector<std::string>{"-c:a", "aac", "-b:a", "96k"};
+        r = av_recipe("ntsc_rate.mp4", 640, 360, 30000, 1001, 5, "aac", 44100, 2);
+        r.args = r.args + h264_or_mpeg4(r.info.video_codec) + args{"-c:a", "aac", "-b:a", "96k"};
         break;
     case clip_kind::pal_interlaced_mpg:
-        r.info = video_info(720, 576, 25, 1, 4);
+        r = av_recipe("pal_interlaced.mpg", 720, 576, 25, 1, 4, "mp2", 48000, 2);
         r.info.video_codec = "mpeg2video";
         r.info.interlaced = true;
-        set_audio(r.info, "mp2", 48000, 2);
-        r.name = "pal_interlaced.mpg";
-        r.args = video_source("720x576", "25", 4) + audio_source(48000, 2, 4) +
-                 std::vector<std::string>{"-vf", "setfield=tff", "-c:v", "mpeg2video", "-flags", "+ilme+ildct",
-                                          "-top", "1", "-q:v", "4", "-c:a", "mp2", "-b:a", "192k"};
+        r.args = r.args + args{"-vf", "setfield=tff", "-c:v", "mpeg2video", "-flags", "+ilme+ildct",
+                               "-top", "1", "-q:v", "4", "-c:a", "mp2", "-b:a", "192k"};
         break;
     case clip_kind::mp3_audio:
-        r.info.duration_s = 10;
-        set_audio(r.info, "mp3", 44100, 2);
-        r.name = "audio.mp3";
-        r.args = audio_source(44100, 2, 10) + std::vector<std::string>{"-c:a", "libmp3lame", "-b:a", "128k"};
+        r = audio_recipe("audio.mp3", 10, "mp3");
+        r.args = r.args + args{"-c:a", "libmp3lame", "-b:a", "128k"};
         break;
     case clip_kind::wav_audio:
-        r.info.duration_s = 5;
-        set_audio(r.info, "pcm_s16le", 44100, 2);
-        r.name = "audio.wav";
-        r.args = audio_source(44100, 2, 5) + std::vector<std::string>{"-c:a", "pcm_s16le"};
+        r = audio_recipe("audio.wav", 5, "pcm_s16le");
+        r.args = r.args + args{"-c:a", "pcm_s16le"};
         break;
     case clip_kind::mono_22050_avi:
-        r.info = video_info(320, 240, 25, 1, 5);
+        r = av_recipe("mono_22050.avi", 320, 240, 25, 1, 5, "mp3", 22050, 1);
         r.info.video_codec = "mpeg4";
-        set_audio(r.info, "mp3", 22050, 1);
-        r.name = "mono_22050.avi";
-        r.args = video_source("320x240", "25", 5) + audio_source(22050, 1, 5) +
-                 std::vector<std::string>{"-c:v", "mpeg4", "-q:v", "5", "-c:a", "libmp3lame", "-b:a", "64k"};
+        r.args = r.args + args{"-c:v", "mpeg4", "-q:v", "5", "-c:a", "libmp3lame", "-b:a", "64k"};
         break;
     case clip_kind::hevc_10bit_mp4:
-        r.info = video_info(640, 360, 60, 1, 3);
+        r = av_recipe("hevc_10bit.mp4", 640, 360, 60, 1, 3, "aac", 48000, 2);
         r.info.video_codec = "hevc";
-        set_audio(r.info, "aac", 48000, 2);
-        r.name = "hevc_10bit.mp4";
-        r.args = video_source("640x360", "60", 3) + audio_source(48000, 2, 3) +
-                 std::vector<std::string>{"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
-                                          "-pix_fmt", "yuv420p10le", "-c:a", "aac", "-b:a", "96k"};
+        r.args = r.args + args{"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+                               "-pix_fmt", "yuv420p10le", "-c:a", "aac", "-b:a", "96k"};
         break;
     }
     return r;
@@ -180,11 +175,10 @@ bool publish(const std::string& part, const std::string& path) {
 }
 
 void make_truncated(const std::string& source, const std::string& path) {
-    std::ifstream in(source, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = read_text(source);
     bytes.resize(static_cast<size_t>(bytes.size() * TRUNCATED_SHARE));
     const std::string part = private_name(std::filesystem::path(path).filename().string());
-    std::ofstream(part, std::ios::binary) << bytes;
+    write_text(part, bytes);
     if (!publish(part, path)) throw std::runtime_error("cannot store the clip " + path);
 }
 

@@ -1,5 +1,7 @@
 #include "tests/support/protocol_client.h"
 
+#include "platform/byte_order.h"
+
 #include <sys/socket.h>
 
 #include <chrono>
@@ -88,11 +90,7 @@ RawReply SendRequest(uint16_t port, const std::string& request, int timeout_ms) 
 }
 
 uint32_t ReadLittleEndian32(const std::string& bytes, size_t offset) {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = (value << 8) | static_cast<uint8_t>(bytes[offset + static_cast<size_t>(i)]);
-    }
-    return value;
+    return platform::load_le32(reinterpret_cast<const uint8_t*>(bytes.data() + offset));
 }
 
 ListDirReply ParseListDirReply(const RawReply& raw) {
