@@ -11,10 +11,6 @@
 
 namespace {
 
-struct format_deleter {
-    void operator()(AVFormatContext* c) const { avformat_free_context(c); }
-};
-
 class AudioPathTest : public StreamStateFixture {
 protected:
     void SetUp() override {
@@ -63,7 +59,7 @@ protected:
 
     int queued() { return av_audio_fifo_size(stream_->sample_fifo.get()); }
 
-    std::unique_ptr<AVFormatContext, format_deleter> output_;
+    output_context_ptr output_;
     codec_context_ptr encoder_;
     std::unique_ptr<output_stream_state> stream_;
 };
