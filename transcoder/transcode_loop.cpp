@@ -138,7 +138,7 @@ int prepare_output_streams(transcode_run& run) {
     for (auto& output : run.output_streams) {
         input_stream_state& input = *run.input_streams[output->source];
         if (output->encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
-            if (!open_video_path(*output, input.decoder.get()))
+            if (!open_video_path(*output))
                 return RUN_STOPPED;
         } else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO && !output->silence_clock) {
             if (!request_decoder_downmix(input.decoder.get(), output->encoder)) {
@@ -148,7 +148,6 @@ int prepare_output_streams(transcode_run& run) {
             if (!open_audio_path(*output, input.decoder.get()))
                 return output->sample_fifo ? 1 : RUN_STOPPED;
         }
-        output->needs_encoding = 1;
         input.needs_decoding = 1;
     }
     return 0;

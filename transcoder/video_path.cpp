@@ -167,9 +167,8 @@ int video_frame_copies(double d) {
     return copies > MAX_FRAME_COPIES ? 1 : copies;
 }
 
-bool open_video_path(output_stream_state& stream, const AVCodecContext* decoder) {
+bool open_video_path(output_stream_state& stream) {
     const AVCodecContext* encoder = stream.encoder;
-    stream.scale_video = encoder->width != decoder->width || encoder->height != decoder->height;
     // The picture the scaler or the format converter writes into, made once per run.
     if (!make_target(stream.scaled_picture, encoder))
         return false;

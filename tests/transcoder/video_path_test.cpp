@@ -62,7 +62,7 @@ protected:
         stream_->encoder = encoder_.get();
         stream_->encoder_open = 1;
         stream_->sync_source = &source_;
-        ASSERT_TRUE(open_video_path(*stream_, encoder_.get()));
+        ASSERT_TRUE(open_video_path(*stream_));
     }
 
     // Frames emitted for each picture, the pictures stamped at the input rate
