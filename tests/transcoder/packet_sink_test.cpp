@@ -51,7 +51,6 @@ protected:
                                                             : video_slot_filled_events[slot];
         return platform::wait_for_one(event, 0) == 0;
     }
-    static bool stop_set() { return platform::wait_for_one(transcode_stop_event, 0) == 0; }
 
     output_context_ptr output_;
     std::vector<uint8_t> bytes_;

@@ -49,6 +49,8 @@ protected:
         ASSERT_EQ(transcode_running.load(), 0) << "the transcode thread did not end";
     }
 
+    static bool stop_set() { return platform::wait_for_one(transcode_stop_event, 0) == 0; }
+
     // The texts of every WM_SERVER_MESSAGE posted so far (the queue is drained).
     std::vector<std::string> posted_texts() {
         std::vector<std::string> texts;
