@@ -255,15 +255,14 @@ double StreamOnce(uint16_t port, const std::string& media, const std::string& na
 // thread count is left to the tool as well.
 std::vector<std::string> PeerTuningOptions(bool one_thread) {
     const AVCodec* codec = avcodec_find_encoder_by_name("mpeg4");
-    AVCodecContext* context = avcodec_alloc_context3(codec);
+    const codec_context_ptr context(avcodec_alloc_context3(codec));
     std::vector<std::string> options;
     for (const encoder_option& option : video_tuning_options()) {
-        if (av_opt_find(context, option.name, nullptr, 0, AV_OPT_SEARCH_CHILDREN) == nullptr) continue;
+        if (av_opt_find(context.get(), option.name, nullptr, 0, AV_OPT_SEARCH_CHILDREN) == nullptr) continue;
         if (!one_thread && std::strcmp(option.name, "threads") == 0) continue;
         options.push_back(std::string("-") + option.name);
         options.push_back(option.value);
     }
-    avcodec_free_context(&context);
     return options;
 }
 

@@ -133,8 +133,6 @@ bool ensure_silence_frame(output_stream_state& stream) {
 
 bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder) {
     const AVCodecContext* encoder = stream.encoder;
-    stream.resample_audio = decoder->ch_layout.nb_channels != encoder->ch_layout.nb_channels ||
-                            decoder->sample_rate != encoder->sample_rate;
     stream.sample_fifo.reset(av_audio_fifo_alloc(encoder->sample_fmt, encoder->ch_layout.nb_channels,
                                                  AUDIO_WORK_SAMPLES + 4096));
     if (!stream.sample_fifo)

@@ -62,6 +62,20 @@ AVCodecID chosen_codec(const AVOutputFormat* format, const char* name, AVMediaTy
     return av_guess_codec(format, nullptr, name, nullptr, type);
 }
 
+// A stream of this type with the selected codec (0: the format's own for the
+// name), or null after the message. The selection is used up once the stream
+// stands.
+AVCodecContext* add_stream_of_type(output_file& output, AVMediaType type, int& selected_id) {
+    const AVFormatContext* context = output.context.get();
+    AVCodecContext* encoder =
+        new_output_stream(output, chosen_codec(context->oformat, context->url, type, selected_id));
+    if (!encoder)
+        return nullptr;
+    encoder->codec_type = type;
+    selected_id = 0;
+    return encoder;
+}
+
 AVRational abs_q(AVRational q) {
     return AVRational{q.num < 0 ? -q.num : q.num, q.den < 0 ? -q.den : q.den};
 }
@@ -201,14 +215,11 @@ void check_input_streams(int* has_video, int* has_audio) {
 
 void add_video_stream(output_file& output) {
     transcode_options_record& o = transcode_options;
-    AVFormatContext* context = output.context.get();
-    AVCodecID id = chosen_codec(context->oformat, context->url, AVMEDIA_TYPE_VIDEO, o.video_codec_id);
-    AVCodecContext* encoder = new_output_stream(output, id);
+    AVCodecContext* encoder = add_stream_of_type(output, AVMEDIA_TYPE_VIDEO, o.video_codec_id);
     if (!encoder)
         return;
-    const AVCodec* codec = find_output_encoder(id);
+    const AVCodec* codec = find_output_encoder(encoder->codec_id);
 
-    encoder->codec_type = AVMEDIA_TYPE_VIDEO;
     encoder->bit_rate = o.video_bit_rate;
     AVRational rate{o.frame_rate, o.frame_rate_base};
     if (codec && codec->supported_framerates && codec->supported_framerates[0].den != 0)
@@ -222,21 +233,18 @@ void add_video_stream(output_file& output) {
     encoder->pix_fmt = supported_pixel_format(codec, o.frame_pix_fmt);
     apply_video_tuning(encoder);
 
-    AVStream* stream = context->streams[context->nb_streams - 1];
+    AVStream* stream = output.context->streams[output.context->nb_streams - 1];
     stream->time_base = encoder->time_base;
     stream->sample_aspect_ratio = encoder->sample_aspect_ratio;
-    o.video_codec_id = 0;
 }
 
 void add_audio_stream(output_file& output) {
     transcode_options_record& o = transcode_options;
-    AVFormatContext* context = output.context.get();
-    AVCodecID id = chosen_codec(context->oformat, context->url, AVMEDIA_TYPE_AUDIO, o.audio_codec_id);
-    AVCodecContext* encoder = new_output_stream(output, id);
+    AVCodecContext* encoder = add_stream_of_type(output, AVMEDIA_TYPE_AUDIO, o.audio_codec_id);
     if (!encoder)
         return;
+    const AVCodecID id = encoder->codec_id;
 
-    encoder->codec_type = AVMEDIA_TYPE_AUDIO;
     encoder->bit_rate = o.audio_bit_rate;
     encoder->strict_std_compliance = 0;
     encoder->thread_count = o.codec_thread_count;
@@ -249,8 +257,7 @@ void add_audio_stream(output_file& output) {
     encoder->time_base = AVRational{1, o.audio_sample_rate};
     encoder->sample_fmt = supported_sample_format(find_output_encoder(id));
 
-    context->streams[context->nb_streams - 1]->time_base = encoder->time_base;
-    o.audio_codec_id = 0;
+    output.context->streams[output.context->nb_streams - 1]->time_base = encoder->time_base;
 }
 
 bool open_output_file(const char* name) {

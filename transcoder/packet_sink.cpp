@@ -30,15 +30,27 @@ void report_progress(int progress) {
     g_pMainDlg->PostMessage(WM_PROGRESS_UPDATE);
 }
 
+// The slot the ring's next packet goes into, once the sender has freed it; -1
+// when stopped or timed out: the packet is dropped, the count stays advanced.
+int next_free_slot(packet_ring ring, std::atomic<int>& written, int slots) {
+    int slot = written.fetch_add(1) % slots;
+    return wait_slot_free(ring, slot) == slot_wait::ready ? slot : -1;
+}
+
+// The bytes of the packet its slot takes: one larger than the slot's payload
+// is sent empty, after the message.
+int payload_length(const AVPacket* packet, int max_payload, const char* kind) {
+    if (packet->size <= max_payload)
+        return packet->size;
+    post_transcoder_message("%s packet size is huge (%ld)", kind, long(packet->size));
+    return 0;
+}
+
 void write_audio_packet(const AVPacket* packet) {
-    int slot = audio_packets_written.fetch_add(1) % AUDIO_RING_SLOTS;
-    if (wait_slot_free(packet_ring::audio, slot) != slot_wait::ready)
-        return;  // stopped or timed out: the packet is dropped, the count stays advanced
-    int length = packet->size;
-    if (length > MAX_AUDIO_PAYLOAD) {
-        post_transcoder_message("audio packet size is huge (%ld)", long(length));
-        length = 0;
-    }
+    int slot = next_free_slot(packet_ring::audio, audio_packets_written, AUDIO_RING_SLOTS);
+    if (slot < 0)
+        return;
+    int length = payload_length(packet, MAX_AUDIO_PAYLOAD, "audio");
     uint8_t* slot_bytes = audio_packet_ring[slot];
     std::memcpy(slot_bytes + 2, packet->data, size_t(length));
     store_le16(slot_bytes, uint16_t(length));
@@ -48,14 +60,10 @@ void write_audio_packet(const AVPacket* packet) {
 }
 
 void write_video_packet(const AVPacket* packet) {
-    int slot = video_packets_written.fetch_add(1) % VIDEO_RING_SLOTS;
-    if (wait_slot_free(packet_ring::video, slot) != slot_wait::ready)
+    int slot = next_free_slot(packet_ring::video, video_packets_written, VIDEO_RING_SLOTS);
+    if (slot < 0)
         return;
-    int length = packet->size;
-    if (length > MAX_VIDEO_PAYLOAD) {
-        post_transcoder_message("video packet size is huge (%ld)", long(length));
-        length = 0;
-    }
+    int length = payload_length(packet, MAX_VIDEO_PAYLOAD, "video");
     uint8_t* slot_bytes = video_packet_ring[slot];
     std::memcpy(slot_bytes + 4, packet->data, size_t(length));
     store_le32(slot_bytes, video_slot_word(length, packet->flags));

@@ -71,12 +71,10 @@ struct output_stream_state {
     AVStream* stream = nullptr;
     AVCodecContext* encoder = nullptr;  // owned by the output_file
     int encoder_open = 0;
-    int needs_encoding = 0;
     input_stream_state* sync_source = nullptr;
 
     // video
     int64_t frames_out = 0;
-    int scale_video = 0;
     frame_ptr scaled_picture;  // the encoder's size and format, target of the scaler
     frame_ptr scaled_spare;    // the second target when the scaler has a thread
     sws_ptr scaler;
@@ -89,7 +87,6 @@ struct output_stream_state {
     std::unique_ptr<scale_worker> scaling;  // null: pictures are scaled in line
 
     // audio
-    int resample_audio = 0;
     audio_converter converter;
     audio_fifo_ptr sample_fifo;
     frame_ptr audio_block;      // resampler output, at most AUDIO_WORK_SAMPLES per channel
@@ -142,7 +139,7 @@ void drain_encoder(AVFormatContext* output, output_stream_state& stream, bool fl
 // The audio path's set-up for one stream pair; false when the resampler cannot be made.
 bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder);
 // The video path's set-up; false when a picture cannot be allocated.
-bool open_video_path(output_stream_state& stream, const AVCodecContext* decoder);
+bool open_video_path(output_stream_state& stream);
 
 // How many frames one decoded picture stands for: d is how many frames the
 // input clock is ahead of the output.

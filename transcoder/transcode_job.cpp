@@ -109,7 +109,6 @@ void finish_job() {
     while (!stream_drained)
         std::this_thread::sleep_for(DRAIN_POLL);
     report_progress_reset();
-    input_file_table.clear();
 }
 
 void transcode_thread_proc(std::unique_ptr<transcode_job_inputs> job) {

@@ -138,7 +138,7 @@ int prepare_output_streams(transcode_run& run) {
     for (auto& output : run.output_streams) {
         input_stream_state& input = *run.input_streams[output->source];
         if (output->encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
-            if (!open_video_path(*output, input.decoder.get()))
+            if (!open_video_path(*output))
                 return RUN_STOPPED;
         } else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO && !output->silence_clock) {
             if (!request_decoder_downmix(input.decoder.get(), output->encoder)) {
@@ -148,20 +148,23 @@ int prepare_output_streams(transcode_run& run) {
             if (!open_audio_path(*output, input.decoder.get()))
                 return output->sample_fifo ? 1 : RUN_STOPPED;
         }
-        output->needs_encoding = 1;
         input.needs_decoding = 1;
     }
     return 0;
 }
 
-// The output stream's parameters from its encoder. False after the message.
-bool copy_encoder_parameters(const output_stream_state& output) {
-    if (avcodec_parameters_from_context(output.stream->codecpar, output.encoder) >= 0)
-        return true;
+// What the viewer is told when an encoder will not take its settings. False.
+bool encoder_settings_refused(const output_stream_state& output) {
     post_transcoder_message("Error while opening codec for output stream #%d.%d - maybe incorrect parameters "
                             "such as bit_rate, rate, width or height\n",
                             output.file_number, output.stream_number);
     return false;
+}
+
+// The output stream's parameters from its encoder. False after the message.
+bool copy_encoder_parameters(const output_stream_state& output) {
+    return avcodec_parameters_from_context(output.stream->codecpar, output.encoder) >= 0 ||
+           encoder_settings_refused(output);
 }
 
 bool open_encoders(transcode_run& run) {
@@ -172,12 +175,8 @@ bool open_encoders(transcode_run& run) {
                                     output->stream_number);
             return false;
         }
-        if (avcodec_open2(output->encoder, codec, nullptr) < 0) {
-            post_transcoder_message("Error while opening codec for output stream #%d.%d - maybe incorrect "
-                                    "parameters such as bit_rate, rate, width or height\n",
-                                    output->file_number, output->stream_number);
-            return false;
-        }
+        if (avcodec_open2(output->encoder, codec, nullptr) < 0)
+            return encoder_settings_refused(*output);
         output->encoder_open = 1;
         if (!copy_encoder_parameters(*output))
             return false;

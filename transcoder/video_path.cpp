@@ -36,22 +36,21 @@ bool make_target(frame_ptr& target, const AVCodecContext* encoder) {
     return av_frame_get_buffer(target.get(), 0) >= 0;
 }
 
-SwsContext* make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
-    SwsContext* scaler = sws_alloc_context();
+sws_ptr make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
+    sws_ptr scaler(sws_alloc_context());
     if (!scaler)
         return nullptr;
-    av_opt_set_int(scaler, "srcw", picture->width, 0);
-    av_opt_set_int(scaler, "srch", picture->height, 0);
-    av_opt_set_int(scaler, "src_format", picture->format, 0);
-    av_opt_set_int(scaler, "dstw", encoder->width, 0);
-    av_opt_set_int(scaler, "dsth", encoder->height, 0);
-    av_opt_set_int(scaler, "dst_format", encoder->pix_fmt, 0);
-    av_opt_set_int(scaler, "sws_flags", SWS_BICUBIC, 0);
-    av_opt_set_int(scaler, "threads", transcode_options.thread_count == 1 ? 1 : SCALER_THREADS, 0);
-    if (sws_init_context(scaler, nullptr, nullptr) < 0) {
-        sws_freeContext(scaler);
+    SwsContext* s = scaler.get();
+    av_opt_set_int(s, "srcw", picture->width, 0);
+    av_opt_set_int(s, "srch", picture->height, 0);
+    av_opt_set_int(s, "src_format", picture->format, 0);
+    av_opt_set_int(s, "dstw", encoder->width, 0);
+    av_opt_set_int(s, "dsth", encoder->height, 0);
+    av_opt_set_int(s, "dst_format", encoder->pix_fmt, 0);
+    av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0);
+    av_opt_set_int(s, "threads", transcode_options.thread_count == 1 ? 1 : SCALER_THREADS, 0);
+    if (sws_init_context(s, nullptr, nullptr) < 0)
         return nullptr;
-    }
     return scaler;
 }
 
@@ -59,7 +58,7 @@ SwsContext* make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
 SwsContext* scaler_for(output_stream_state& stream, const AVFrame* picture) {
     if (!stream.scaler || stream.scaler_width != picture->width || stream.scaler_height != picture->height ||
         stream.scaler_format != picture->format) {
-        stream.scaler.reset(make_scaler(picture, stream.encoder));
+        stream.scaler = make_scaler(picture, stream.encoder);
         stream.scaler_width = picture->width;
         stream.scaler_height = picture->height;
         stream.scaler_format = picture->format;
@@ -167,9 +166,8 @@ int video_frame_copies(double d) {
     return copies > MAX_FRAME_COPIES ? 1 : copies;
 }
 
-bool open_video_path(output_stream_state& stream, const AVCodecContext* decoder) {
+bool open_video_path(output_stream_state& stream) {
     const AVCodecContext* encoder = stream.encoder;
-    stream.scale_video = encoder->width != decoder->width || encoder->height != decoder->height;
     // The picture the scaler or the format converter writes into, made once per run.
     if (!make_target(stream.scaled_picture, encoder))
         return false;

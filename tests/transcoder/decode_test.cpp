@@ -16,10 +16,6 @@ constexpr int64_t PICTURE_US = 40000;  // 25 frames a second
 
 class DecodeClockTest : public StreamStateFixture {
 protected:
-    struct format_deleter {
-        void operator()(AVFormatContext* c) const { avformat_free_context(c); }
-    };
-
     void SetUp() override {
         StreamStateFixture::SetUp();
         input_.reset(avformat_alloc_context());
@@ -77,7 +73,7 @@ protected:
 
     const input_stream_state& input() const { return *run_.input_streams[0]; }
 
-    std::unique_ptr<AVFormatContext, format_deleter> input_;
+    output_context_ptr input_;  // a bare context for the stream: no format, nothing to close
     transcode_run run_;
     std::vector<packet_ptr> packets_;
 };

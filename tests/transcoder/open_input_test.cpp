@@ -18,44 +18,22 @@ extern "C" {
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 #include "tests/support/media_clips.h"
-#include "tests/support/temp_dir.h"
+#include "tests/transcoder/stream_fixture.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 
 using test_support::clip_kind;
 using test_support::make_clip;
-using test_support::TempDir;
 using test_support::test_clip;
 
 namespace {
 
-class OpenInputTest : public ::testing::Test {
+class OpenInputTest : public StreamStateFixture {
 protected:
     void SetUp() override {
-        dialog_ = std::make_unique<CVantrelDlg>(folder_.path());
-        g_pMainDlg = dialog_.get();
-        transcode_stop_event = platform::Event::create(platform::EventReset::Manual);
+        StreamStateFixture::SetUp();
         transcode_options = transcode_options_record{};
-        close_all_input_slots();
-    }
-
-    void TearDown() override {
-        close_all_input_slots();
-        transcode_stop_event.close();
-        transcode_stop_event = platform::Event{};
-        g_pMainDlg = nullptr;
-        transcode_options = transcode_options_record{};
-    }
-
-    bool stop_event_set() const { return platform::wait_for_one(transcode_stop_event, 0) == 0; }
-
-    std::vector<std::string> posted_texts() {
-        std::vector<std::string> texts;
-        for (platform::PostedMessage& message : dialog_->Messages().drain()) {
-            if (message.message == WM_SERVER_MESSAGE && message.text) texts.push_back(*message.text);
-        }
-        return texts;
     }
 
     // The time of the first video packet read from the slot's input, in seconds.
@@ -78,13 +56,10 @@ protected:
     }
 
     std::string make(const std::vector<std::string>& args, const std::string& name) {
-        const std::string path = folder_.file(name);
+        const std::string path = folder_->file(name);
         if (!make_clip(args, path)) ADD_FAILURE() << "ffmpeg could not make " << name;
         return path;
     }
-
-    TempDir folder_{"open-input"};
-    std::unique_ptr<CVantrelDlg> dialog_;
 };
 
 struct clip_parameters {
@@ -117,14 +92,14 @@ TEST_F(OpenInputTest, OpensIntoTheSlotAndCopiesThePictureAndSoundOfTheInput) {
         ++slot;
     }
     EXPECT_TRUE(posted_texts().empty());
-    EXPECT_FALSE(stop_event_set());
+    EXPECT_FALSE(stop_set());
 }
 
 TEST_F(OpenInputTest, AFileFfmpegCannotOpenLeavesTheSlotEmptyWithoutAMessage) {
-    std::ofstream(folder_.file("notes.avi")) << "these are not the frames you are looking for\n";
-    std::ofstream(folder_.file("empty.mp4"));
-    const std::string cases[] = {folder_.file("missing.avi"), folder_.file("notes.avi"), folder_.file("empty.mp4"),
-                                 folder_.path()};
+    std::ofstream(folder_->file("notes.avi")) << "these are not the frames you are looking for\n";
+    std::ofstream(folder_->file("empty.mp4"));
+    const std::string cases[] = {folder_->file("missing.avi"), folder_->file("notes.avi"),
+                                 folder_->file("empty.mp4"), folder_->path()};
     transcode_options.stream_start_time = 2000000;
     for (const std::string& path : cases) {
         SCOPED_TRACE(path);
@@ -132,7 +107,7 @@ TEST_F(OpenInputTest, AFileFfmpegCannotOpenLeavesTheSlotEmptyWithoutAMessage) {
         EXPECT_FALSE(input_slot_table[0]);
     }
     EXPECT_TRUE(posted_texts().empty());
-    EXPECT_FALSE(stop_event_set());
+    EXPECT_FALSE(stop_set());
     // Only an input that opened consumes the start time.
     EXPECT_EQ(2000000, transcode_options.stream_start_time);
 }
@@ -144,7 +119,7 @@ TEST_F(OpenInputTest, AStartTimeSeeksBackToTheKeyFrameBeforeItAndIsConsumed) {
     ASSERT_TRUE(input_slot_table[0]);
     EXPECT_EQ(0, transcode_options.stream_start_time);
     EXPECT_TRUE(posted_texts().empty());
-    EXPECT_FALSE(stop_event_set());
+    EXPECT_FALSE(stop_set());
     const double first = first_video_packet_time(input_slot_table[0]->context.get());
     EXPECT_GT(first, 2.0);
     EXPECT_LE(first, 3.0);
@@ -167,7 +142,7 @@ TEST_F(OpenInputTest, ARefusedSeekIsReportedStopsTheTranscodeAndKeepsTheInputUns
     ASSERT_TRUE(input_slot_table[3]);
     EXPECT_EQ(0, transcode_options.stream_start_time);
     EXPECT_EQ(std::vector<std::string>{path + ": could not seek to position -5.000\n"}, posted_texts());
-    EXPECT_TRUE(stop_event_set());
+    EXPECT_TRUE(stop_set());
     EXPECT_DOUBLE_EQ(0.0, first_video_packet_time(input_slot_table[3]->context.get()));
     EXPECT_FALSE(input_was_sought(input_slot_table[3]->context.get()));
 }
@@ -241,12 +216,12 @@ TEST_F(OpenInputTest, AMessageReachesTheDialogCutToItsBufferAndStopsTheTranscode
     ASSERT_EQ(2u, texts.size());
     EXPECT_EQ("short: 7\n", texts[0]);
     EXPECT_EQ(std::string(2047, 'm'), texts[1]);
-    EXPECT_TRUE(stop_event_set());
+    EXPECT_TRUE(stop_set());
 
     g_pMainDlg = nullptr;  // before the dialog exists: only the stop event
     transcode_stop_event.reset();
     post_transcoder_message("early");
-    EXPECT_TRUE(stop_event_set());
+    EXPECT_TRUE(stop_set());
 }
 
 TEST(SetAudioBitrate, ReadsKilobitsByTheAtoiRules) {

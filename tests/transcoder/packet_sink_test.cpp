@@ -18,10 +18,6 @@ extern "C" {
 
 namespace {
 
-struct format_deleter {
-    void operator()(AVFormatContext* c) const { avformat_free_context(c); }
-};
-
 class PacketSinkTest : public StreamStateFixture {
 protected:
     void SetUp() override {
@@ -55,9 +51,8 @@ protected:
                                                             : video_slot_filled_events[slot];
         return platform::wait_for_one(event, 0) == 0;
     }
-    static bool stop_set() { return platform::wait_for_one(transcode_stop_event, 0) == 0; }
 
-    std::unique_ptr<AVFormatContext, format_deleter> output_;
+    output_context_ptr output_;
     std::vector<uint8_t> bytes_;
 };
 

@@ -24,7 +24,7 @@ protected:
         folder_ = std::make_unique<test_support::TempDir>("vantrel-stream");
         dialog_ = std::make_unique<CVantrelDlg>(folder_->path());
         g_pMainDlg = dialog_.get();
-        make_events();
+        CreateStreamEvents();
         reset_slot_events();
         transcode_stop_event.reset();
         for (auto* counter : {&video_packets_written, &audio_packets_written, &frames_sent, &audio_read_index})
@@ -49,19 +49,7 @@ protected:
         ASSERT_EQ(transcode_running.load(), 0) << "the transcode thread did not end";
     }
 
-    static void make_events() {
-        using platform::Event;
-        using platform::EventReset;
-        for (int i = 0; i < AUDIO_RING_SLOTS; ++i) {
-            audio_slot_free_events[i] = Event::create(EventReset::Auto);
-            audio_slot_filled_events[i] = Event::create(EventReset::Auto);
-        }
-        for (int i = 0; i < VIDEO_RING_SLOTS; ++i) {
-            video_slot_free_events[i] = Event::create(EventReset::Auto);
-            video_slot_filled_events[i] = Event::create(EventReset::Auto);
-        }
-        transcode_stop_event = Event::create(EventReset::Manual);
-    }
+    static bool stop_set() { return platform::wait_for_one(transcode_stop_event, 0) == 0; }
 
     // The texts of every WM_SERVER_MESSAGE posted so far (the queue is drained).
     std::vector<std::string> posted_texts() {

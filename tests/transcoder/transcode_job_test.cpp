@@ -40,8 +40,6 @@ protected:
         return condition();
     }
 
-    bool stop_set() { return platform::wait_for_one(transcode_stop_event, 0) == 0; }
-
     static int open_slots() {
         int open = 0;
         for (const auto& slot : input_slot_table)

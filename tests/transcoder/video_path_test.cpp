@@ -41,10 +41,6 @@ TEST(VideoFrameCopies, DecisionByHowFarTheInputIsAhead) {
 // MPEG-4 encoder, the drop and copy decision taken from the clocks themselves.
 class VideoPathTest : public StreamStateFixture {
 protected:
-    struct format_deleter {
-        void operator()(AVFormatContext* c) const { avformat_free_context(c); }
-    };
-
     void SetUp() override {
         StreamStateFixture::SetUp();
         output_.reset(avformat_alloc_context());
@@ -66,7 +62,7 @@ protected:
         stream_->encoder = encoder_.get();
         stream_->encoder_open = 1;
         stream_->sync_source = &source_;
-        ASSERT_TRUE(open_video_path(*stream_, encoder_.get()));
+        ASSERT_TRUE(open_video_path(*stream_));
     }
 
     // Frames emitted for each picture, the pictures stamped at the input rate
@@ -89,7 +85,7 @@ protected:
         return frames;
     }
 
-    std::unique_ptr<AVFormatContext, format_deleter> output_;
+    output_context_ptr output_;
     codec_context_ptr encoder_;
     input_stream_state source_;
     std::unique_ptr<output_stream_state> stream_;
