@@ -3,20 +3,6 @@
 #include <algorithm>
 #include <strings.h>
 
-std::string ToUpperAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
-
-std::string ToLowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 namespace {
 
 // A character is one UTF-8 sequence: a lead byte and its continuation bytes.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
+
 // True when the upper-cased name ends in "." + one of the extensions (any case),
 // or in that followed by exactly one more character. The name must be longer
 // than the dot and the extension.
@@ -32,6 +34,5 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix);
 // the text; std::string::npos when none does.
 size_t FindFeedAddress(const std::string& text);
 
-// ASCII upper-cased copy, bytes above 127 unchanged.
-std::string ToUpperAscii(std::string text);
-std::string ToLowerAscii(std::string text);
+using platform::ToLowerAscii;
+using platform::ToUpperAscii;

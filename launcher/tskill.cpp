@@ -9,7 +9,8 @@
 // kernel gave it at its start (a script's own file name). Each match is asked to
 // end (SIGTERM) and, when it has not ended after a short grace, killed.
 
-#include <cctype>
+#include "platform/ascii.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -28,7 +29,7 @@ constexpr int GRACE_MS = 3000;
 constexpr size_t KERNEL_NAME_MAX = 15;  // longer names are cut in /proc/PID/comm
 
 std::string image_key(std::string name) {
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    name = platform::ToLowerAscii(std::move(name));
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
     return name;
 }

@@ -1,10 +1,10 @@
 #include "platform/process.h"
 
+#include "platform/ascii.h"
 #include "platform/batch_runner.h"
 #include "platform/paths.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -23,11 +23,6 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 bool ends_with_exe(const std::string& lowered) {
     return lowered.size() > 4 && lowered.compare(lowered.size() - 4, 4, ".exe") == 0;
 }
@@ -39,7 +34,7 @@ bool is_regular_file(const std::string& path) {
 
 // How well a file name in the folder stands for the wanted name; 0 is no match.
 int match_rank(const std::string& entry, const std::string& wanted) {
-    const std::string have = lower(entry), want = lower(wanted);
+    const std::string have = ToLowerAscii(entry), want = ToLowerAscii(wanted);
     if (have == want) return 3;
     if (ends_with_exe(want) && have == want.substr(0, want.size() - 4)) return 2;
     if (have == want + ".exe") return 1;
@@ -225,7 +220,7 @@ StartResult start_command_line(const std::string& command_line, int show_window,
         std::replace(arguments[0].begin(), arguments[0].end(), '\\', '/');
         return {false, "File not found: " + arguments[0]};
     }
-    const std::string lowered = lower(*program);
+    const std::string lowered = ToLowerAscii(*program);
     if (lowered.size() > 4 && lowered.compare(lowered.size() - 4, 4, ".bat") == 0)
         return run_batch_file(*program, show_window, base_folder);
     arguments[0] = *program;

@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 
+#include "platform/ascii.h"
 #include "platform/atomic_file.h"
 #include "platform/paths.h"
 
@@ -27,12 +28,7 @@ std::mutex& store_mutex() {
     return mutex;
 }
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-bool same_name(const std::string& a, const std::string& b) { return lower(a) == lower(b); }
+bool same_name(const std::string& a, const std::string& b) { return ToLowerAscii(a) == ToLowerAscii(b); }
 
 // "\Software\\quennick\" and "Software\quennick" name the same key.
 std::string normal_key(const std::string& subkey) {
@@ -50,7 +46,7 @@ const char* root_name(RegistryRoot root) {
 }
 
 bool is_run_key(RegistryRoot root, const std::string& key) {
-    return root == RegistryRoot::CurrentUser && lower(key) == RUN_KEY;
+    return root == RegistryRoot::CurrentUser && ToLowerAscii(key) == RUN_KEY;
 }
 
 std::string config_home() {
@@ -81,9 +77,9 @@ struct Document {
     }
     bool key_exists(const std::string& key) const {
         if (key.empty()) return true;
-        const std::string wanted = lower(key);
+        const std::string wanted = ToLowerAscii(key);
         for (const Section& section : sections) {
-            const std::string have = lower(section.key);
+            const std::string have = ToLowerAscii(section.key);
             if (have == wanted || have.compare(0, wanted.size() + 1, wanted + "\\") == 0) return true;
         }
         return false;
@@ -148,7 +144,7 @@ bool parse_data(const std::string& text, RegistryValue& value) {
         value = RegistryValue::text(content);
         return true;
     }
-    const std::string lowered = lower(text);
+    const std::string lowered = ToLowerAscii(text);
     if (lowered.compare(0, 6, "dword:") == 0) {
         const std::string digits = trim_spaces(text.substr(6));
         if (digits.empty() || digits.size() > 8) return false;
@@ -230,7 +226,7 @@ std::optional<Document> parse_document(std::string content, RegistryRoot root) {
     Document document;
     bool header_seen = false;
     Section* current = nullptr;
-    const std::string root_lower = lower(root_name(root));
+    const std::string root_lower = ToLowerAscii(root_name(root));
     for (const std::string& raw : logical_lines(content)) {
         const std::string line = trim_spaces(raw);
         if (line.empty() || line[0] == ';') continue;
@@ -242,7 +238,7 @@ std::optional<Document> parse_document(std::string content, RegistryRoot root) {
         if (line[0] == '[') {
             if (line.back() != ']') return std::nullopt;
             const std::string path = line.substr(1, line.size() - 2);
-            const std::string head = lower(path.substr(0, root_lower.size()));
+            const std::string head = ToLowerAscii(path.substr(0, root_lower.size()));
             if (head != root_lower || (path.size() > root_lower.size() && path[root_lower.size()] != '\\'))
                 return std::nullopt;
             const std::string key = normal_key(path.substr(root_lower.size()));
