@@ -20,21 +20,15 @@
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
+#include "tests/support/wait.h"
 
 namespace fs = std::filesystem;
 using test_support::clip_kind;
+using test_support::eventually;
 
 namespace {
 
 constexpr int HELD_READ_WAIT_MS = 20000;
-
-// Waits (bounded) until the condition holds.
-template <typename Condition>
-bool eventually(Condition condition, int seconds = 30) {
-    for (int i = 0; i < seconds * 100 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-}
 
 class StalledTranscodeTest : public ::testing::Test {
 protected:

@@ -12,8 +12,11 @@
 #include "tests/support/files.h"
 #include "tests/support/gated_input.h"
 #include "tests/support/media_clips.h"
+#include "tests/support/wait.h"
 #include "tests/transcoder/stream_fixture.h"
 #include "transcoder/transcoder.h"
+
+using test_support::eventually;
 
 namespace {
 
@@ -27,17 +30,6 @@ protected:
         current_slot = slot;
         dialog_->m_nFrameCount = 250;
         ASSERT_TRUE(start_transcode_job(slot));
-    }
-
-    // Waits (bounded) until the condition holds.
-    template <typename Condition>
-    static bool eventually(Condition condition, int seconds = 30) {
-        for (int i = 0; i < seconds * 100; ++i) {
-            if (condition())
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return condition();
     }
 
     static int open_slots() {
