@@ -346,8 +346,13 @@ void CVantrelDlgWindow::UpdateTrayIcon() {
         m_pTray = std::make_unique<CSystemTray>();
         m_pTray->CreateTrayIcon(nullptr, m_uTrayMessage, QString::fromLatin1(PRODUCT_CAPTION), AppIcon(),
                                 IDR_TRAY_MENU);
-    } else {
-        m_pTray.reset();
+    } else if (m_pTray) {
+        // A restore can come from the tray's own menu or double click, still on
+        // the tray's stack: the object goes once that has returned, and with the
+        // window at the latest.
+        CSystemTray* leaving = m_pTray.release();
+        leaving->setParent(this);
+        leaving->deleteLater();
     }
 }
 

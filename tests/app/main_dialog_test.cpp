@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -360,10 +361,15 @@ TEST_F(DialogTest, TrayNotifications) {
         ASSERT_FALSE(window_->isVisible());
         choose = c.choose;
         menuTexts.clear();
-        EXPECT_EQ(window_->Tray()->OnTrayNotify(c.id, c.event), c.result);
+        const QPointer<CSystemTray> tray(window_->Tray());
+        EXPECT_EQ(tray->OnTrayNotify(c.id, c.event), c.result);
         EXPECT_EQ(window_->IsInTray(), c.inTrayAfter);
         EXPECT_EQ(window_->isVisible(), !c.inTrayAfter);
         EXPECT_EQ(window_->Tray() != nullptr, c.inTrayAfter);
+        // The icon's object outlives its own notification and goes right after.
+        EXPECT_FALSE(tray.isNull());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(tray.isNull(), !c.inTrayAfter);
         if (c.event == WM_RBUTTONUP) {
             EXPECT_EQ(menuTexts, (std::vector<std::string>{"Vantrel", "Exit"}));
             EXPECT_EQ(defaultItem, "Vantrel");
