@@ -42,6 +42,7 @@ public:
         // A dropped text is any text: the shared options fetch web addresses only.
         SetWebGetOptions(curl, url, m_limits.connectTimeoutSeconds, m_limits.stallTimeoutSeconds, errorText);
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(m_limits.maxBodyBytes));
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, m_limits.wholeTimeoutSeconds);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBlock);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
         const CURLcode code = curl_easy_perform(curl);

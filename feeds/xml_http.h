@@ -7,11 +7,13 @@
 #include <memory>
 #include <string>
 
-// Bounds of one fetch. A host that never answers, or stops sending, fails the
-// fetch instead of holding the window; a body over the cap fails it too.
+// Bounds of one fetch. A host that never answers, stops sending or sends a
+// byte now and then fails the fetch instead of holding the window; a body over
+// the cap fails it too.
 struct XmlHttpLimits {
     long connectTimeoutSeconds = 60;
-    long stallTimeoutSeconds = 30;  // with no byte arriving
+    long stallTimeoutSeconds = 30;   // with no byte arriving
+    long wholeTimeoutSeconds = 120;  // the whole fetch, redirects included
     size_t maxBodyBytes = 32u * 1024u * 1024u;
 };
 

@@ -274,6 +274,20 @@ TEST_F(RssReaderTest, ASilentHostFailsTheLoadAfterTheStallLimit) {
     EXPECT_EQ(1, LoadFeed(*host_, Serve("/feed", RssDocument("<title>T</title>", "")), next));
 }
 
+TEST_F(RssReaderTest, AHostThatSendsAByteNowAndThenFailsTheLoadAfterTheWholeLimit) {
+    XmlHttpLimits limits;
+    limits.stallTimeoutSeconds = 1;
+    limits.wholeTimeoutSeconds = 1;
+    xmlHttp_->SetLimits(limits);
+    // A whole document, a byte every tenth of a second: never a second without one.
+    HttpResponse trickle;
+    trickle.body = RssDocument("<title>Slow</title>", "");
+    trickle.ending = HttpResponse::Ending::Trickle;
+    http_.Serve("/trickle", trickle);
+    EXPECT_EQ(0, Load(http_.Url("/trickle")));
+    EXPECT_TRUE(tree_.TopLevel().empty());
+}
+
 TEST_F(RssReaderTest, ADocumentLargerThan32MiBFails) {
     constexpr size_t CAP = 32u * 1024u * 1024u;
     const std::string head = RssDocument("<title>Big</title>", "");

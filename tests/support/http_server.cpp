@@ -148,6 +148,18 @@ bool HttpServer::WaitForRelease() {
 }
 
 // Until the client closes its end, the server stops, or the limit passes.
+// A byte at a time, until the body is sent, the client goes or the server stops.
+void HttpServer::Trickle(int fd, const std::string& body) {
+    for (char byte : body) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+        }
+        if (!send_bytes(fd, &byte, 1)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(TRICKLE_STEP_MS));
+    }
+}
+
 void HttpServer::StaySilent(int fd) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SILENT_WAIT_MS);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -186,6 +198,10 @@ void HttpServer::ServeConnection(int fd) {
                              std::to_string(response.body.size()) + location + "\r\nConnection: close\r\n\r\n";
     if (!send_bytes(fd, head.data(), head.size())) return;
     if (response.held && !WaitForRelease()) return;
+    if (response.ending == HttpResponse::Ending::Trickle) {
+        Trickle(fd, response.body);
+        return;
+    }
     const size_t length = response.ending == HttpResponse::Ending::CutHalfway ? response.body.size() / 2
                                                                                : response.body.size();
     send_bytes(fd, response.body.data(), length);

@@ -13,7 +13,7 @@
 namespace test_support {
 
 struct HttpResponse {
-    enum class Ending { Whole, CutHalfway, Silent };
+    enum class Ending { Whole, CutHalfway, Silent, Trickle };
 
     int status = 200;
     std::string body;
@@ -21,7 +21,8 @@ struct HttpResponse {
     std::string location;
     // CutHalfway announces the whole length, sends half the body and closes.
     // Silent reads the request and answers nothing until the client gives up
-    // (at most SILENT_WAIT_MS).
+    // (at most SILENT_WAIT_MS). Trickle sends the body a byte every
+    // TRICKLE_STEP_MS.
     Ending ending = Ending::Whole;
     // When set, the body waits for Release() (at most RELEASE_WAIT_MS).
     bool held = false;
@@ -31,6 +32,7 @@ class HttpServer {
 public:
     static constexpr int RELEASE_WAIT_MS = 10000;
     static constexpr int SILENT_WAIT_MS = 20000;
+    static constexpr int TRICKLE_STEP_MS = 100;
 
     HttpServer();
     ~HttpServer();
@@ -55,6 +57,7 @@ private:
     void ServeConnection(int fd);
     bool WaitForRelease();
     void StaySilent(int fd);
+    void Trickle(int fd, const std::string& body);
 
     int listen_fd_ = -1;
     uint16_t port_ = 0;
