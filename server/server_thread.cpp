@@ -148,13 +148,20 @@ void StartServerThread() {
     control.thread = std::thread(ServerThreadProc, nullptr);
 }
 
+void BeginStopServerThread() {
+    std::lock_guard<std::mutex> guard(control.mutex);
+    control.stopping = true;
+    if (control.listener) ::shutdown(control.listener->fd(), SHUT_RDWR);
+    if (control.connection_fd >= 0) ::shutdown(control.connection_fd, SHUT_RDWR);
+}
+
+bool ServerThreadStopping() {
+    std::lock_guard<std::mutex> guard(control.mutex);
+    return control.stopping;
+}
+
 void StopServerThread() {
-    {
-        std::lock_guard<std::mutex> guard(control.mutex);
-        control.stopping = true;
-        if (control.listener) ::shutdown(control.listener->fd(), SHUT_RDWR);
-        if (control.connection_fd >= 0) ::shutdown(control.connection_fd, SHUT_RDWR);
-    }
+    BeginStopServerThread();
     if (control.thread.joinable()) control.thread.join();
     std::lock_guard<std::mutex> guard(control.mutex);
     control.listener = nullptr;

@@ -31,6 +31,11 @@ void HandleClientRequest(platform::Socket connection);
 void StartServerThread();
 // Shuts the listener and the connection being served down and joins the thread.
 void StopServerThread();
+// The first half of StopServerThread: marks the server as stopping and shuts
+// the listener and the connection down, without waiting for the thread.
+void BeginStopServerThread();
+// True from BeginStopServerThread until StopServerThread has joined the thread.
+bool ServerThreadStopping();
 
 // The port the listener bound, once it has; 0 when the listener failed or did
 // not stand within timeout_ms. The setting 0 makes the listener take a free

@@ -6,6 +6,9 @@
 #include "transcoder/transcoder.h"
 
 void ShutdownStreamServer() {
+    // Marked before the stop event is set: a "streampackets" that is just
+    // restarting the transcoder resets the event, then sees the mark.
+    BeginStopServerThread();
     // Ends the server's own waits on the rings (a pre-roll, a sender) at once.
     transcode_stop_event.set();
     // No request can start a job or a download after this.

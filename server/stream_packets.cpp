@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "core/vantrel_dlg.h"
 #include "platform/byte_order.h"
@@ -20,11 +21,13 @@
 #include "server/command_handlers.h"
 #include "server/reply_words.h"
 #include "server/request.h"
+#include "server/server_thread.h"
 #include "transcoder/transcoder.h"
 
 namespace {
 
 uint8_t packet_send_buffer[PACKET_SEND_BUFFER_SIZE];
+std::function<void()> before_transcoder_restart;
 
 using platform::load_le16;
 using platform::load_le32;
@@ -218,13 +221,21 @@ void answer_downloading(const platform::Socket& connection) {
         platform::receive_some(connection, ignored, sizeof ignored, 0);
 }
 
-// Restarts the transcoder on the slot. False when the slot holds no input.
+// Restarts the transcoder on the slot. False when the slot holds no input or
+// the server is being shut down.
 bool restart_transcoder(int slot) {
     reset_stream_counters();
     reset_slot_events();
     if (!input_slot_table[slot])
         return false;
+    if (before_transcoder_restart)
+        before_transcoder_restart();
     transcode_stop_event.reset();
+    if (ServerThreadStopping()) {
+        // A shutdown set the event just before the reset; its stop stands.
+        transcode_stop_event.set();
+        return false;
+    }
     return start_transcode_job(slot);
 }
 
@@ -360,4 +371,8 @@ void OnStreamPackets(const platform::Socket& connection, char* request) {
             return;
     }
     send_loop(connection);
+}
+
+void SetBeforeTranscoderRestartForTest(std::function<void()> hook) {
+    before_transcoder_restart = std::move(hook);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "stream/stream_state.h"
 
@@ -85,3 +86,7 @@ bool send_to_client(const platform::Socket& connection, const uint8_t* data, siz
 // The acknowledgement byte, waited for as long as the client is alive. False
 // when the client closed, failed or vanished.
 bool receive_acknowledgement(const platform::Socket& connection, uint8_t* byte);
+
+// Test hook: runs on the server thread just before a "streampackets" resets
+// the stop event to restart the transcoder; empty to remove it.
+void SetBeforeTranscoderRestartForTest(std::function<void()> hook);

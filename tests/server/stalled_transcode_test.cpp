@@ -12,7 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "server/server_thread.h"
 #include "server/shutdown.h"
+#include "server/stream_packets.h"
 #include "stream/stream_state.h"
 #include "tests/support/files.h"
 #include "tests/support/gated_input.h"
@@ -41,6 +43,7 @@ protected:
     }
 
     ~StalledTranscodeTest() override {
+        SetBeforeTranscoderRestartForTest(nullptr);
         gated_.open_gate();
         server_.reset();
         stop_poll_interval_ms = STOP_POLL_INTERVAL_MS;
@@ -49,9 +52,10 @@ protected:
 
     uint16_t port() const { return server_->port(); }
 
-    // The gated clip in slot 0 (handle 1), a header for it, and a stream
-    // whose job is then held in its first read past what FFmpeg buffered.
-    void start_stalled_stream() {
+    // The gated clip in slot 0 (handle 1), a header for it, the gate closed
+    // and "streampackets" sent: a job started now is held in its first read
+    // past what FFmpeg buffered.
+    void request_gated_stream() {
         input_slot input = gated_.open("gated.avi");
         ASSERT_TRUE(input);
         input_ = input;
@@ -60,6 +64,10 @@ protected:
         gated_.close_gate();
         stream_ = std::make_unique<test_support::ProtocolConnection>(port());
         ASSERT_TRUE(stream_->send("streampackets fd=1&packet=0"));
+    }
+
+    void start_stalled_stream() {
+        request_gated_stream();
         ASSERT_TRUE(gated_.wait_for_held_read(HELD_READ_WAIT_MS)) << "the job never read past the gate";
         EXPECT_EQ(transcode_running.load(), 1);
     }
@@ -109,6 +117,31 @@ TEST_F(StalledTranscodeTest, ShutdownWaitsForTheStalledJobBeforeTheRecordGoes) {
     EXPECT_EQ(transcode_running.load(), 0);
     EXPECT_EQ(g_pMainDlg, nullptr);
     EXPECT_TRUE(stream_->receive_all().empty()) << "the stalled stream ends without a packet";
+}
+
+// The program closes just as a client's "streampackets" restarts the
+// transcoder. The restart must not undo the shutdown's stop: the exit would
+// then wait out the pre-roll, and here a job that makes no picture.
+TEST_F(StalledTranscodeTest, AShutdownDuringATranscoderRestartIsNotUndone) {
+    std::atomic<bool> at_restart{false};
+    SetBeforeTranscoderRestartForTest([&] {
+        at_restart = true;
+        // The restart goes on once the shutdown has begun.
+        eventually([] { return ServerThreadStopping(); }, 5);
+    });
+    request_gated_stream();
+    ASSERT_TRUE(eventually([&] { return at_restart.load(); }));
+    std::atomic<bool> shut_down{false};
+    std::thread closing([&] {
+        server_.reset();
+        shut_down = true;
+    });
+    const bool ended_at_once = eventually([&] { return shut_down.load(); }, 3);
+    gated_.open_gate();
+    closing.join();
+    EXPECT_TRUE(ended_at_once) << "the shutdown waited for the restarted stream";
+    EXPECT_EQ(transcode_running.load(), 0);
+    EXPECT_TRUE(stream_->receive_all().empty());
 }
 
 }  // namespace
