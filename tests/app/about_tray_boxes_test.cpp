@@ -5,9 +5,11 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QThread>
 #include <QUrl>
 #include <atomic>
@@ -203,6 +205,36 @@ TEST(UiMessageBoxes, ReleasingLetsAWaitingWorkerGoOnWithoutItsBox) {
     testing::internal::GetCapturedStderr();
     QApplication::processEvents();
     EXPECT_EQ(shown, 0);
+}
+
+// The box a user sees: caption, the text with its line breaks, one OK that ends
+// it, owned by the window that raised it.
+TEST(UiMessageBoxes, TheRealBoxShowsCaptionTextAndOneOk) {
+    QWidget owner;
+    owner.show();
+    std::string seenTitle, seenText;
+    QWidget* seenParent = nullptr;
+    int buttons = -1;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr) << "no modal box";
+        seenTitle = box->windowTitle().toStdString();
+        seenText = box->text().toStdString();
+        seenParent = box->parentWidget();
+        buttons = static_cast<int>(box->buttons().size());
+        gui_test::SaveScreenshot(box, "message_box");
+        QAbstractButton* ok = box->button(QMessageBox::Ok);
+        ASSERT_NE(ok, nullptr);
+        ok->click();
+    });
+    CUiMessageBoxes::ShowQtBox("Error while opening codec for output stream #0.0 - maybe incorrect parameters "
+                               "such as bit_rate, rate, width or height\r\nsecond line",
+                               "Error", &owner);
+    EXPECT_EQ(seenTitle, "Error");
+    EXPECT_EQ(seenText, "Error while opening codec for output stream #0.0 - maybe incorrect parameters such as "
+                        "bit_rate, rate, width or height\nsecond line");
+    EXPECT_EQ(seenParent, &owner);
+    EXPECT_EQ(buttons, 1);
 }
 
 }  // namespace
