@@ -6,9 +6,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <sys/file.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -27,6 +30,9 @@ std::mutex& store_mutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+constexpr int LOCK_WAIT_MS = 5000;
+constexpr int LOCK_STEP_MS = 10;
 
 bool same_name(const std::string& a, const std::string& b) { return ToLowerAscii(a) == ToLowerAscii(b); }
 
@@ -343,6 +349,47 @@ bool store(RegistryRoot root, const Document& document) {
     return false;
 }
 
+// Read-modify-write of a root's file as one step for every process, so
+// launchers started side by side never lose each other's values. The lock is a
+// file of its own beside the store, which itself is replaced at every write. A
+// holder that never lets go makes the write fail after a while, never hang.
+class StoreLock {
+public:
+    explicit StoreLock(RegistryRoot root) : guard_(store_mutex()) {
+        const std::filesystem::path store(registry_file(root));
+        std::error_code ignored;
+        std::filesystem::create_directories(store.parent_path(), ignored);
+        const std::string path = (store.parent_path() / ("." + store.filename().string() + ".lock")).string();
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // Without a lock file the folder takes no new files either: the write
+        // fails on its own.
+        if (fd_ < 0) {
+            may_write_ = true;
+            return;
+        }
+        for (int waited = 0; waited < LOCK_WAIT_MS; waited += LOCK_STEP_MS) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                may_write_ = true;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            ::usleep(LOCK_STEP_MS * 1000);
+        }
+        std::fprintf(stderr, "registry: %s stays locked by another program\n", path.c_str());
+    }
+    ~StoreLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    bool may_write() const { return may_write_; }
+
+private:
+    std::lock_guard<std::mutex> guard_;
+    int fd_ = -1;
+    bool may_write_ = false;
+};
+
 // ---- the Run key as XDG autostart entries -------------------------------------
 
 // A value name is one file name in the autostart folder.
@@ -416,7 +463,8 @@ std::optional<RegistryKey> RegistryKey::Open(RegistryRoot root, const std::strin
 std::optional<RegistryKey> RegistryKey::Create(RegistryRoot root, const std::string& subkey) {
     const std::string key = normal_key(subkey);
     if (is_run_key(root, key)) return RegistryKey(root, key);
-    std::lock_guard<std::mutex> lock(store_mutex());
+    const StoreLock lock(root);
+    if (!lock.may_write()) return std::nullopt;
     std::optional<Document> document = load(root);
     if (!document) return std::nullopt;
     if (!document->key_exists(key)) {
@@ -440,7 +488,8 @@ std::optional<RegistryValue> RegistryKey::Query(const std::string& name) const {
 
 bool RegistryKey::Set(const std::string& name, const RegistryValue& value) const {
     if (is_run_key(root_, subkey_)) return set_autostart(name, value);
-    std::lock_guard<std::mutex> lock(store_mutex());
+    const StoreLock lock(root_);
+    if (!lock.may_write()) return false;
     std::optional<Document> document = load(root_);
     if (!document) return false;
     Section* section = document->find(subkey_);
@@ -454,7 +503,8 @@ bool RegistryKey::Set(const std::string& name, const RegistryValue& value) const
 
 bool RegistryKey::Delete(const std::string& name) const {
     if (is_run_key(root_, subkey_)) return autostart_name(name) && ::unlink(autostart_entry_file(name).c_str()) == 0;
-    std::lock_guard<std::mutex> lock(store_mutex());
+    const StoreLock lock(root_);
+    if (!lock.may_write()) return false;
     std::optional<Document> document = load(root_);
     if (!document) return false;
     Section* section = document->find(subkey_);

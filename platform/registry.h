@@ -9,8 +9,9 @@
 //
 // Key and value names compare without regard to letter case. A key exists when
 // its section, or a section below it, does. Every write re-reads the file and
-// replaces it atomically; a file that cannot be read or parsed reads as empty
-// and is never overwritten.
+// replaces it atomically, under a lock that other processes writing the same
+// file respect; a file that cannot be read or parsed reads as empty and is
+// never overwritten.
 //
 // The current user's key Software\Microsoft\Windows\CurrentVersion\Run is kept
 // where desktop sessions look for autostart programs: each value NAME is the XDG

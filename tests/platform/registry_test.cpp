@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace platform;
 using test_support::read_text;
@@ -191,6 +192,35 @@ TEST_F(RegistryTest, RunValuesAreAutostartEntries) {
     EXPECT_TRUE(run->Delete("Tarnwick"));
     EXPECT_FALSE(std::filesystem::exists(autostart_entry_file("Tarnwick")));
     EXPECT_FALSE(std::filesystem::exists(user_file()));
+}
+
+// Launchers started side by side write the same file: none loses another's values.
+TEST_F(RegistryTest, WritersInSeveralProcessesLoseNoValue) {
+    constexpr int WRITERS = 4, VALUES = 40;
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < WRITERS; ++writer) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const std::optional<RegistryKey> key = RegistryKey::Create(HKEY_CURRENT_USER, KEY);
+            bool all_written = key.has_value();
+            for (int value = 0; all_written && value < VALUES; ++value)
+                all_written = key->Set("W" + std::to_string(writer) + "_" + std::to_string(value),
+                                       RegistryValue::number(value));
+            ::_exit(all_written ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0);
+        writers.push_back(pid);
+    }
+    for (const pid_t pid : writers) {
+        int status = -1;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int missing = 0;
+    for (int writer = 0; writer < WRITERS; ++writer)
+        for (int value = 0; value < VALUES; ++value)
+            if (!query(("W" + std::to_string(writer) + "_" + std::to_string(value)).c_str())) ++missing;
+    EXPECT_EQ(missing, 0);
 }
 
 // A writer killed at any moment leaves the old file or the new one, whole.
