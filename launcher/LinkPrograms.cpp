@@ -33,6 +33,9 @@ std::string ConvertToCygwinPath(const std::string& shared_folder) {
     }
     replace_all(path, "\\", "/");
     replace_all(path, "//", "/");
+    // A double quote in a folder's name is escaped, so the program's command
+    // line splits back to the whole name (no backslash is left to double).
+    replace_all(path, "\"", "\\\"");
     return "\"" + path + "\"";
 }
 

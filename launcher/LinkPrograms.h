@@ -20,7 +20,8 @@ using ShellFunction = std::function<platform::StartResult(const std::string& com
 // wherever the launcher was started from.
 ShellFunction ShellFrom(const std::string& launcher_folder);
 
-// D:\PSP gives "/cygdrive/d/PSP" with its double quotes.
+// D:\PSP gives "/cygdrive/d/PSP" with its double quotes; a double quote inside
+// the name is written \".
 std::string ConvertToCygwinPath(const std::string& shared_folder);
 
 // The three lines of "nethostfs.bat", each ended by CR LF.

@@ -30,6 +30,7 @@ TEST(ConvertToCygwinPathTest, DriveLettersBackslashesAndDoubleSlashes) {
         {"/home/u/my psp", "\"/home/u/my psp\""},
         {"/home//u/", "\"/home/u/\""},
         {"/", "\"/\""},
+        {"/home/u/say \"hi\"", "\"/home/u/say \\\"hi\\\"\""},  // a quote in a name is escaped
     };
     for (const Case& c : cases) EXPECT_EQ(ConvertToCygwinPath(c.folder), c.expected) << c.folder;
 }
@@ -75,6 +76,30 @@ TEST(NethostfsBatchTest, RunsNethostfsInTheSharedFolderFromTheLaunchersFolder) {
     EXPECT_EQ(log[0].folder, shared);
     EXPECT_EQ(log[0].show_window, "0");
     EXPECT_TRUE(log[0].arguments.empty()) << "the batch file ignores its argument";
+}
+
+// The link programs must serve the chosen folder itself, whatever its name holds.
+TEST(LinkProgramsTest, BothServersGetTheSharedFolderWhateverItsName) {
+    const char* const names[] = {"my psp", "say \"hi\" twice", "100% & more", "it's $HOME; `x`", "ends in \""};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        TestInstallation installation;
+        installation.add_link_programs();
+        const std::string shared = installation.make_folder(name);
+        const ShellFunction shell = ShellFrom(installation.prefix());
+        const platform::StartResult usb = shell("files\\usbhostfs.exe " + ConvertToCygwinPath(shared), vbHide);
+        ASSERT_TRUE(usb.started) << usb.description;
+        installation.wait_for_log(1);
+        ASSERT_TRUE(WriteNethostfsBatch(shared, installation.prefix()).started);
+        const platform::StartResult wifi = shell("nethostfs.bat " + ConvertToCygwinPath(shared), vbHide);
+        ASSERT_TRUE(wifi.started) << wifi.description;
+        const std::vector<LogLine> log = installation.wait_for_log(2);
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].program, "usbhostfs");
+        EXPECT_EQ(log[0].arguments, std::vector<std::string>{shared});
+        EXPECT_EQ(log[1].program, "nethostfs");
+        EXPECT_EQ(log[1].folder, shared);
+    }
 }
 
 TEST(ShellFromTest, RelativeCommandLinesStartFromTheLaunchersFolderWithTheirStyle) {
