@@ -61,6 +61,21 @@ TEST(NethostfsBatchTest, AFileThatCannotBeReplacedIsAFailureWithADescription) {
         EXPECT_EQ(entry.path().filename().string().find(".nethostfs"), std::string::npos) << "temporary left behind";
 }
 
+// A line break in the folder's name would split the batch file's lines: its
+// "cd" would enter another folder and the rest of the name would run as a program.
+TEST(NethostfsBatchTest, AFolderNameWithALineBreakIsRefusedAndNothingRuns) {
+    for (const char* tail : {"\nsub", "\r\nsub", "\rsub"}) {
+        TestInstallation installation;
+        const std::string shared = installation.make_folder(std::string("a\"") + tail);
+        const std::string batch = installation.prefix() + "/nethostfs.bat";
+        test_support::write_text(batch, "old\r\n");
+        const platform::StartResult written = WriteNethostfsBatch(shared, installation.prefix());
+        EXPECT_FALSE(written.started);
+        EXPECT_FALSE(written.description.empty());
+        EXPECT_EQ(read_text(batch), "old\r\n") << "the old batch file stays";
+    }
+}
+
 TEST(NethostfsBatchTest, RunsNethostfsInTheSharedFolderFromTheLaunchersFolder) {
     TestInstallation installation;
     installation.add_link_programs();
