@@ -397,20 +397,32 @@ bool autostart_name(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// The value is the entry's Exec= line, as long as the session would run it: an
+// entry the user turned off in the session's settings (Hidden=true, or
+// X-GNOME-Autostart-enabled=false) starts nothing, so it is no value.
 std::optional<RegistryValue> query_autostart(const std::string& name) {
     if (!autostart_name(name)) return std::nullopt;
     std::string content;
     if (read_file(autostart_entry_file(name), content) != FileRead::Read) return std::nullopt;
+    std::optional<std::string> command;
+    bool in_entry = false;
     size_t start = 0;
     while (start < content.size()) {
         size_t end = content.find('\n', start);
         if (end == std::string::npos) end = content.size();
         std::string line = content.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.compare(0, 5, "Exec=") == 0) return RegistryValue::text(line.substr(5));
         start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] == '[') {
+            in_entry = line == "[Desktop Entry]";
+            continue;
+        }
+        if (!in_entry) continue;
+        if (line.compare(0, 5, "Exec=") == 0 && !command) command = line.substr(5);
+        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") return std::nullopt;
     }
-    return std::nullopt;
+    if (!command) return std::nullopt;
+    return RegistryValue::text(*command);
 }
 
 bool set_autostart(const std::string& name, const RegistryValue& value) {

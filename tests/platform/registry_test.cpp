@@ -194,6 +194,39 @@ TEST_F(RegistryTest, RunValuesAreAutostartEntries) {
     EXPECT_FALSE(std::filesystem::exists(user_file()));
 }
 
+// What the desktop session would run at login is what the Run value reads as.
+TEST_F(RegistryTest, ARunValueReadsAsTheEntryTheSessionWouldStart) {
+    struct Case {
+        const char* entry;
+        const char* expected;  // nullptr: no value
+    } const cases[] = {
+        {"[Desktop Entry]\nType=Application\nExec=\"/opt/t/tarnwick\"\n", "\"/opt/t/tarnwick\""},
+        {"[Desktop Entry]\r\nExec=/opt/t/tarnwick\r\nX-GNOME-Autostart-enabled=true\r\n", "/opt/t/tarnwick"},
+        {"[Desktop Entry]\nExec=/opt/t/tarnwick\nHidden=true\n", nullptr},  // turned off in the session's settings
+        {"[Desktop Entry]\nX-GNOME-Autostart-enabled=false\nExec=/opt/t/tarnwick\n", nullptr},
+        {"[Desktop Entry]\nExec=/opt/t/tarnwick\nHidden=false\n", "/opt/t/tarnwick"},
+        {"[Desktop Entry]\nExec=/opt/t/tarnwick\n[Desktop Action New]\nExec=/opt/t/other\nHidden=true\n",
+         "/opt/t/tarnwick"},  // another group's lines are not the entry's
+        {"[Desktop Action New]\nExec=/opt/t/other\n[Desktop Entry]\nExec=/opt/t/tarnwick\n", "/opt/t/tarnwick"},
+        {"[Desktop Entry]\nType=Application\n", nullptr},
+    };
+    const std::optional<RegistryKey> run =
+        RegistryKey::Open(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    ASSERT_TRUE(run);
+    std::filesystem::create_directories(folder_.file("config/autostart"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        write_text(autostart_entry_file("Tarnwick"), c.entry);
+        const std::optional<RegistryValue> value = run->Query("Tarnwick");
+        if (!c.expected) {
+            EXPECT_FALSE(value);
+            continue;
+        }
+        ASSERT_TRUE(value);
+        EXPECT_EQ(value->data, RegistryValue::text(c.expected).data);
+    }
+}
+
 // Launchers started side by side write the same file: none loses another's values.
 TEST_F(RegistryTest, WritersInSeveralProcessesLoseNoValue) {
     constexpr int WRITERS = 4, VALUES = 40;
