@@ -335,11 +335,18 @@ std::optional<Document> load(RegistryRoot root) {
     return document;
 }
 
-// Our files live in folders of their own that may not exist yet.
+// Our files live in folders of their own that may not exist yet. A file that
+// is a link to one kept elsewhere is written where the link points, so the
+// link stays.
 bool write_file(const std::string& path, const std::string& content, mode_t mode) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    return replace_file_atomically(path, content, mode);
+    std::string target = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    return replace_file_atomically(target, content, mode);
 }
 
 bool store(RegistryRoot root, const Document& document) {

@@ -227,6 +227,19 @@ TEST_F(RegistryTest, ARunValueReadsAsTheEntryTheSessionWouldStart) {
     }
 }
 
+// A store kept elsewhere and linked into place (as dotfile managers do) stays
+// linked: the write goes to the file the link names.
+TEST_F(RegistryTest, AWriteThroughASymbolicLinkKeepsTheLink) {
+    std::filesystem::create_directories(folder_.file("dotfiles"));
+    const std::string real = folder_.file("dotfiles/user.reg");
+    write_text(real, HEADER + "\n[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n\"Wifi\"=dword:00000001\n");
+    std::filesystem::create_symlink("dotfiles/user.reg", user_file());
+    EXPECT_TRUE(create().Set("USB", RegistryValue::number(1)));
+    EXPECT_TRUE(std::filesystem::is_symlink(user_file()));
+    EXPECT_EQ(read_text(real), HEADER + "\n[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n"
+                                        "\"Wifi\"=dword:00000001\n\"USB\"=dword:00000001\n");
+}
+
 // Launchers started side by side write the same file: none loses another's values.
 TEST_F(RegistryTest, WritersInSeveralProcessesLoseNoValue) {
     constexpr int WRITERS = 4, VALUES = 40;
