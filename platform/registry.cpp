@@ -261,7 +261,8 @@ std::optional<Document> parse_document(std::string content, RegistryRoot root) {
             return std::nullopt;
         put_value(*current, name, std::move(value));
     }
-    if (!header_seen && !content.empty()) return std::nullopt;
+    // A file of blanks only holds nothing to keep; anything else needs the header.
+    if (!header_seen && content.find_first_not_of(" \t\r\n") != std::string::npos) return std::nullopt;
     return document;
 }
 

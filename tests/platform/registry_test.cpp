@@ -145,6 +145,18 @@ TEST_F(RegistryTest, AFileThatCannotBeParsedReadsEmptyAndIsNeverOverwritten) {
     }
 }
 
+// A file with nothing in it but blanks holds no value that a write could lose.
+TEST_F(RegistryTest, ABlankFileIsAnEmptyStoreThatWritesReplace) {
+    for (const std::string blank : {"", "\n", "\r\n\r\n", " \t\n", "\xEF\xBB\xBF\r\n"}) {
+        SCOPED_TRACE(testing::PrintToString(blank));
+        write_text(user_file(), blank);
+        EXPECT_FALSE(query("USB"));
+        EXPECT_TRUE(create().Set("USB", RegistryValue::number(1)));
+        EXPECT_EQ(read_text(user_file()), HEADER + "\n[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n"
+                                                   "\"USB\"=dword:00000001\n");
+    }
+}
+
 TEST_F(RegistryTest, KeysAreCreatedWithTheirPathAndValuesDeleted) {
     EXPECT_FALSE(RegistryKey::Open(HKEY_CURRENT_USER, KEY));
     const RegistryKey key = create("\\Software\\quennick\\Tarnwick\\");
