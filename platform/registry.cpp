@@ -211,8 +211,10 @@ std::vector<std::string> logical_lines(const std::string& content) {
         } else {
             lines.push_back(line);
         }
-        continued = !lines.back().empty() && lines.back().back() == '\\' && lines.back()[0] != '[';
-        if (continued) lines.back().pop_back();
+        // Only a value's data goes on: a note or a key name ending in "\" does not.
+        const std::string head = trim_spaces(lines.back());
+        continued = !head.empty() && head.back() == '\\' && head[0] != '[' && head[0] != ';';
+        if (continued) lines.back() = head.substr(0, head.size() - 1);
     }
     return lines;
 }

@@ -101,6 +101,7 @@ TEST_F(RegistryTest, ReadsWhatAnExportHoldsWithoutRegardToLetterCase) {
                "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
                "; written by hand\r\n"
                "[HKEY_CURRENT_USER\\SOFTWARE\\Quennick\\tarnwick]\r\n"
+               "; the old folder was D:\\\r\n"  // a note is never continued on the next line
                "\"Wifi\" = dword:1\r\n"
                "\"Long\"=hex:01,02,\\\r\n"
                "  03,04\r\n"
