@@ -29,6 +29,6 @@ std::string NethostfsBatchText(const std::string& shared_folder, const std::stri
 std::string NethostfsBatchPath(const std::string& launcher_folder);
 
 // Writes "nethostfs.bat" under a temporary name and renames it into place, so a
-// half-written batch file is never run. A folder whose name holds a line break
-// cannot be written into it: a failure.
+// half-written batch file is never run. A folder whose name holds a line break,
+// or a launcher's folder with a double quote, cannot be written into it: a failure.
 platform::StartResult WriteNethostfsBatch(const std::string& shared_folder, const std::string& launcher_folder);

@@ -61,15 +61,25 @@ TEST(NethostfsBatchTest, AFileThatCannotBeReplacedIsAFailureWithADescription) {
         EXPECT_EQ(entry.path().filename().string().find(".nethostfs"), std::string::npos) << "temporary left behind";
 }
 
-// A line break in the folder's name would split the batch file's lines: its
-// "cd" would enter another folder and the rest of the name would run as a program.
-TEST(NethostfsBatchTest, AFolderNameWithALineBreakIsRefusedAndNothingRuns) {
-    for (const char* tail : {"\nsub", "\r\nsub", "\rsub"}) {
+// A line break in a folder's name would split the batch file's lines: its "cd"
+// would enter another folder and the rest of the name would run as a program. A
+// double quote in the launcher's folder would end the program's path early, so
+// the runner would start whatever file the cut path names.
+TEST(NethostfsBatchTest, FolderNamesTheBatchFileCannotHoldAreRefused) {
+    struct Case {
+        const char* shared;    // below the temporary folder
+        const char* launcher;  // below the temporary folder; "" for the installation's
+    } const cases[] = {
+        {"a\"\nsub", ""}, {"a\"\r\nsub", ""}, {"a\"\rsub", ""}, {"psp", "tar\"nwick"}, {"psp", "tar\nnwick"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.shared) + " | " + c.launcher);
         TestInstallation installation;
-        const std::string shared = installation.make_folder(std::string("a\"") + tail);
-        const std::string batch = installation.prefix() + "/nethostfs.bat";
+        const std::string shared = installation.make_folder(c.shared);
+        const std::string launcher = *c.launcher ? installation.make_folder(c.launcher) : installation.prefix();
+        const std::string batch = launcher + "/nethostfs.bat";
         test_support::write_text(batch, "old\r\n");
-        const platform::StartResult written = WriteNethostfsBatch(shared, installation.prefix());
+        const platform::StartResult written = WriteNethostfsBatch(shared, launcher);
         EXPECT_FALSE(written.started);
         EXPECT_FALSE(written.description.empty());
         EXPECT_EQ(read_text(batch), "old\r\n") << "the old batch file stays";
