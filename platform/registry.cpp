@@ -129,13 +129,13 @@ bool parse_hex_bytes(const std::string& text, std::string& bytes) {
     if (list.empty()) return true;
     size_t pos = 0;
     for (;;) {
-        while (pos < list.size() && list[pos] == ' ') ++pos;
+        while (pos < list.size() && (list[pos] == ' ' || list[pos] == '\t')) ++pos;
         if (pos + 2 > list.size()) return false;
         const int high = hex_digit(list[pos]), low = hex_digit(list[pos + 1]);
         if (high < 0 || low < 0) return false;
         bytes.push_back(static_cast<char>(high * 16 + low));
         pos += 2;
-        while (pos < list.size() && list[pos] == ' ') ++pos;
+        while (pos < list.size() && (list[pos] == ' ' || list[pos] == '\t')) ++pos;
         if (pos == list.size()) return true;
         if (list[pos] != ',') return false;
         ++pos;
@@ -190,7 +190,7 @@ bool parse_value_line(const std::string& line, std::string& name, RegistryValue&
     } else if (!parse_quoted(line, pos, name)) {
         return false;
     }
-    while (pos < line.size() && line[pos] == ' ') ++pos;
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
     if (pos >= line.size() || line[pos] != '=') return false;
     return parse_data(trim_spaces(line.substr(pos + 1)), value);
 }

@@ -103,10 +103,11 @@ TEST_F(RegistryTest, ReadsWhatAnExportHoldsWithoutRegardToLetterCase) {
                "[HKEY_CURRENT_USER\\SOFTWARE\\Quennick\\tarnwick]\r\n"
                "; the old folder was D:\\\r\n"  // a note is never continued on the next line
                "\"Wifi\" = dword:1\r\n"
-               "\"Long\"=hex:01,02,\\\r\n"
+               "\"Long\"=hex:01,\t02,\\\r\n"
                "  03,04\r\n"
                "\"Twice\"=\"first\"\r\n"
                "\"TWICE\"=\"second\"\r\n"
+               "\t\"Tabbed\"\t=\t\"x\"\r\n"
                "[HKEY_CURRENT_USER\\Software\\Deeper\\Key]\r\n");
     const std::optional<RegistryValue> wifi = query("WIFI");
     ASSERT_TRUE(wifi);
@@ -114,6 +115,8 @@ TEST_F(RegistryTest, ReadsWhatAnExportHoldsWithoutRegardToLetterCase) {
     ASSERT_TRUE(query("long"));
     EXPECT_EQ(query("long")->data, "\x01\x02\x03\x04");
     EXPECT_EQ(query("twice")->data, RegistryValue::text("second").data);
+    ASSERT_TRUE(query("tabbed"));
+    EXPECT_EQ(query("tabbed")->data, RegistryValue::text("x").data);
     EXPECT_TRUE(RegistryKey::Open(HKEY_CURRENT_USER, "software\\deeper"));  // a key above a section exists
     EXPECT_FALSE(RegistryKey::Open(HKEY_CURRENT_USER, "software\\deep"));
     EXPECT_FALSE(RegistryKey::Open(HKEY_LOCAL_MACHINE, KEY));
