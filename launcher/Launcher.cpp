@@ -10,15 +10,12 @@
 #include <QSystemTrayIcon>
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 LauncherEnvironment ProgramEnvironment() {
     LauncherEnvironment environment;
     environment.launcher_folder = platform::program_folder();
-    std::error_code error;
-    environment.exe_name = std::filesystem::read_symlink("/proc/self/exe", error).filename().string();
-    if (error || environment.exe_name.empty()) environment.exe_name = "tarnwick";
+    environment.exe_name = platform::program_file_name();
+    if (environment.exe_name.empty()) environment.exe_name = "tarnwick";
     environment.Shell = ShellFrom(environment.launcher_folder);
     environment.MsgBox = ShowMessageBox;
     environment.BrowseForFolder = BrowseForFolder;

@@ -33,6 +33,9 @@ std::string ConvertToCygwinPath(const std::string& shared_folder) {
     }
     replace_all(path, "\\", "/");
     replace_all(path, "//", "/");
+    // A double quote in a folder's name is escaped, so the program's command
+    // line splits back to the whole name (no backslash is left to double).
+    replace_all(path, "\"", "\\\"");
     return "\"" + path + "\"";
 }
 
@@ -47,6 +50,13 @@ std::string NethostfsBatchPath(const std::string& launcher_folder) {
 
 platform::StartResult WriteNethostfsBatch(const std::string& shared_folder, const std::string& launcher_folder) {
     const std::string path = NethostfsBatchPath(launcher_folder);
+    // A line break would split the lines: "cd" would enter another folder and
+    // the rest of the name would run as a program. A double quote would end the
+    // program's quoted path early, naming another file.
+    if (shared_folder.find_first_of("\r\n") != std::string::npos)
+        return {false, "Bad file name or number: " + shared_folder};
+    if (launcher_folder.find_first_of("\r\n\"") != std::string::npos)
+        return {false, "Bad file name or number: " + launcher_folder};
     if (platform::replace_file_atomically(path, NethostfsBatchText(shared_folder, launcher_folder), 0644))
         return {true, ""};
     return {false, std::string("Path/File access error: ") + path + " (" + std::strerror(errno) + ")"};

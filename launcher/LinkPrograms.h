@@ -20,7 +20,8 @@ using ShellFunction = std::function<platform::StartResult(const std::string& com
 // wherever the launcher was started from.
 ShellFunction ShellFrom(const std::string& launcher_folder);
 
-// D:\PSP gives "/cygdrive/d/PSP" with its double quotes.
+// D:\PSP gives "/cygdrive/d/PSP" with its double quotes; a double quote inside
+// the name is written \".
 std::string ConvertToCygwinPath(const std::string& shared_folder);
 
 // The three lines of "nethostfs.bat", each ended by CR LF.
@@ -28,5 +29,6 @@ std::string NethostfsBatchText(const std::string& shared_folder, const std::stri
 std::string NethostfsBatchPath(const std::string& launcher_folder);
 
 // Writes "nethostfs.bat" under a temporary name and renames it into place, so a
-// half-written batch file is never run.
+// half-written batch file is never run. A folder whose name holds a line break,
+// or a launcher's folder with a double quote, cannot be written into it: a failure.
 platform::StartResult WriteNethostfsBatch(const std::string& shared_folder, const std::string& launcher_folder);

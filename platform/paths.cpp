@@ -14,6 +14,16 @@ std::string program_folder() {
     return folder.empty() ? "/" : folder;
 }
 
+std::string program_file_name() {
+    std::error_code error;
+    std::string name = std::filesystem::read_symlink("/proc/self/exe", error).filename().string();
+    // The kernel marks a file that is gone since the start.
+    const std::string gone = " (deleted)";
+    if (name.size() > gone.size() && name.compare(name.size() - gone.size(), gone.size(), gone) == 0)
+        name.resize(name.size() - gone.size());
+    return name;
+}
+
 std::string join_path(const std::string& folder, const std::string& name) {
     const bool folder_slash = !folder.empty() && folder.back() == '/';
     const bool name_slash = !name.empty() && name.front() == '/';

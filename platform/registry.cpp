@@ -6,9 +6,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <sys/file.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -27,6 +30,9 @@ std::mutex& store_mutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+constexpr int LOCK_WAIT_MS = 5000;
+constexpr int LOCK_STEP_MS = 10;
 
 bool same_name(const std::string& a, const std::string& b) { return ToLowerAscii(a) == ToLowerAscii(b); }
 
@@ -123,13 +129,13 @@ bool parse_hex_bytes(const std::string& text, std::string& bytes) {
     if (list.empty()) return true;
     size_t pos = 0;
     for (;;) {
-        while (pos < list.size() && list[pos] == ' ') ++pos;
+        while (pos < list.size() && (list[pos] == ' ' || list[pos] == '\t')) ++pos;
         if (pos + 2 > list.size()) return false;
         const int high = hex_digit(list[pos]), low = hex_digit(list[pos + 1]);
         if (high < 0 || low < 0) return false;
         bytes.push_back(static_cast<char>(high * 16 + low));
         pos += 2;
-        while (pos < list.size() && list[pos] == ' ') ++pos;
+        while (pos < list.size() && (list[pos] == ' ' || list[pos] == '\t')) ++pos;
         if (pos == list.size()) return true;
         if (list[pos] != ',') return false;
         ++pos;
@@ -184,7 +190,7 @@ bool parse_value_line(const std::string& line, std::string& name, RegistryValue&
     } else if (!parse_quoted(line, pos, name)) {
         return false;
     }
-    while (pos < line.size() && line[pos] == ' ') ++pos;
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
     if (pos >= line.size() || line[pos] != '=') return false;
     return parse_data(trim_spaces(line.substr(pos + 1)), value);
 }
@@ -205,8 +211,10 @@ std::vector<std::string> logical_lines(const std::string& content) {
         } else {
             lines.push_back(line);
         }
-        continued = !lines.back().empty() && lines.back().back() == '\\' && lines.back()[0] != '[';
-        if (continued) lines.back().pop_back();
+        // Only a value's data goes on: a note or a key name ending in "\" does not.
+        const std::string head = trim_spaces(lines.back());
+        continued = !head.empty() && head.back() == '\\' && head[0] != '[' && head[0] != ';';
+        if (continued) lines.back() = head.substr(0, head.size() - 1);
     }
     return lines;
 }
@@ -255,7 +263,8 @@ std::optional<Document> parse_document(std::string content, RegistryRoot root) {
             return std::nullopt;
         put_value(*current, name, std::move(value));
     }
-    if (!header_seen && !content.empty()) return std::nullopt;
+    // A file of blanks only holds nothing to keep; anything else needs the header.
+    if (!header_seen && content.find_first_not_of(" \t\r\n") != std::string::npos) return std::nullopt;
     return document;
 }
 
@@ -329,11 +338,18 @@ std::optional<Document> load(RegistryRoot root) {
     return document;
 }
 
-// Our files live in folders of their own that may not exist yet.
+// Our files live in folders of their own that may not exist yet. A file that
+// is a link to one kept elsewhere is written where the link points, so the
+// link stays.
 bool write_file(const std::string& path, const std::string& content, mode_t mode) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    return replace_file_atomically(path, content, mode);
+    std::string target = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    return replace_file_atomically(target, content, mode);
 }
 
 bool store(RegistryRoot root, const Document& document) {
@@ -343,6 +359,47 @@ bool store(RegistryRoot root, const Document& document) {
     return false;
 }
 
+// Read-modify-write of a root's file as one step for every process, so
+// launchers started side by side never lose each other's values. The lock is a
+// file of its own beside the store, which itself is replaced at every write. A
+// holder that never lets go makes the write fail after a while, never hang.
+class StoreLock {
+public:
+    explicit StoreLock(RegistryRoot root) : guard_(store_mutex()) {
+        const std::filesystem::path store(registry_file(root));
+        std::error_code ignored;
+        std::filesystem::create_directories(store.parent_path(), ignored);
+        const std::string path = (store.parent_path() / ("." + store.filename().string() + ".lock")).string();
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // Without a lock file the folder takes no new files either: the write
+        // fails on its own.
+        if (fd_ < 0) {
+            may_write_ = true;
+            return;
+        }
+        for (int waited = 0; waited < LOCK_WAIT_MS; waited += LOCK_STEP_MS) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                may_write_ = true;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            ::usleep(LOCK_STEP_MS * 1000);
+        }
+        std::fprintf(stderr, "registry: %s stays locked by another program\n", path.c_str());
+    }
+    ~StoreLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    bool may_write() const { return may_write_; }
+
+private:
+    std::lock_guard<std::mutex> guard_;
+    int fd_ = -1;
+    bool may_write_ = false;
+};
+
 // ---- the Run key as XDG autostart entries -------------------------------------
 
 // A value name is one file name in the autostart folder.
@@ -350,20 +407,32 @@ bool autostart_name(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// The value is the entry's Exec= line, as long as the session would run it: an
+// entry the user turned off in the session's settings (Hidden=true, or
+// X-GNOME-Autostart-enabled=false) starts nothing, so it is no value.
 std::optional<RegistryValue> query_autostart(const std::string& name) {
     if (!autostart_name(name)) return std::nullopt;
     std::string content;
     if (read_file(autostart_entry_file(name), content) != FileRead::Read) return std::nullopt;
+    std::optional<std::string> command;
+    bool in_entry = false;
     size_t start = 0;
     while (start < content.size()) {
         size_t end = content.find('\n', start);
         if (end == std::string::npos) end = content.size();
         std::string line = content.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.compare(0, 5, "Exec=") == 0) return RegistryValue::text(line.substr(5));
         start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] == '[') {
+            in_entry = line == "[Desktop Entry]";
+            continue;
+        }
+        if (!in_entry) continue;
+        if (line.compare(0, 5, "Exec=") == 0 && !command) command = line.substr(5);
+        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") return std::nullopt;
     }
-    return std::nullopt;
+    if (!command) return std::nullopt;
+    return RegistryValue::text(*command);
 }
 
 bool set_autostart(const std::string& name, const RegistryValue& value) {
@@ -416,7 +485,8 @@ std::optional<RegistryKey> RegistryKey::Open(RegistryRoot root, const std::strin
 std::optional<RegistryKey> RegistryKey::Create(RegistryRoot root, const std::string& subkey) {
     const std::string key = normal_key(subkey);
     if (is_run_key(root, key)) return RegistryKey(root, key);
-    std::lock_guard<std::mutex> lock(store_mutex());
+    const StoreLock lock(root);
+    if (!lock.may_write()) return std::nullopt;
     std::optional<Document> document = load(root);
     if (!document) return std::nullopt;
     if (!document->key_exists(key)) {
@@ -440,7 +510,8 @@ std::optional<RegistryValue> RegistryKey::Query(const std::string& name) const {
 
 bool RegistryKey::Set(const std::string& name, const RegistryValue& value) const {
     if (is_run_key(root_, subkey_)) return set_autostart(name, value);
-    std::lock_guard<std::mutex> lock(store_mutex());
+    const StoreLock lock(root_);
+    if (!lock.may_write()) return false;
     std::optional<Document> document = load(root_);
     if (!document) return false;
     Section* section = document->find(subkey_);
@@ -454,7 +525,8 @@ bool RegistryKey::Set(const std::string& name, const RegistryValue& value) const
 
 bool RegistryKey::Delete(const std::string& name) const {
     if (is_run_key(root_, subkey_)) return autostart_name(name) && ::unlink(autostart_entry_file(name).c_str()) == 0;
-    std::lock_guard<std::mutex> lock(store_mutex());
+    const StoreLock lock(root_);
+    if (!lock.may_write()) return false;
     std::optional<Document> document = load(root_);
     if (!document) return false;
     Section* section = document->find(subkey_);

@@ -9,12 +9,14 @@
 //
 // Key and value names compare without regard to letter case. A key exists when
 // its section, or a section below it, does. Every write re-reads the file and
-// replaces it atomically; a file that cannot be read or parsed reads as empty
-// and is never overwritten.
+// replaces it atomically, under a lock that other processes writing the same
+// file respect; a file that cannot be read or parsed reads as empty and is
+// never overwritten.
 //
 // The current user's key Software\Microsoft\Windows\CurrentVersion\Run is kept
 // where desktop sessions look for autostart programs: each value NAME is the XDG
-// entry $XDG_CONFIG_HOME/autostart/NAME.desktop whose Exec= line holds the text.
+// entry $XDG_CONFIG_HOME/autostart/NAME.desktop whose Exec= line holds the text;
+// an entry the user turned off in the session's settings holds no value.
 
 #include <cstdint>
 #include <optional>

@@ -30,6 +30,7 @@ TEST(ConvertToCygwinPathTest, DriveLettersBackslashesAndDoubleSlashes) {
         {"/home/u/my psp", "\"/home/u/my psp\""},
         {"/home//u/", "\"/home/u/\""},
         {"/", "\"/\""},
+        {"/home/u/say \"hi\"", "\"/home/u/say \\\"hi\\\"\""},  // a quote in a name is escaped
     };
     for (const Case& c : cases) EXPECT_EQ(ConvertToCygwinPath(c.folder), c.expected) << c.folder;
 }
@@ -60,6 +61,31 @@ TEST(NethostfsBatchTest, AFileThatCannotBeReplacedIsAFailureWithADescription) {
         EXPECT_EQ(entry.path().filename().string().find(".nethostfs"), std::string::npos) << "temporary left behind";
 }
 
+// A line break in a folder's name would split the batch file's lines: its "cd"
+// would enter another folder and the rest of the name would run as a program. A
+// double quote in the launcher's folder would end the program's path early, so
+// the runner would start whatever file the cut path names.
+TEST(NethostfsBatchTest, FolderNamesTheBatchFileCannotHoldAreRefused) {
+    struct Case {
+        const char* shared;    // below the temporary folder
+        const char* launcher;  // below the temporary folder; "" for the installation's
+    } const cases[] = {
+        {"a\"\nsub", ""}, {"a\"\r\nsub", ""}, {"a\"\rsub", ""}, {"psp", "tar\"nwick"}, {"psp", "tar\nnwick"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.shared) + " | " + c.launcher);
+        TestInstallation installation;
+        const std::string shared = installation.make_folder(c.shared);
+        const std::string launcher = *c.launcher ? installation.make_folder(c.launcher) : installation.prefix();
+        const std::string batch = launcher + "/nethostfs.bat";
+        test_support::write_text(batch, "old\r\n");
+        const platform::StartResult written = WriteNethostfsBatch(shared, launcher);
+        EXPECT_FALSE(written.started);
+        EXPECT_FALSE(written.description.empty());
+        EXPECT_EQ(read_text(batch), "old\r\n") << "the old batch file stays";
+    }
+}
+
 TEST(NethostfsBatchTest, RunsNethostfsInTheSharedFolderFromTheLaunchersFolder) {
     TestInstallation installation;
     installation.add_link_programs();
@@ -75,6 +101,30 @@ TEST(NethostfsBatchTest, RunsNethostfsInTheSharedFolderFromTheLaunchersFolder) {
     EXPECT_EQ(log[0].folder, shared);
     EXPECT_EQ(log[0].show_window, "0");
     EXPECT_TRUE(log[0].arguments.empty()) << "the batch file ignores its argument";
+}
+
+// The link programs must serve the chosen folder itself, whatever its name holds.
+TEST(LinkProgramsTest, BothServersGetTheSharedFolderWhateverItsName) {
+    const char* const names[] = {"my psp", "say \"hi\" twice", "100% & more", "it's $HOME; `x`", "ends in \""};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        TestInstallation installation;
+        installation.add_link_programs();
+        const std::string shared = installation.make_folder(name);
+        const ShellFunction shell = ShellFrom(installation.prefix());
+        const platform::StartResult usb = shell("files\\usbhostfs.exe " + ConvertToCygwinPath(shared), vbHide);
+        ASSERT_TRUE(usb.started) << usb.description;
+        installation.wait_for_log(1);
+        ASSERT_TRUE(WriteNethostfsBatch(shared, installation.prefix()).started);
+        const platform::StartResult wifi = shell("nethostfs.bat " + ConvertToCygwinPath(shared), vbHide);
+        ASSERT_TRUE(wifi.started) << wifi.description;
+        const std::vector<LogLine> log = installation.wait_for_log(2);
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].program, "usbhostfs");
+        EXPECT_EQ(log[0].arguments, std::vector<std::string>{shared});
+        EXPECT_EQ(log[1].program, "nethostfs");
+        EXPECT_EQ(log[1].folder, shared);
+    }
 }
 
 TEST(ShellFromTest, RelativeCommandLinesStartFromTheLaunchersFolderWithTheirStyle) {

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace platform;
 using test_support::read_text;
@@ -100,11 +101,13 @@ TEST_F(RegistryTest, ReadsWhatAnExportHoldsWithoutRegardToLetterCase) {
                "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
                "; written by hand\r\n"
                "[HKEY_CURRENT_USER\\SOFTWARE\\Quennick\\tarnwick]\r\n"
+               "; the old folder was D:\\\r\n"  // a note is never continued on the next line
                "\"Wifi\" = dword:1\r\n"
-               "\"Long\"=hex:01,02,\\\r\n"
+               "\"Long\"=hex:01,\t02,\\\r\n"
                "  03,04\r\n"
                "\"Twice\"=\"first\"\r\n"
                "\"TWICE\"=\"second\"\r\n"
+               "\t\"Tabbed\"\t=\t\"x\"\r\n"
                "[HKEY_CURRENT_USER\\Software\\Deeper\\Key]\r\n");
     const std::optional<RegistryValue> wifi = query("WIFI");
     ASSERT_TRUE(wifi);
@@ -112,6 +115,8 @@ TEST_F(RegistryTest, ReadsWhatAnExportHoldsWithoutRegardToLetterCase) {
     ASSERT_TRUE(query("long"));
     EXPECT_EQ(query("long")->data, "\x01\x02\x03\x04");
     EXPECT_EQ(query("twice")->data, RegistryValue::text("second").data);
+    ASSERT_TRUE(query("tabbed"));
+    EXPECT_EQ(query("tabbed")->data, RegistryValue::text("x").data);
     EXPECT_TRUE(RegistryKey::Open(HKEY_CURRENT_USER, "software\\deeper"));  // a key above a section exists
     EXPECT_FALSE(RegistryKey::Open(HKEY_CURRENT_USER, "software\\deep"));
     EXPECT_FALSE(RegistryKey::Open(HKEY_LOCAL_MACHINE, KEY));
@@ -141,6 +146,18 @@ TEST_F(RegistryTest, AFileThatCannotBeParsedReadsEmptyAndIsNeverOverwritten) {
         EXPECT_FALSE(root->Set("USB", RegistryValue::number(0)));
         EXPECT_FALSE(root->Delete("USB"));
         EXPECT_EQ(read_text(user_file()), content);
+    }
+}
+
+// A file with nothing in it but blanks holds no value that a write could lose.
+TEST_F(RegistryTest, ABlankFileIsAnEmptyStoreThatWritesReplace) {
+    for (const std::string blank : {"", "\n", "\r\n\r\n", " \t\n", "\xEF\xBB\xBF\r\n"}) {
+        SCOPED_TRACE(testing::PrintToString(blank));
+        write_text(user_file(), blank);
+        EXPECT_FALSE(query("USB"));
+        EXPECT_TRUE(create().Set("USB", RegistryValue::number(1)));
+        EXPECT_EQ(read_text(user_file()), HEADER + "\n[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n"
+                                                   "\"USB\"=dword:00000001\n");
     }
 }
 
@@ -191,6 +208,81 @@ TEST_F(RegistryTest, RunValuesAreAutostartEntries) {
     EXPECT_TRUE(run->Delete("Tarnwick"));
     EXPECT_FALSE(std::filesystem::exists(autostart_entry_file("Tarnwick")));
     EXPECT_FALSE(std::filesystem::exists(user_file()));
+}
+
+// What the desktop session would run at login is what the Run value reads as.
+TEST_F(RegistryTest, ARunValueReadsAsTheEntryTheSessionWouldStart) {
+    struct Case {
+        const char* entry;
+        const char* expected;  // nullptr: no value
+    } const cases[] = {
+        {"[Desktop Entry]\nType=Application\nExec=\"/opt/t/tarnwick\"\n", "\"/opt/t/tarnwick\""},
+        {"[Desktop Entry]\r\nExec=/opt/t/tarnwick\r\nX-GNOME-Autostart-enabled=true\r\n", "/opt/t/tarnwick"},
+        {"[Desktop Entry]\nExec=/opt/t/tarnwick\nHidden=true\n", nullptr},  // turned off in the session's settings
+        {"[Desktop Entry]\nX-GNOME-Autostart-enabled=false\nExec=/opt/t/tarnwick\n", nullptr},
+        {"[Desktop Entry]\nExec=/opt/t/tarnwick\nHidden=false\n", "/opt/t/tarnwick"},
+        {"[Desktop Entry]\nExec=/opt/t/tarnwick\n[Desktop Action New]\nExec=/opt/t/other\nHidden=true\n",
+         "/opt/t/tarnwick"},  // another group's lines are not the entry's
+        {"[Desktop Action New]\nExec=/opt/t/other\n[Desktop Entry]\nExec=/opt/t/tarnwick\n", "/opt/t/tarnwick"},
+        {"[Desktop Entry]\nType=Application\n", nullptr},
+    };
+    const std::optional<RegistryKey> run =
+        RegistryKey::Open(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    ASSERT_TRUE(run);
+    std::filesystem::create_directories(folder_.file("config/autostart"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        write_text(autostart_entry_file("Tarnwick"), c.entry);
+        const std::optional<RegistryValue> value = run->Query("Tarnwick");
+        if (!c.expected) {
+            EXPECT_FALSE(value);
+            continue;
+        }
+        ASSERT_TRUE(value);
+        EXPECT_EQ(value->data, RegistryValue::text(c.expected).data);
+    }
+}
+
+// A store kept elsewhere and linked into place (as dotfile managers do) stays
+// linked: the write goes to the file the link names.
+TEST_F(RegistryTest, AWriteThroughASymbolicLinkKeepsTheLink) {
+    std::filesystem::create_directories(folder_.file("dotfiles"));
+    const std::string real = folder_.file("dotfiles/user.reg");
+    write_text(real, HEADER + "\n[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n\"Wifi\"=dword:00000001\n");
+    std::filesystem::create_symlink("dotfiles/user.reg", user_file());
+    EXPECT_TRUE(create().Set("USB", RegistryValue::number(1)));
+    EXPECT_TRUE(std::filesystem::is_symlink(user_file()));
+    EXPECT_EQ(read_text(real), HEADER + "\n[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n"
+                                        "\"Wifi\"=dword:00000001\n\"USB\"=dword:00000001\n");
+}
+
+// Launchers started side by side write the same file: none loses another's values.
+TEST_F(RegistryTest, WritersInSeveralProcessesLoseNoValue) {
+    constexpr int WRITERS = 4, VALUES = 40;
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < WRITERS; ++writer) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const std::optional<RegistryKey> key = RegistryKey::Create(HKEY_CURRENT_USER, KEY);
+            bool all_written = key.has_value();
+            for (int value = 0; all_written && value < VALUES; ++value)
+                all_written = key->Set("W" + std::to_string(writer) + "_" + std::to_string(value),
+                                       RegistryValue::number(value));
+            ::_exit(all_written ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0);
+        writers.push_back(pid);
+    }
+    for (const pid_t pid : writers) {
+        int status = -1;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int missing = 0;
+    for (int writer = 0; writer < WRITERS; ++writer)
+        for (int value = 0; value < VALUES; ++value)
+            if (!query(("W" + std::to_string(writer) + "_" + std::to_string(value)).c_str())) ++missing;
+    EXPECT_EQ(missing, 0);
 }
 
 // A writer killed at any moment leaves the old file or the new one, whole.
