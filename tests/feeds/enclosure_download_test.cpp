@@ -181,6 +181,28 @@ TEST_F(EnclosureDownloadTest, AFileThatCannotBeWrittenIsReportedWithItsName) {
     EXPECT_EQ("Error while writing file \"" + movies() + "/42one.wav\" : Not a directory", texts[0]);
 }
 
+// Signed and tracking addresses carry queries longer than a file name may be.
+TEST_F(EnclosureDownloadTest, AnEnclosureWithAVeryLongNameIsDownloadedUnderAShortenedOne) {
+    HttpResponse ok;
+    ok.body = "long episode";
+    const std::string signed_path = "/long.wav?signature=" + std::string(300, 'a');
+    http_.Serve(signed_path, ok);
+    start({{"Long", http_.Url(signed_path)}});
+
+    EXPECT_EQ(51, open_name("Long"));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
+    const std::string path = local_path(*items_[0]);
+    EXPECT_EQ("long episode", test_support::read_text(path));
+    EXPECT_EQ(movies(), fs::path(path).parent_path().string());
+    EXPECT_LE(fs::path(path).filename().string().size(), 255u);
+    // The name the next reading of the feed looks for.
+    std::lock_guard<std::mutex> lock(server_->record().Lock());
+    EXPECT_EQ(path, FeedItemLocalPath(server_->program_folder().path(), *items_[0],
+                                      server_->record().m_extensionList));
+}
+
 TEST_F(EnclosureDownloadTest, StoppingTheDownloadsEndsOneThatIsWaitingForData) {
     HttpResponse held;
     held.body = "never sent";
