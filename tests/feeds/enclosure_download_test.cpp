@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "feeds/enclosure_download.h"
+#include "platform/event.h"
+#include "stream/stream_state.h"
 #include "tests/support/files.h"
 #include "tests/support/http_server.h"
 #include "tests/support/media_clips.h"
@@ -80,6 +82,12 @@ protected:
         return texts;
     }
 
+    // A failed download is reported, but a stream the PSP is watching meanwhile goes on.
+    static void expect_no_stream_stopped() {
+        ASSERT_TRUE(transcode_stop_event.valid());
+        EXPECT_NE(0, platform::wait_for_one(transcode_stop_event, 0));
+    }
+
     HttpServer http_;
     std::unique_ptr<TestServer> server_;
     std::vector<CFeedItemPtr> items_;
@@ -144,6 +152,7 @@ TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsA
 
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].title);
+        transcode_stop_event.reset();
         EXPECT_EQ(51, open_name(cases[i].title));
         ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
         EXPECT_EQ(FEED_ITEM_NONE, items_[i]->m_nState.load());
@@ -152,6 +161,7 @@ TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsA
         const std::vector<std::string> texts = messages();
         ASSERT_EQ(1u, texts.size());
         EXPECT_EQ(0u, texts[0].find("Error while downloading \"" + cases[i].url + "\" : ")) << texts[0];
+        expect_no_stream_stopped();
     }
 
     // Once the enclosure is there, the next request downloads it.
@@ -171,6 +181,7 @@ TEST_F(EnclosureDownloadTest, AFileThatCannotBeWrittenIsReportedWithItsName) {
     http_.Serve("/one.wav", ok);
     start({{"Episode One", http_.Url("/one.wav")}});
     std::ofstream(movies()) << "a file where the folder should be";
+    transcode_stop_event.reset();
 
     EXPECT_EQ(51, open_name("Episode One"));
     ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
@@ -179,6 +190,7 @@ TEST_F(EnclosureDownloadTest, AFileThatCannotBeWrittenIsReportedWithItsName) {
     const std::vector<std::string> texts = messages();
     ASSERT_EQ(1u, texts.size());
     EXPECT_EQ("Error while writing file \"" + movies() + "/42one.wav\" : Not a directory", texts[0]);
+    expect_no_stream_stopped();
 }
 
 // Signed and tracking addresses carry queries longer than a file name may be.
