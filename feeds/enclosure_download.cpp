@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -44,16 +45,38 @@ void download_ended() {
 }
 
 // ---- the temporary file ----------------------------------------------------
+constexpr char TEMPORARY_PREFIX[] = ".download-";
+
+// The temporary files of the downloads that run now. Any other one in MOVIES
+// is what a run that was killed left behind.
+std::set<std::string> temporaries_in_use;
+
+// Under downloads_mutex, so no download's new file is taken for a leftover.
+void remove_leftover_temporaries(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::directory_iterator it(folder, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(TEMPORARY_PREFIX, 0) == 0 && temporaries_in_use.count(it->path().string()) == 0) {
+            std::error_code ignored;
+            std::filesystem::remove(it->path(), ignored);
+        }
+    }
+}
+
 // A temporary file in the MOVIES folder; removed unless it was kept.
 class temporary_file {
 public:
-    explicit temporary_file(const std::string& folder) : path_(folder + "/.download-XXXXXX") {
+    explicit temporary_file(const std::string& folder) : path_(folder + "/" + TEMPORARY_PREFIX + "XXXXXX") {
+        std::lock_guard<std::mutex> lock(downloads_mutex);
+        remove_leftover_temporaries(folder);
         std::vector<char> name(path_.begin(), path_.end());
         name.push_back('\0');
         fd_ = mkstemp(name.data());
         if (fd_ >= 0) {
             path_ = name.data();
             fchmod(fd_, 0644);
+            temporaries_in_use.insert(path_);
         }
     }
     ~temporary_file() {
@@ -61,6 +84,8 @@ public:
         if (!kept_) {
             std::remove(path_.c_str());
         }
+        std::lock_guard<std::mutex> lock(downloads_mutex);
+        temporaries_in_use.erase(path_);
     }
     temporary_file(const temporary_file&) = delete;
     temporary_file& operator=(const temporary_file&) = delete;

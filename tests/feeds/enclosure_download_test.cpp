@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "feeds/enclosure_download.h"
@@ -72,6 +75,10 @@ protected:
                 names.push_back(entry.path().filename().string());
             }
         }
+        return names;
+    }
+    static std::vector<std::string> sorted(std::vector<std::string> names) {
+        std::sort(names.begin(), names.end());
         return names;
     }
     std::vector<std::string> messages() {
@@ -213,6 +220,50 @@ TEST_F(EnclosureDownloadTest, AnEnclosureWithAVeryLongNameIsDownloadedUnderAShor
     std::lock_guard<std::mutex> lock(server_->record().Lock());
     EXPECT_EQ(path, FeedItemLocalPath(server_->program_folder().path(), *items_[0],
                                       server_->record().m_extensionList));
+}
+
+// A download cut short by a crash leaves its temporary file; the next download
+// clears such leftovers, but never the file of one that is still running.
+TEST_F(EnclosureDownloadTest, LeftoversOfAnEndedRunAreClearedButNotARunningDownload) {
+    HttpResponse held;
+    held.body = std::string(1000, 'h');
+    held.held = true;
+    HttpResponse quick;
+    quick.body = "quick";
+    HttpServer other_host;  // serves while the first one holds its answer
+    http_.Serve("/held.wav", held);
+    other_host.Serve("/quick.wav", quick);
+    start({{"Held", http_.Url("/held.wav")}, {"Quick", other_host.Url("/quick.wav")}});
+    fs::create_directories(movies());
+    const std::string leftover = movies() + "/.download-Ab12Cd";
+    std::ofstream(leftover) << "half of an earlier episode";
+
+    EXPECT_EQ(51, open_name("Held"));
+    bool held_running = false;
+    for (int i = 0; i < 200 && !held_running; ++i) {
+        held_running = http_.RequestCount("/held.wav") == 1;
+        if (!held_running) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(held_running);
+    EXPECT_FALSE(fs::exists(leftover));
+    const std::vector<std::string> running = files_in_movies();
+    ASSERT_EQ(1u, running.size());
+    EXPECT_EQ(0u, running[0].find(".download-"));
+    EXPECT_EQ(51, open_name("Quick"));
+    bool quick_done = false;
+    for (int i = 0; i < 250 && !quick_done; ++i) {
+        quick_done = items_[1]->m_nState.load() == FEED_ITEM_DONE;
+        if (!quick_done) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(quick_done);
+    EXPECT_TRUE(fs::exists(movies() + "/" + running[0]));
+
+    http_.Release();
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ(std::vector<std::string>{}, messages());
+    EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
+    EXPECT_EQ(held.body.size(), test_support::read_text(movies() + "/42held.wav").size());
+    EXPECT_EQ((std::vector<std::string>{"42held.wav", "42quick.wav"}), sorted(files_in_movies()));
 }
 
 TEST_F(EnclosureDownloadTest, StoppingTheDownloadsEndsOneThatIsWaitingForData) {
