@@ -58,8 +58,18 @@ FeedTreeItem CFeedTreeWidget::InsertFeedItem(const std::string& text, FeedTreeDa
 
 FeedTreeItem CFeedTreeWidget::InsertSortedChild(FeedTreeItem parent, const std::string& text) {
     QTreeWidgetItem* under = ItemOf(parent);
+    // The children are in order already: a binary search for the first greater
+    // text, since a feed may carry thousands of items.
     int at = 0;
-    while (at < under->childCount() && TextBytes(under->child(at)) <= text) ++at;
+    int end = under->childCount();
+    while (at < end) {
+        const int middle = at + (end - at) / 2;
+        if (TextBytes(under->child(middle)) <= text) {
+            at = middle + 1;
+        } else {
+            end = middle;
+        }
+    }
     QTreeWidgetItem* child = MakeItem(text);
     under->insertChild(at, child);
     return HandleOf(child);

@@ -65,6 +65,9 @@ void CUiMessageBoxes::ShowQtBox(const std::string& text, const std::string& capt
     QString shown = QString::fromStdString(text);
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
     QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), shown, QMessageBox::Ok, owner);
+    // Texts carry file names and feed addresses: never read as markup, which
+    // would also load any file an <img> in them names.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

@@ -14,6 +14,7 @@
 #include "app/ui_message_box.h"
 #include "app/vantrel_dlg_window.h"
 #include "core/vantrel_dlg.h"
+#include "feeds/xml_http.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "server/server_thread.h"
@@ -23,6 +24,8 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 
 void OnStopSignal(int) {
+    // The start-up fetches of the stored feeds run before the window listens.
+    CancelFeedFetches();
     const char byte = 1;
     const ssize_t written = write(g_signalPipe[1], &byte, 1);
     (void)written;

@@ -93,12 +93,24 @@ void WrapCaption(QPushButton* button) {
     }
 }
 
-void SetTextQuietly(QLineEdit* edit, const std::string& text) {
-    const QString shown = QString::fromStdString(text);
-    if (edit->text() == shown) return;
-    const bool blocked = edit->blockSignals(true);
-    edit->setText(shown);
-    edit->blockSignals(blocked);
+// Into the control, with its notifications suppressed.
+void ShowText(QLineEdit* edit, QString& exchanged, const std::string& member) {
+    const QString shown = QString::fromStdString(member);
+    if (edit->text() != shown) {
+        const bool blocked = edit->blockSignals(true);
+        edit->setText(shown);
+        edit->blockSignals(blocked);
+    }
+    exchanged = shown;
+}
+
+// Into the record, only when the user changed the text since the last
+// exchange: an untouched edit still shows an older value than the one a
+// worker may just have written.
+void TakeText(const QLineEdit* edit, QString& exchanged, std::string& member) {
+    if (edit->text() == exchanged) return;
+    exchanged = edit->text();
+    member = exchanged.toStdString();
 }
 
 }  // namespace
@@ -294,17 +306,17 @@ void CVantrelDlgWindow::AddMediaPathLine(const std::string& path) {
 }
 
 // Moves the texts between the record and the edits: streaming name, movie and
-// audio bit rate. Into the controls with their notifications suppressed.
+// audio bit rate.
 void CVantrelDlgWindow::UpdateData(bool bSaveAndValidate) {
     std::lock_guard<std::mutex> guard(m_record.Lock());
     if (bSaveAndValidate) {
-        m_record.m_strStreaming = m_editStreaming->text().toStdString();
-        m_record.m_strMovieBitrate = m_editMovieBitrate->text().toStdString();
-        m_record.m_strAudioBitrate = m_editAudioBitrate->text().toStdString();
+        TakeText(m_editStreaming, m_exchangedStreaming, m_record.m_strStreaming);
+        TakeText(m_editMovieBitrate, m_exchangedMovieBitrate, m_record.m_strMovieBitrate);
+        TakeText(m_editAudioBitrate, m_exchangedAudioBitrate, m_record.m_strAudioBitrate);
     } else {
-        SetTextQuietly(m_editStreaming, m_record.m_strStreaming);
-        SetTextQuietly(m_editMovieBitrate, m_record.m_strMovieBitrate);
-        SetTextQuietly(m_editAudioBitrate, m_record.m_strAudioBitrate);
+        ShowText(m_editStreaming, m_exchangedStreaming, m_record.m_strStreaming);
+        ShowText(m_editMovieBitrate, m_exchangedMovieBitrate, m_record.m_strMovieBitrate);
+        ShowText(m_editAudioBitrate, m_exchangedAudioBitrate, m_record.m_strAudioBitrate);
     }
 }
 

@@ -127,4 +127,8 @@ private:
     QListWidget* m_listMediaPaths = nullptr;
     QPushButton* m_btnRemoveSelected = nullptr;
     QAction* m_aboutItem = nullptr;
+    // Each edit's text as the last exchange with the record left it.
+    QString m_exchangedStreaming;
+    QString m_exchangedMovieBitrate;
+    QString m_exchangedAudioBitrate;
 };

@@ -48,8 +48,9 @@ std::string FeedMoviesFolder(const std::string& programFolder);
 // one. Both parts come from the feed, so the result always names a file
 // directly inside MOVIES: a length that is not all decimal digits counts as
 // empty, and a segment that is empty, "." or "..", or holds "\", is replaced
-// by FEED_ITEM_SAFE_NAME. The item's strings are read: hold the record lock
-// or pass a private copy.
+// by FEED_ITEM_SAFE_NAME. A name longer than a file name may be is shortened
+// to its start, a mark of the whole name and its end. The item's strings are
+// read: hold the record lock or pass a private copy.
 std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem& item,
                               const std::vector<std::string>& extensionList);
 

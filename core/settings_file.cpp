@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -52,12 +53,27 @@ std::vector<std::string> ReadList(CIniFile& ini, const std::string& section, con
     return entries;
 }
 
-// True when every key was written.
+// A value holds one line of the file: one with a line break would read back
+// as something else, and the file refuses it.
+bool Storable(const std::string& value) {
+    return value.find_first_of("\r\n") == std::string::npos;
+}
+
+// True when written, or left out because it cannot be stored: such a value
+// must not keep every other setting from being saved.
+bool WriteValue(CIniFile& ini, const std::string& section, const char* key, const std::string& value) {
+    if (!Storable(value)) return true;
+    return ini.WriteString(value, key, section) != 0;
+}
+
+// True when every key was written. Entries that cannot be stored are left out.
 bool WriteList(CIniFile& ini, const std::string& section, const char* countKey, const char* entryFormat,
                const std::vector<std::string>& entries) {
-    bool written = ini.WriteString(FormatInt(static_cast<int>(entries.size())), countKey, section) != 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        written &= ini.WriteString(entries[i], IndexedKey(entryFormat, static_cast<int>(i) + 1), section) != 0;
+    std::vector<std::string> stored;
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(stored), Storable);
+    bool written = ini.WriteString(FormatInt(static_cast<int>(stored.size())), countKey, section) != 0;
+    for (size_t i = 0; i < stored.size(); ++i) {
+        written &= ini.WriteString(stored[i], IndexedKey(entryFormat, static_cast<int>(i) + 1), section) != 0;
     }
     return written;
 }
@@ -107,11 +123,11 @@ SavedSettings ReadSettingsFile(CIniFile& ini, const std::string& section) {
 
 bool WriteSettingsFile(CIniFile& ini, const std::string& section, const SavedSettings& saved) {
     bool written = WriteList(ini, section, "nmoviepaths", "moviepath_%d", saved.moviePaths);
-    written &= ini.WriteString(saved.movieBitrate, "movieBitrate", section) != 0;
-    written &= ini.WriteString(saved.audioBitrate, "audioBitrate", section) != 0;
+    written &= WriteValue(ini, section, "movieBitrate", saved.movieBitrate);
+    written &= WriteValue(ini, section, "audioBitrate", saved.audioBitrate);
     written &= ini.WriteString(FormatDivider(saved.frameRateDivider), "frameRateDivider", section) != 0;
     written &= ini.WriteString(FormatInt(saved.serverPort), "serverPort", section) != 0;
-    written &= ini.WriteString(JoinExtensionList(saved.extensionList), "extensionList", section) != 0;
+    written &= WriteValue(ini, section, "extensionList", JoinExtensionList(saved.extensionList));
     written &= WriteList(ini, section, "nrssfeeds", "rssfeed_%d", saved.feedUrls);
     written &= WriteList(ini, section, "ninfinitestreams", "infinitestream_%d", saved.infiniteStreams);
     written &= ini.WriteString(saved.showNoAudioMovie == 0 ? "1" : "0", "shownoaudiomovie", section) != 0;

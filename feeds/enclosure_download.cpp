@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -23,7 +24,6 @@
 #include "core/vantrel_dlg.h"
 #include "feeds/curl_get.h"
 #include "stream/stream_state.h"
-#include "stream/transcoder_message.h"
 
 namespace {
 
@@ -45,16 +45,38 @@ void download_ended() {
 }
 
 // ---- the temporary file ----------------------------------------------------
+constexpr char TEMPORARY_PREFIX[] = ".download-";
+
+// The temporary files of the downloads that run now. Any other one in MOVIES
+// is what a run that was killed left behind.
+std::set<std::string> temporaries_in_use;
+
+// Under downloads_mutex, so no download's new file is taken for a leftover.
+void remove_leftover_temporaries(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::directory_iterator it(folder, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(TEMPORARY_PREFIX, 0) == 0 && temporaries_in_use.count(it->path().string()) == 0) {
+            std::error_code ignored;
+            std::filesystem::remove(it->path(), ignored);
+        }
+    }
+}
+
 // A temporary file in the MOVIES folder; removed unless it was kept.
 class temporary_file {
 public:
-    explicit temporary_file(const std::string& folder) : path_(folder + "/.download-XXXXXX") {
+    explicit temporary_file(const std::string& folder) : path_(folder + "/" + TEMPORARY_PREFIX + "XXXXXX") {
+        std::lock_guard<std::mutex> lock(downloads_mutex);
+        remove_leftover_temporaries(folder);
         std::vector<char> name(path_.begin(), path_.end());
         name.push_back('\0');
         fd_ = mkstemp(name.data());
         if (fd_ >= 0) {
             path_ = name.data();
             fchmod(fd_, 0644);
+            temporaries_in_use.insert(path_);
         }
     }
     ~temporary_file() {
@@ -62,6 +84,8 @@ public:
         if (!kept_) {
             std::remove(path_.c_str());
         }
+        std::lock_guard<std::mutex> lock(downloads_mutex);
+        temporaries_in_use.erase(path_);
     }
     temporary_file(const temporary_file&) = delete;
     temporary_file& operator=(const temporary_file&) = delete;
@@ -210,13 +234,25 @@ download_result download_to(const download_plan& plan) {
     return result;
 }
 
+// To the dialog's "Error" box only: the transcoder's own messages also stop
+// the running transcode, and a download has nothing to do with the stream
+// the PSP may be watching meanwhile.
+// The text is cut as the dialog's other message texts are.
+void post_download_message(const std::string& what, const std::string& name, const std::string& reason) {
+    constexpr size_t MESSAGE_TEXT_LIMIT = 2047;
+    const std::string text = (what + " \"" + name + "\" : " + reason).substr(0, MESSAGE_TEXT_LIMIT);
+    if (g_pMainDlg != nullptr) {
+        g_pMainDlg->PostMessage(WM_SERVER_MESSAGE, 0, std::make_unique<std::string>(text));
+    }
+}
+
 // The text of the message box, at most 255 characters of reason as the dialog shows it.
 void report_failure(const download_plan& plan, const download_result& result) {
     const std::string reason = result.reason.substr(0, 255);
     if (result.failure == failure_kind::write) {
-        post_transcoder_message("Error while writing file \"%s\" : %s", plan.local_path.c_str(), reason.c_str());
+        post_download_message("Error while writing file", plan.local_path, reason);
     } else if (result.failure == failure_kind::network) {
-        post_transcoder_message("Error while downloading \"%s\" : %s", plan.url.c_str(), reason.c_str());
+        post_download_message("Error while downloading", plan.url, reason);
     }
 }
 

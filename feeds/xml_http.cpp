@@ -3,12 +3,21 @@
 
 #include "feeds/xml_http.h"
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
 #include "feeds/curl_get.h"
 
 namespace {
+
+std::atomic<bool> g_feedFetchesCancelled{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+// libcurl asks this at least once a second, also while it waits.
+int CheckCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return g_feedFetchesCancelled.load() ? 1 : 0;
+}
 
 // Where the body goes while it arrives; the cap is checked block by block,
 // since an answer need not announce its length.
@@ -45,6 +54,9 @@ public:
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, m_limits.wholeTimeoutSeconds);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBlock);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CheckCancelled);
+        if (g_feedFetchesCancelled.load()) return false;
         const CURLcode code = curl_easy_perform(curl);
         if (code != CURLE_OK) {
             std::fprintf(stderr, "vantrel: feed %s not read: %s\n", url.c_str(),
@@ -64,6 +76,10 @@ private:
 };
 
 }  // namespace
+
+void CancelFeedFetches() {
+    g_feedFetchesCancelled.store(true);
+}
 
 std::unique_ptr<CXmlHttpRequest> CreateXmlHttp() {
     CurlPtr curl = MakeCurlHandle();

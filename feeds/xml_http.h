@@ -31,3 +31,7 @@ public:
 
 // The request object, or null when none can be made.
 std::unique_ptr<CXmlHttpRequest> CreateXmlHttp();
+
+// Breaks off the fetch that runs now (within about a second) and fails every
+// later one at once: the program is ending. Safe in a signal handler.
+void CancelFeedFetches();

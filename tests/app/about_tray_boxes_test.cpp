@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDesktopServices>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -21,6 +22,7 @@
 #include "app/ui_message_box.h"
 #include "platform/message_box.h"
 #include "tests/app/dialog_fixture.h"
+#include "tests/support/temp_dir.h"
 
 // Takes the addresses QDesktopServices would give to a browser.
 class UrlCatcher : public QObject {
@@ -235,6 +237,31 @@ TEST(UiMessageBoxes, TheRealBoxShowsCaptionTextAndOneOk) {
                         "bit_rate, rate, width or height\nsecond line");
     EXPECT_EQ(seenParent, &owner);
     EXPECT_EQ(buttons, 1);
+}
+
+// Texts come from feeds and file names: whatever looks like markup is shown as
+// typed, and no file it names is loaded (the picture would make the text 400 high).
+TEST(UiMessageBoxes, AMessageThatLooksLikeMarkupIsShownAsPlainText) {
+    test_support::TempDir folder("vantrel-box");
+    const std::string picture = folder.file("big.png");
+    ASSERT_TRUE(QImage(400, 400, QImage::Format_RGB32).save(QString::fromStdString(picture), "PNG"));
+    const std::string text = "Error while downloading \"http://x/<img src=\"" + picture + "\">.mp3\" : HTTP status 404";
+    int labelHeight = -1;
+    QString shownText;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr) << "no modal box";
+        const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        ASSERT_NE(label, nullptr);
+        labelHeight = label->sizeHint().height();
+        shownText = label->text();
+        gui_test::SaveScreenshot(box, "message_box_markup");
+        box->button(QMessageBox::Ok)->click();
+    });
+    CUiMessageBoxes::ShowQtBox(text, "Error", nullptr);
+    EXPECT_EQ(shownText.toStdString(), text);
+    EXPECT_GT(labelHeight, 0);
+    EXPECT_LT(labelHeight, 400);
 }
 
 }  // namespace

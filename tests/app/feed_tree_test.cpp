@@ -7,6 +7,9 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QTest>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "app/feed_tree_widget.h"
 #include "tests/app/dialog_fixture.h"
@@ -160,6 +163,29 @@ TEST(FeedTreeWidget, ChildrenByByteOrderAfterTheirEqualsFeedsInLoadOrder) {
     EXPECT_EQ(tree.GetSelectedItem(), second);
     tree.DeleteItem(second);
     EXPECT_EQ(tree.topLevelItemCount(), 1);
+}
+
+// Many items, many of them equal, in scrambled order: the children come out in
+// byte order, equal texts in the order they were inserted.
+TEST(FeedTreeWidget, ManyChildrenStayInByteOrderWithEqualsInInsertOrder) {
+    CFeedTreeWidget tree(nullptr);
+    const FeedTreeItem feed = tree.InsertFeedItem("Feed", 1);
+    const int count = 500;
+    std::vector<std::string> texts;
+    std::vector<FeedTreeItem> inserted;
+    for (int i = 0; i < count; ++i) {
+        const int key = (i * 7919) % 97;  // 97 distinct texts, each several times
+        texts.push_back((key % 2 ? "ep" : "Ep") + std::to_string(key) + (key % 3 ? ".mp3 " : ".mp3 1:00"));
+        inserted.push_back(tree.InsertSortedChild(feed, texts.back()));
+    }
+    std::vector<int> expected(count);
+    for (int i = 0; i < count; ++i) expected[i] = i;
+    std::stable_sort(expected.begin(), expected.end(), [&](int a, int b) { return texts[a] < texts[b]; });
+    QTreeWidgetItem* parent = CFeedTreeWidget::ItemOf(feed);
+    ASSERT_EQ(parent->childCount(), count);
+    for (int at = 0; at < count; ++at) {
+        ASSERT_EQ(parent->child(at), CFeedTreeWidget::ItemOf(inserted[expected[at]])) << at;
+    }
 }
 
 TEST(FeedTreeWidget, DataObjectOfADrop) {

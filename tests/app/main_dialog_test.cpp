@@ -236,6 +236,43 @@ TEST_F(DialogTest, PostedMessageWhileTypingPutsTheLastAcceptedAudioValueBack) {
     }
 }
 
+// The server thread writes the streaming name and a client's bit rates into the
+// record before the dialog hears of it: an edit the user changes meanwhile
+// takes its own text only, not the stale texts of the other edits.
+TEST_F(DialogTest, ATypedChangeTakesOnlyItsOwnEditNotWhatAWorkerJustSet) {
+    const struct {
+        const char* edit;
+        const char* typed;
+        const char* ownKey;
+        const char* otherKey;
+        std::string CVantrelDlg::*other;
+        const char* clientValue;
+    } cases[] = {
+        {"IDC_MOVIE_BITRATE", "7", "movieBitrate", "audioBitrate", &CVantrelDlg::m_strAudioBitrate, "64"},
+        {"IDC_AUDIO_BITRATE", "192", "audioBitrate", "movieBitrate", &CVantrelDlg::m_strMovieBitrate, "450"},
+    };
+    OpenDialog();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.edit);
+        auto* edit = Control<QLineEdit>(c.edit);
+        edit->setFocus();
+        edit->selectAll();
+        {
+            std::lock_guard<std::mutex> guard(record_->Lock());
+            record_->m_strStreaming = std::string("new-") + c.edit + ".avi";
+            (*record_).*c.other = c.clientValue;
+        }
+        QTest::keyClicks(edit, c.typed);
+        QTest::keyClick(edit, Qt::Key_Tab);
+        EXPECT_EQ(IniValue(c.ownKey), c.typed);
+        EXPECT_EQ(IniValue(c.otherKey), c.clientValue);
+        std::lock_guard<std::mutex> guard(record_->Lock());
+        EXPECT_EQ((*record_).*c.other, c.clientValue);
+        EXPECT_EQ(record_->m_strStreaming, std::string("new-") + c.edit + ".avi");
+        EXPECT_EQ(edit->text().toStdString(), c.typed);
+    }
+}
+
 TEST_F(DialogTest, ProgressUpdateMovesBothBars) {
     OpenDialog();
     record_->m_nSendProgress = 120;

@@ -21,6 +21,7 @@
 
 #include "platform/tcp.h"
 #include "tests/support/files.h"
+#include "tests/support/http_server.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
@@ -54,11 +55,11 @@ protected:
         if (output_ >= 0) close(output_);
     }
 
-    void WriteIni(uint16_t port) {
+    void WriteIni(uint16_t port, const std::string& moreKeys = "") {
         test_support::write_text(folder_.file("Vantrel.ini"),
                                  "[StreamSettings]\nnmoviepaths=1\nmoviepath_1=" + folder_.file("media") +
                                      "\nserverPort=" + std::to_string(port) +
-                                     "\nmovieBitrate=400\naudioBitrate=96\nframeRateDivider=1.0\n");
+                                     "\nmovieBitrate=400\naudioBitrate=96\nframeRateDivider=1.0\n" + moreKeys);
     }
 
     void Start() {
@@ -227,6 +228,36 @@ TEST_F(ProgramTest, SigintEndsTheProgramFromTheTray) {
     ASSERT_EQ(Ask("bars"), "bars 0 0");  // the window is up
     kill(pid_, SIGINT);
     EXPECT_EQ(WaitForExit(10s), 0);
+}
+
+// A stop signal while the stored feeds are still being fetched, before the
+// window is up: the fetch breaks off and the program ends, keeping the feeds.
+TEST_F(ProgramTest, SigtermWhileTheStoredFeedsAreFetchedEndsTheProgram) {
+    test_support::HttpServer http;
+    test_support::HttpResponse held;
+    held.body = "<rss><channel><title>Slow</title></channel></rss>";
+    held.held = true;
+    std::string feeds = "nrssfeeds=3\n";
+    for (int i = 1; i <= 3; ++i) {
+        const std::string path = "/slow" + std::to_string(i);
+        http.Serve(path, held);
+        feeds += "rssfeed_" + std::to_string(i) + "=" + http.Url(path) + "\n";
+    }
+    WriteIni(FreePort(), feeds);
+    Start();
+    bool fetching = false;
+    for (int i = 0; i < 200 && !fetching; ++i) {
+        fetching = http.RequestCount("/slow1") == 1;
+        if (!fetching) std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(fetching);
+    kill(pid_, SIGTERM);
+    // Each held answer would hold the start-up for seconds of its own.
+    EXPECT_EQ(WaitForExit(std::chrono::milliseconds(test_support::HttpServer::RELEASE_WAIT_MS / 2)), 0)
+        << test_support::read_text(log_);
+    http.Release();
+    const std::string ini = test_support::read_text(folder_.file("Vantrel.ini"));
+    EXPECT_NE(ini.find(feeds), std::string::npos) << ini;
 }
 
 }  // namespace

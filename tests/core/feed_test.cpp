@@ -75,11 +75,74 @@ TEST(FeedItemLocalPathFolderTest, AQuestionMarkInTheProgramFolderStays) {
               "/opt/a?b/MOVIES/3q_x.mp3");
 }
 
-TEST(FeedItemLocalPathLengthTest, LongNamesAreNotCut) {
-    const std::string segment(400, 'n');
-    const std::string path =
-        FeedItemLocalPath("/opt/server", *Item("99", "http://host/" + segment + ".mp3", ""), DEFAULT_EXTENSIONS);
-    EXPECT_EQ(path, "/opt/server/MOVIES/99" + segment + ".mp3");
+std::string FileNameOf(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// A name the file system takes stays whole, also when the path is long.
+TEST(FeedItemLocalPathLengthTest, NamesThatFitAreNotCut) {
+    const std::string folder = "/opt/" + std::string(200, 'f');
+    for (const size_t size : {200u, 249u}) {
+        const std::string segment(size, 'n');
+        EXPECT_EQ(FeedItemLocalPath(folder, *Item("99", "http://host/" + segment + ".mp3", ""), DEFAULT_EXTENSIONS),
+                  folder + "/MOVIES/99" + segment + ".mp3")
+            << size;
+    }
+}
+
+// Lead bytes each followed by their continuation bytes.
+bool IsWholeUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t tail = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 99;
+        if (tail == 99 || i + tail >= text.size()) return false;
+        for (size_t k = 1; k <= tail; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += tail + 1;
+    }
+    return true;
+}
+
+std::string Repeat(const std::string& piece, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += piece;
+    return text;
+}
+
+// Longer names are shortened the same way every time, keep their start (on a
+// whole character) and their extension, and stay apart when they differ anywhere.
+TEST(FeedItemLocalPathLengthTest, LongNamesAreShortenedToFitAFileName) {
+    const struct {
+        const char* length;
+        std::string url;
+        const char* type;
+        std::string start;
+        const char* ending;
+    } cases[] = {
+        {"99", "http://host/" + std::string(400, 'n') + ".mp3", "", "99nnnn", ".mp3"},
+        {"", "http://host/ep.mp3?sig=" + std::string(300, 'a'), "audio/mp3", "ep.mp3_sig=aa", ".mp3"},
+        {"12", "http://host/" + std::string(300, 'v'), "video/quicktime", "12vvv", ".mov"},
+        {"", "http://host/x" + Repeat("\xC3\xA9", 150) + std::string(100, 'x') + ".avi", "", "x\xC3\xA9", ".avi"},
+        {"", "http://host/" + std::string(100, 'x') + Repeat("\xE2\x82\xAC", 100) + ".avi", "", "xxx", ".avi"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        const std::unique_ptr<CFeedItem> item = Item(c.length, c.url, c.type);
+        const std::string path = FeedItemLocalPath("/opt/server", *item, DEFAULT_EXTENSIONS);
+        const std::string name = FileNameOf(path);
+        EXPECT_EQ("/opt/server/MOVIES/" + name, path);
+        EXPECT_LE(name.size(), 255u);
+        EXPECT_GT(name.size(), 200u);
+        EXPECT_TRUE(IsWholeUtf8(name));
+        EXPECT_EQ(c.start, name.substr(0, c.start.size()));
+        EXPECT_EQ(c.ending, name.substr(name.size() - 4));
+        EXPECT_EQ(path, FeedItemLocalPath("/opt/server", *item, DEFAULT_EXTENSIONS));
+
+        std::string other = c.url;
+        other[other.size() - 150] ^= 1;
+        EXPECT_NE(path, FeedItemLocalPath("/opt/server", *Item(c.length, other, c.type), DEFAULT_EXTENSIONS));
+    }
 }
 
 struct TypeCase {

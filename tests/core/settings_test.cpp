@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -297,6 +298,54 @@ TEST_F(SettingsFileTest, UnwritableFileKeepsTheValuesInMemory) {
     EXPECT_EQ(record.m_moviePaths, Strings{platform::home_folder()});
     record.SaveSettings();
     EXPECT_EQ(record.m_strMovieBitrate, "600");
+}
+
+// A line break cannot stand in a key's value (a folder may well be named with
+// one): that one entry is left out, and every other setting is still saved.
+TEST_F(SettingsFileTest, AValueWithALineBreakDoesNotStopTheOtherSettingsFromBeingSaved) {
+    const struct {
+        const char* what;
+        Strings folders;
+        std::string feedUrl;
+        Strings streams;
+        std::string movieBitrate;
+        Strings savedFolders;
+        Strings savedUrls;
+        Strings savedStreams;
+        std::string savedMovieBitrate;
+    } cases[] = {
+        {"folder", {"/a", "/b\nc", "/d"}, "http://f/rss", {}, "768", {"/a", "/d"}, {"http://f/rss"}, {}, "768"},
+        {"feed", {"/a"}, "http://f/\rrss", {"/s.avi"}, "768", {"/a"}, {}, {"/s.avi"}, "768"},
+        {"stream", {"/a"}, "http://f/rss", {"/s\r\n.avi", "/t.avi"}, "768", {"/a"}, {"http://f/rss"}, {"/t.avi"},
+         "768"},
+        {"bit rate", {"/a", "/b"}, "http://f/rss", {}, "7\n68", {"/a", "/b"}, {"http://f/rss"}, {}, "600"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(IniPath().c_str());
+        {
+            CVantrelDlg record(folder.path());
+            {
+                std::lock_guard<std::mutex> guard(record.Lock());
+                record.m_moviePaths = c.folders;
+                record.m_strMovieBitrate = c.movieBitrate;
+                record.m_nServerPort = 4444;
+                auto feed = std::make_shared<CFeed>();
+                feed->m_strUrl = c.feedUrl;
+                record.m_feeds = {feed};
+                record.m_infiniteStreams = c.streams;
+            }
+            record.SaveSettings();
+        }
+        CVantrelDlg loaded(folder.path());
+        EXPECT_EQ(loaded.m_nServerPort, 4444);
+        EXPECT_EQ(loaded.m_moviePaths, c.savedFolders);
+        EXPECT_EQ(loaded.m_strMovieBitrate, c.savedMovieBitrate);
+        Strings loadedUrls;
+        for (const CFeedPtr& feed : loaded.m_feeds) loadedUrls.push_back(feed->m_strUrl);
+        EXPECT_EQ(loadedUrls, c.savedUrls);
+        EXPECT_EQ(loaded.m_infiniteStreams, c.savedStreams);
+    }
 }
 
 TEST_F(SettingsFileTest, ChangesMadeByHandAreOverwrittenByTheNextSave) {

@@ -4,15 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "feeds/enclosure_download.h"
+#include "platform/event.h"
+#include "stream/stream_state.h"
 #include "tests/support/files.h"
 #include "tests/support/http_server.h"
 #include "tests/support/media_clips.h"
@@ -72,12 +77,22 @@ protected:
         }
         return names;
     }
+    static std::vector<std::string> sorted(std::vector<std::string> names) {
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     std::vector<std::string> messages() {
         std::vector<std::string> texts;
         for (platform::PostedMessage& message : server_->record().Messages().drain()) {
             if (message.message == WM_SERVER_MESSAGE && message.text) texts.push_back(*message.text);
         }
         return texts;
+    }
+
+    // A failed download is reported, but a stream the PSP is watching meanwhile goes on.
+    static void expect_no_stream_stopped() {
+        ASSERT_TRUE(transcode_stop_event.valid());
+        EXPECT_NE(0, platform::wait_for_one(transcode_stop_event, 0));
     }
 
     HttpServer http_;
@@ -144,6 +159,7 @@ TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsA
 
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].title);
+        transcode_stop_event.reset();
         EXPECT_EQ(51, open_name(cases[i].title));
         ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
         EXPECT_EQ(FEED_ITEM_NONE, items_[i]->m_nState.load());
@@ -152,6 +168,7 @@ TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsA
         const std::vector<std::string> texts = messages();
         ASSERT_EQ(1u, texts.size());
         EXPECT_EQ(0u, texts[0].find("Error while downloading \"" + cases[i].url + "\" : ")) << texts[0];
+        expect_no_stream_stopped();
     }
 
     // Once the enclosure is there, the next request downloads it.
@@ -171,6 +188,7 @@ TEST_F(EnclosureDownloadTest, AFileThatCannotBeWrittenIsReportedWithItsName) {
     http_.Serve("/one.wav", ok);
     start({{"Episode One", http_.Url("/one.wav")}});
     std::ofstream(movies()) << "a file where the folder should be";
+    transcode_stop_event.reset();
 
     EXPECT_EQ(51, open_name("Episode One"));
     ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
@@ -179,6 +197,73 @@ TEST_F(EnclosureDownloadTest, AFileThatCannotBeWrittenIsReportedWithItsName) {
     const std::vector<std::string> texts = messages();
     ASSERT_EQ(1u, texts.size());
     EXPECT_EQ("Error while writing file \"" + movies() + "/42one.wav\" : Not a directory", texts[0]);
+    expect_no_stream_stopped();
+}
+
+// Signed and tracking addresses carry queries longer than a file name may be.
+TEST_F(EnclosureDownloadTest, AnEnclosureWithAVeryLongNameIsDownloadedUnderAShortenedOne) {
+    HttpResponse ok;
+    ok.body = "long episode";
+    const std::string signed_path = "/long.wav?signature=" + std::string(300, 'a');
+    http_.Serve(signed_path, ok);
+    start({{"Long", http_.Url(signed_path)}});
+
+    EXPECT_EQ(51, open_name("Long"));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
+    const std::string path = local_path(*items_[0]);
+    EXPECT_EQ("long episode", test_support::read_text(path));
+    EXPECT_EQ(movies(), fs::path(path).parent_path().string());
+    EXPECT_LE(fs::path(path).filename().string().size(), 255u);
+    // The name the next reading of the feed looks for.
+    std::lock_guard<std::mutex> lock(server_->record().Lock());
+    EXPECT_EQ(path, FeedItemLocalPath(server_->program_folder().path(), *items_[0],
+                                      server_->record().m_extensionList));
+}
+
+// A download cut short by a crash leaves its temporary file; the next download
+// clears such leftovers, but never the file of one that is still running.
+TEST_F(EnclosureDownloadTest, LeftoversOfAnEndedRunAreClearedButNotARunningDownload) {
+    HttpResponse held;
+    held.body = std::string(1000, 'h');
+    held.held = true;
+    HttpResponse quick;
+    quick.body = "quick";
+    HttpServer other_host;  // serves while the first one holds its answer
+    http_.Serve("/held.wav", held);
+    other_host.Serve("/quick.wav", quick);
+    start({{"Held", http_.Url("/held.wav")}, {"Quick", other_host.Url("/quick.wav")}});
+    fs::create_directories(movies());
+    const std::string leftover = movies() + "/.download-Ab12Cd";
+    std::ofstream(leftover) << "half of an earlier episode";
+
+    EXPECT_EQ(51, open_name("Held"));
+    bool held_running = false;
+    for (int i = 0; i < 200 && !held_running; ++i) {
+        held_running = http_.RequestCount("/held.wav") == 1;
+        if (!held_running) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(held_running);
+    EXPECT_FALSE(fs::exists(leftover));
+    const std::vector<std::string> running = files_in_movies();
+    ASSERT_EQ(1u, running.size());
+    EXPECT_EQ(0u, running[0].find(".download-"));
+    EXPECT_EQ(51, open_name("Quick"));
+    bool quick_done = false;
+    for (int i = 0; i < 250 && !quick_done; ++i) {
+        quick_done = items_[1]->m_nState.load() == FEED_ITEM_DONE;
+        if (!quick_done) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(quick_done);
+    EXPECT_TRUE(fs::exists(movies() + "/" + running[0]));
+
+    http_.Release();
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ(std::vector<std::string>{}, messages());
+    EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
+    EXPECT_EQ(held.body.size(), test_support::read_text(movies() + "/42held.wav").size());
+    EXPECT_EQ((std::vector<std::string>{"42held.wav", "42quick.wav"}), sorted(files_in_movies()));
 }
 
 TEST_F(EnclosureDownloadTest, StoppingTheDownloadsEndsOneThatIsWaitingForData) {
