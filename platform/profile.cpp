@@ -18,14 +18,21 @@ namespace {
 
 // ---- the file as lines -----------------------------------------------------
 
+constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
+
 struct IniText {
     std::vector<std::string> lines;  // without their line ends
     std::string eol = "\n";          // the file's own line end, kept on rewrite
+    std::string bom;                 // a byte-order mark some editors put first, kept on rewrite
 };
 
 IniText split_lines(const std::string& content) {
     IniText text;
     size_t start = 0;
+    if (std::string_view(content).substr(0, UTF8_BOM.size()) == UTF8_BOM) {
+        text.bom = UTF8_BOM;
+        start = UTF8_BOM.size();
+    }
     while (start < content.size()) {
         size_t end = content.find('\n', start);
         if (end == std::string::npos) end = content.size();
@@ -41,7 +48,7 @@ IniText split_lines(const std::string& content) {
 }
 
 std::string join_lines(const IniText& text) {
-    std::string content;
+    std::string content = text.bom;
     for (const std::string& line : text.lines) {
         content += line;
         content += text.eol;

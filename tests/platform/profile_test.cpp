@@ -137,6 +137,17 @@ TEST(ProfileWrite, CreatesFileAndSection) {
     EXPECT_EQ(read_text(file), "[Settings]\nPort=1234\n[Second]\nA=b\n");
 }
 
+// Some editors save with a UTF-8 byte-order mark before the first section.
+TEST(ProfileWrite, AFileThatStartsWithAByteOrderMarkIsReadAndKeepsIt) {
+    TempDir dir;
+    const std::string file = dir.file("Vantrel.ini");
+    const std::string bom = "\xEF\xBB\xBF";
+    write_text(file, bom + "[StreamSettings]\nserverPort=4444\n");
+    EXPECT_EQ(read_key(file, "StreamSettings", "serverPort"), "4444");
+    ASSERT_NE(WritePrivateProfileString("StreamSettings", "serverPort", "5555", file), 0);
+    EXPECT_EQ(read_text(file), bom + "[StreamSettings]\nserverPort=5555\n");
+}
+
 TEST(ProfileWrite, ReplacesInPlaceAndAppendsAtTheEndOfTheSection) {
     TempDir dir;
     const std::string file = dir.file("Vantrel.ini");
