@@ -17,6 +17,8 @@
 // 3. "listdir" of a folder of 10,000 files.
 // 4. Peak resident memory of the server while it streams the 1080p and the
 //    4K clip, each in a server process of its own.
+// 5. One save of the settings file, as every keystroke in a bit rate edit
+//    makes it, beside the media folder.
 
 #include <signal.h>
 #include <spawn.h>
@@ -30,6 +32,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +43,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "core/vantrel_dlg.h"
 #include "platform/paths.h"
 #include "platform/tcp.h"
 #include "tests/robustness/options.h"
@@ -423,6 +428,29 @@ void PeakMemory(const std::string& media) {
     }
 }
 
+void SettingsSave(const std::string& media, int runs) {
+    const std::string folder = media + "/settings";
+    fs::create_directories(folder);
+    CVantrelDlg record(folder);
+    {
+        std::lock_guard<std::mutex> guard(record.Lock());
+        record.m_moviePaths = {media, media + "/many", "/srv/media/Podcasts"};
+        for (int i = 0; i < 5; ++i) {
+            auto feed = std::make_shared<CFeed>();
+            feed->m_strUrl = "https://feeds.example.org/show-" + std::to_string(i) + ".rss";
+            record.m_feeds.push_back(feed);
+        }
+    }
+    std::vector<double> ms;
+    for (int i = 0; i < 10 * runs; ++i) {
+        const Clock::time_point start = Clock::now();
+        record.SaveSettings();
+        ms.push_back(1000 * Seconds(start));
+    }
+    Row("settings save, 3 folders and 5 feeds (median of " + std::to_string(ms.size()) + ")",
+        Format("%.2f ms", Median(ms)), "-", true);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -445,6 +473,7 @@ int main(int argc, char** argv) {
 
     ServerProcess server(media);
     if (only == "all" || only == "listing") Listing(server, media + "/many", runs);
+    if (only == "all" || only == "settings") SettingsSave(media, runs);
     if (only == "all" || only == "first") FirstPacket(server, media, runs);
     if (only == "all" || only == "memory") PeakMemory(media);
     if (only == "all" || only == "throughput") Throughput(server, media, pairs);

@@ -2,9 +2,6 @@
 // program, section "StreamSettings". Lists are a count key plus entry keys
 // numbered from 1.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +13,7 @@
 
 #include "core/text_to_number.h"
 #include "core/vantrel_dlg.h"
+#include "platform/atomic_file.h"
 
 namespace {
 
@@ -136,10 +134,7 @@ bool WriteSettingsFile(CIniFile& ini, const std::string& section, const SavedSet
 
 void SyncFolderOf(const std::string& path) {
     const std::string folder = std::filesystem::path(path).parent_path().string();
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+    platform::sync_to_disk(folder.empty() ? "." : folder);
 }
 
 // A save killed half-way leaves the copy's own temporary files (".<copy>.XXXXXX")
@@ -160,6 +155,7 @@ void RemoveLeftoverTemporaries(const std::string& staging) {
 // The keys are written one by one into a copy of the file (other sections
 // kept), which then replaces the file in one rename: a crash in the middle of
 // a save leaves the old settings or the new ones, never a mixture of the two.
+// Only the finished copy and the rename wait for the disk, once a save.
 // Saves in this process take turns, since they share the copy's name.
 void SaveWholeSettingsFile(const std::string& fileName, const std::string& section, const SavedSettings& saved) {
     static std::mutex saving;
@@ -177,7 +173,10 @@ void SaveWholeSettingsFile(const std::string& fileName, const std::string& secti
     CIniFile copy;
     copy.SetFileName(staging);
     const bool written = WriteSettingsFile(copy, section, saved);
-    if (written) std::filesystem::rename(staging, target, error);
+    if (written) {
+        platform::sync_to_disk(staging);
+        std::filesystem::rename(staging, target, error);
+    }
     if (!written || error) {
         std::filesystem::remove(staging, error);
         return;

@@ -69,7 +69,9 @@ FileRead read_file(const std::string& path, std::string& content) {
     }
 }
 
-bool replace_file_atomically(const std::string& path, const std::string& content, mode_t mode) {
+bool replace_file_atomically(const std::string& path, const std::string& content, mode_t mode,
+                             Durability durability) {
+    const bool synced = durability == Durability::Synced;
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
     const std::string folder = folder_part(path);
@@ -77,15 +79,19 @@ bool replace_file_atomically(const std::string& path, const std::string& content
     FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return false;
     const bool complete = write_fully(fd.get(), content) && ::fchmod(fd.get(), mode) == 0 &&
-                          ::fsync(fd.get()) == 0 && fd.close_now();
+                          (!synced || ::fsync(fd.get()) == 0) && fd.close_now();
     if (!complete || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }
     // The rename itself reaches the disk with the folder.
-    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
+    if (synced) sync_to_disk(folder);
     return true;
+}
+
+void sync_to_disk(const std::string& path) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() >= 0) ::fsync(fd.get());
 }
 
 }  // namespace platform

@@ -12,9 +12,18 @@ enum class FileRead { Read, Missing, Failed };
 // Reads the whole file into content ("" unless Read).
 FileRead read_file(const std::string& path, std::string& content);
 
-// Writes content to a fresh temporary file beside path, flushes it and renames
-// it over path, so a reader or a crash sees the old file or the new one, never
+enum class Durability {
+    Synced,   // on the disk when the call returns: the file, then the rename
+    Unsynced  // the caller syncs (for a file it writes many times over)
+};
+
+// Writes content to a fresh temporary file beside path and renames it over
+// path, so a reader or a killed writer sees the old file or the new one, never
 // a part. An existing file keeps its permission bits; a new one gets mode.
-bool replace_file_atomically(const std::string& path, const std::string& content, mode_t mode);
+bool replace_file_atomically(const std::string& path, const std::string& content, mode_t mode,
+                             Durability durability = Durability::Synced);
+
+// Flushes a file, or a folder's entries, to the disk.
+void sync_to_disk(const std::string& path);
 
 }  // namespace platform

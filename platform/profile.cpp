@@ -291,7 +291,7 @@ int WritePrivateProfileString(const char* section, const char* key, const char* 
     if (read_file(target, content) == FileRead::Failed) return 0;
     IniText text = split_lines(content);
     put_key(text, section, key, value);
-    return replace_file_atomically(target, join_lines(text), mode) ? 1 : 0;
+    return replace_file_atomically(target, join_lines(text), mode, Durability::Unsynced) ? 1 : 0;
 }
 
 }  // namespace platform

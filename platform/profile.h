@@ -21,6 +21,8 @@ int GetPrivateProfileString(const char* section, const char* key, const char* de
                             std::string& out, int size, const std::string& file_name);
 
 // Returns nonzero on success, 0 on failure (for example an unwritable folder).
+// The file is replaced atomically but, as with the system call this stands
+// for, not waited onto the disk: a caller that needs that syncs the file.
 int WritePrivateProfileString(const char* section, const char* key, const char* value,
                               const std::string& file_name);
 
