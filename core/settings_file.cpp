@@ -2,13 +2,20 @@
 // program, section "StreamSettings". Lists are a count key plus entry keys
 // numbered from 1.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/text_to_number.h"
@@ -152,17 +159,48 @@ void RemoveLeftoverTemporaries(const std::string& staging) {
     }
 }
 
+// A save of another process in the same folder (the program started twice)
+// would remove this one's copy and its temporaries half-way: the folder is
+// locked for the save. A lock that does not come within a few seconds (a
+// process stuck in its save) is not waited for any longer.
+class FolderSaveLock {
+public:
+    explicit FolderSaveLock(const std::string& folder)
+        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_fd < 0) return;  // the save cannot write there either
+        for (int tries = 0; tries < FOLDER_LOCK_TRIES; ++tries) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) return;
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(FOLDER_LOCK_RETRY_MS));
+        }
+        std::fprintf(stderr, "vantrel: settings saved without the folder lock of %s\n", folder.c_str());
+    }
+    ~FolderSaveLock() {
+        if (m_fd >= 0) ::close(m_fd);  // the lock goes with the descriptor
+    }
+    FolderSaveLock(const FolderSaveLock&) = delete;
+    FolderSaveLock& operator=(const FolderSaveLock&) = delete;
+
+private:
+    static constexpr int FOLDER_LOCK_TRIES = 500;
+    static constexpr int FOLDER_LOCK_RETRY_MS = 10;
+    int m_fd;
+};
+
 // The keys are written one by one into a copy of the file (other sections
 // kept), which then replaces the file in one rename: a crash in the middle of
 // a save leaves the old settings or the new ones, never a mixture of the two.
 // Only the finished copy and the rename wait for the disk, once a save.
-// Saves in this process take turns, since they share the copy's name.
+// Saves take turns, in this process and with other processes, since they
+// share the copy's name.
 void SaveWholeSettingsFile(const std::string& fileName, const std::string& section, const SavedSettings& saved) {
     static std::mutex saving;
     std::lock_guard<std::mutex> guard(saving);
     std::error_code error;
     std::string target = fileName;
     if (std::filesystem::is_symlink(fileName, error)) target = std::filesystem::canonical(fileName, error).string();
+    const std::string folder = std::filesystem::path(target).parent_path().string();
+    FolderSaveLock folderLock(folder.empty() ? "." : folder);
     const std::string staging = target + ".saving";
     RemoveLeftoverTemporaries(staging);
     std::filesystem::remove(staging, error);
