@@ -21,6 +21,7 @@
 
 #include "core/vantrel_dlg.h"
 #include "platform/paths.h"
+#include "tests/robustness/settings_sets.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -411,6 +412,55 @@ TEST_F(SettingsFileTest, SavesOfTwoProcessesInOneFolderTakeTurns) {
     }
     EXPECT_TRUE(WholeSettingsFile(read_text(IniPath()))) << read_text(IniPath());
     EXPECT_EQ(Stored("movieBitrate"), std::to_string(300 + ROUNDS - 1));
+}
+
+// A copy of the program that starts while another one saves reads the one
+// whole file or the other, never keys of both.
+TEST_F(SettingsFileTest, ALoadWhileAnotherProcessSavesReadsOneWholeFile) {
+    constexpr int SAVER_ROUNDS = 60;
+    constexpr int MAX_LOADS = 100000;  // loads run back to back for as long as the saver does
+    {
+        CVantrelDlg first(folder.path());
+        robustness::ApplySettingsSet(first, robustness::SettingsSetA());
+        first.SaveSettings();
+    }
+    const pid_t saver = fork();
+    ASSERT_GE(saver, 0);
+    if (saver == 0) {
+        {
+            CVantrelDlg record(folder.path());
+            for (int round = 0; round < SAVER_ROUNDS; ++round) {
+                robustness::ApplySettingsSet(record, round % 2 == 0 ? robustness::SettingsSetB()
+                                                                    : robustness::SettingsSetA());
+                record.SaveSettings();
+            }
+        }
+        std::_Exit(0);
+    }
+    CVantrelDlg loaded(folder.path());
+    int mixed = 0;
+    int status = -1;
+    for (int load = 0; load < MAX_LOADS && waitpid(saver, &status, WNOHANG) == 0; ++load) {
+        {
+            std::lock_guard<std::mutex> guard(loaded.Lock());
+            loaded.m_moviePaths.clear();  // a load adds to these lists
+            loaded.m_infiniteStreams.clear();
+        }
+        loaded.LoadSettings();
+        if (!robustness::RecordHoldsSet(loaded, robustness::SettingsSetA()) &&
+            !robustness::RecordHoldsSet(loaded, robustness::SettingsSetB())) {
+            ++mixed;
+        }
+    }
+    for (int tries = 0; tries < 6000 && waitpid(saver, &status, WNOHANG) == 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!WIFEXITED(status)) {
+        kill(saver, SIGKILL);
+        waitpid(saver, &status, 0);
+    }
+    EXPECT_EQ(mixed, 0) << "loads that took keys of two saves";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(SettingsRecordTest, DividerRuleAloneAfterAClientChange) {
