@@ -2,7 +2,8 @@
 
 #include <QMetaObject>
 #include <QObject>
-#include <memory>
+#include <iterator>
+#include <optional>
 
 namespace {
 
@@ -24,14 +25,39 @@ void CMessagePump::Stop() {
     m_thread.join();
 }
 
+std::vector<platform::PostedMessage> CMessagePump::TakeUndelivered() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<platform::PostedMessage> left(std::make_move_iterator(m_handedOn.begin()),
+                                              std::make_move_iterator(m_handedOn.end()));
+    m_handedOn.clear();
+    return left;
+}
+
+// The message stays with the pump until the UI thread takes it: a call that
+// is dropped with its context must not lose it.
 void CMessagePump::Run() {
     for (;;) {
         std::optional<platform::PostedMessage> taken = m_queue.take(-1);
         if (!taken) continue;
         if (taken->message == PUMP_STOP) return;
-        auto message = std::make_shared<platform::PostedMessage>(std::move(*taken));
-        Handler handler = m_handler;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_handedOn.push_back(std::move(*taken));
+        }
         QMetaObject::invokeMethod(
-            m_context, [handler, message] { handler(*message); }, Qt::QueuedConnection);
+            m_context, [this] { DeliverOldest(); }, Qt::QueuedConnection);
     }
+}
+
+// One call per message handed on, in order; a handler that runs a nested
+// event loop sees the later ones from inside it, as before.
+void CMessagePump::DeliverOldest() {
+    std::optional<platform::PostedMessage> message;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_handedOn.empty()) return;  // taken by TakeUndelivered
+        message = std::move(m_handedOn.front());
+        m_handedOn.pop_front();
+    }
+    m_handler(*message);
 }

@@ -521,8 +521,11 @@ void CVantrelDlgWindow::DestroyWindow() {
     CUiMessageBoxes::ReleaseCurrentWaiters();
     ShutdownStreamServer();
     m_pump->Stop();
-    // A client's change that came in just before the end is still saved.
-    for (const platform::PostedMessage& message : m_record.Messages().drain()) {
+    // A client's change that came in just before the end is still saved,
+    // whether or not the pump had handed its message on already.
+    std::vector<platform::PostedMessage> left = m_pump->TakeUndelivered();
+    for (platform::PostedMessage& message : m_record.Messages().drain()) left.push_back(std::move(message));
+    for (const platform::PostedMessage& message : left) {
         if (message.message == WM_SETTINGS_CHANGED) {
             m_record.ValidateFrameRateDivider();
             m_record.SaveSettings();

@@ -2,13 +2,20 @@
 // program, section "StreamSettings". Lists are a count key plus entry keys
 // numbered from 1.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/text_to_number.h"
@@ -132,9 +139,20 @@ bool WriteSettingsFile(CIniFile& ini, const std::string& section, const SavedSet
     return written;
 }
 
-void SyncFolderOf(const std::string& path) {
+std::string FolderOf(const std::string& path) {
     const std::string folder = std::filesystem::path(path).parent_path().string();
-    platform::sync_to_disk(folder.empty() ? "." : folder);
+    return folder.empty() ? "." : folder;
+}
+
+void SyncFolderOf(const std::string& path) {
+    platform::sync_to_disk(FolderOf(path));
+}
+
+// The file a save replaces: the INI file, or the one it links to.
+std::string SavedFileOf(const std::string& fileName) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(fileName, error)) return fileName;
+    return std::filesystem::canonical(fileName, error).string();
 }
 
 // A save killed half-way leaves the copy's own temporary files (".<copy>.XXXXXX")
@@ -152,17 +170,47 @@ void RemoveLeftoverTemporaries(const std::string& staging) {
     }
 }
 
+// A save of another process in the same folder (the program started twice)
+// would remove this one's copy and its temporaries half-way, and a load would
+// read keys of two files: the folder is locked for each save and load. A lock
+// that does not come within a few seconds (a process stuck in its save) is not
+// waited for any longer.
+class SettingsFolderLock {
+public:
+    explicit SettingsFolderLock(const std::string& folder)
+        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_fd < 0) return;  // no folder: no settings file there to guard
+        for (int tries = 0; tries < FOLDER_LOCK_TRIES; ++tries) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) return;
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(FOLDER_LOCK_RETRY_MS));
+        }
+        std::fprintf(stderr, "vantrel: settings file used without the folder lock of %s\n", folder.c_str());
+    }
+    ~SettingsFolderLock() {
+        if (m_fd >= 0) ::close(m_fd);  // the lock goes with the descriptor
+    }
+    SettingsFolderLock(const SettingsFolderLock&) = delete;
+    SettingsFolderLock& operator=(const SettingsFolderLock&) = delete;
+
+private:
+    static constexpr int FOLDER_LOCK_TRIES = 500;
+    static constexpr int FOLDER_LOCK_RETRY_MS = 10;
+    int m_fd;
+};
+
 // The keys are written one by one into a copy of the file (other sections
 // kept), which then replaces the file in one rename: a crash in the middle of
 // a save leaves the old settings or the new ones, never a mixture of the two.
 // Only the finished copy and the rename wait for the disk, once a save.
-// Saves in this process take turns, since they share the copy's name.
+// Saves take turns, in this process and with other processes, since they
+// share the copy's name.
 void SaveWholeSettingsFile(const std::string& fileName, const std::string& section, const SavedSettings& saved) {
     static std::mutex saving;
     std::lock_guard<std::mutex> guard(saving);
+    const std::string target = SavedFileOf(fileName);
+    SettingsFolderLock folderLock(FolderOf(target));
     std::error_code error;
-    std::string target = fileName;
-    if (std::filesystem::is_symlink(fileName, error)) target = std::filesystem::canonical(fileName, error).string();
     const std::string staging = target + ".saving";
     RemoveLeftoverTemporaries(staging);
     std::filesystem::remove(staging, error);
@@ -187,7 +235,11 @@ void SaveWholeSettingsFile(const std::string& fileName, const std::string& secti
 }  // namespace
 
 void CVantrelDlg::LoadSettings() {
-    SavedSettings saved = ReadSettingsFile(m_iniFile, m_strSection);
+    SavedSettings saved;
+    {
+        SettingsFolderLock folderLock(FolderOf(SavedFileOf(m_iniFile.GetFileName())));
+        saved = ReadSettingsFile(m_iniFile, m_strSection);
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     m_moviePaths.insert(m_moviePaths.end(), saved.moviePaths.begin(), saved.moviePaths.end());
     m_strMovieBitrate = saved.movieBitrate;

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -489,6 +490,36 @@ TEST_F(DialogTest, EveryExitPathStopsTheServerThread) {
         // The listener is gone the moment the run ends.
         EXPECT_FALSE(test_support::ProtocolConnection(port).connected());
         window_.reset();
+        record_.reset();
+    }
+}
+
+// A client's change whose message the pump already handed to the UI thread,
+// but which the UI thread had not handled yet when the run ended, is saved.
+TEST_F(DialogTest, AClientChangeInFlightAtTheEndIsStillSaved) {
+    const std::function<void(CVantrelDlgWindow&)> exits[] = {
+        [](CVantrelDlgWindow& window) { window.close(); },
+        [](CVantrelDlgWindow& window) { QTest::keyClick(&window, Qt::Key_Escape); },
+        [](CVantrelDlgWindow& window) { window.SendCommand(ID_TRAY_EXIT); },
+    };
+    for (size_t i = 0; i < std::size(exits); ++i) {
+        SCOPED_TRACE(i);
+        WriteIni("frameRateDivider=1.0\nmovieBitrate=600\n");
+        OpenDialog();
+        const uint16_t port = ServerPort();
+        ASSERT_NE(port, 0);
+        // No UI events are handled from here on until the window is gone.
+        const test_support::ListDirReply reply =
+            test_support::ListDir(port, test_support::ListDirRequest("", 4096, "&framediv=1.75&vbitrate=450"));
+        ASSERT_TRUE(reply.well_formed);
+        for (int tries = 0; tries < 1000 && record_->Messages().size() != 0; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(record_->Messages().size(), 0u);
+        exits[i](*window_);
+        window_.reset();
+        EXPECT_EQ(IniValue("frameRateDivider"), "1.750000");
+        EXPECT_EQ(IniValue("movieBitrate"), "450");
         record_.reset();
     }
 }

@@ -3,18 +3,25 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/vantrel_dlg.h"
 #include "platform/paths.h"
+#include "tests/robustness/settings_sets.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -354,6 +361,106 @@ TEST_F(SettingsFileTest, ChangesMadeByHandAreOverwrittenByTheNextSave) {
     record.SaveSettings();
     EXPECT_EQ(Stored("serverPort"), "3333");
     EXPECT_EQ(Stored("movieBitrate"), "600");
+}
+
+// A whole file as a save leaves it: the other section and every key.
+bool WholeSettingsFile(const std::string& text) {
+    return text.find("[Other]\nkeep=1\n") != std::string::npos && text.find("moviepath_2=") != std::string::npos &&
+           text.find("shownoaudiomovie=") != std::string::npos;
+}
+
+// Saves until the round bound, checking the file after each; the exit code
+// says whether every file seen was whole.
+[[noreturn]] void SaveInChildProcess(const std::string& folder, const std::string& iniPath, int rounds) {
+    bool whole = true;
+    {
+        CVantrelDlg record(folder);
+        for (int round = 0; round < rounds; ++round) {
+            {
+                std::lock_guard<std::mutex> guard(record.Lock());
+                record.m_strMovieBitrate = std::to_string(300 + round);
+            }
+            record.SaveSettings();
+            whole = whole && WholeSettingsFile(read_text(iniPath));
+        }
+    }
+    std::_Exit(whole ? 0 : 1);
+}
+
+// Two copies of the program in one folder (started twice by mistake) save
+// at the same moments: neither may lose the other's file, a section or a key.
+TEST_F(SettingsFileTest, SavesOfTwoProcessesInOneFolderTakeTurns) {
+    constexpr int ROUNDS = 150;
+    write_text(IniPath(), "[Other]\nkeep=1\n[StreamSettings]\nnmoviepaths=2\nmoviepath_1=/a\nmoviepath_2=/b\n");
+    std::vector<pid_t> savers;
+    for (int i = 0; i < 2; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) SaveInChildProcess(folder.path(), IniPath(), ROUNDS);
+        savers.push_back(pid);
+    }
+    for (pid_t pid : savers) {
+        int status = -1;
+        for (int tries = 0; tries < 6000 && waitpid(pid, &status, WNOHANG) == 0; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!WIFEXITED(status)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save left a broken file";
+    }
+    EXPECT_TRUE(WholeSettingsFile(read_text(IniPath()))) << read_text(IniPath());
+    EXPECT_EQ(Stored("movieBitrate"), std::to_string(300 + ROUNDS - 1));
+}
+
+// A copy of the program that starts while another one saves reads the one
+// whole file or the other, never keys of both.
+TEST_F(SettingsFileTest, ALoadWhileAnotherProcessSavesReadsOneWholeFile) {
+    constexpr int SAVER_ROUNDS = 60;
+    constexpr int MAX_LOADS = 100000;  // loads run back to back for as long as the saver does
+    {
+        CVantrelDlg first(folder.path());
+        robustness::ApplySettingsSet(first, robustness::SettingsSetA());
+        first.SaveSettings();
+    }
+    const pid_t saver = fork();
+    ASSERT_GE(saver, 0);
+    if (saver == 0) {
+        {
+            CVantrelDlg record(folder.path());
+            for (int round = 0; round < SAVER_ROUNDS; ++round) {
+                robustness::ApplySettingsSet(record, round % 2 == 0 ? robustness::SettingsSetB()
+                                                                    : robustness::SettingsSetA());
+                record.SaveSettings();
+            }
+        }
+        std::_Exit(0);
+    }
+    CVantrelDlg loaded(folder.path());
+    int mixed = 0;
+    int status = -1;
+    for (int load = 0; load < MAX_LOADS && waitpid(saver, &status, WNOHANG) == 0; ++load) {
+        {
+            std::lock_guard<std::mutex> guard(loaded.Lock());
+            loaded.m_moviePaths.clear();  // a load adds to these lists
+            loaded.m_infiniteStreams.clear();
+        }
+        loaded.LoadSettings();
+        if (!robustness::RecordHoldsSet(loaded, robustness::SettingsSetA()) &&
+            !robustness::RecordHoldsSet(loaded, robustness::SettingsSetB())) {
+            ++mixed;
+        }
+    }
+    for (int tries = 0; tries < 6000 && waitpid(saver, &status, WNOHANG) == 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!WIFEXITED(status)) {
+        kill(saver, SIGKILL);
+        waitpid(saver, &status, 0);
+    }
+    EXPECT_EQ(mixed, 0) << "loads that took keys of two saves";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(SettingsRecordTest, DividerRuleAloneAfterAClientChange) {
