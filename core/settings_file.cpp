@@ -2,25 +2,19 @@
 // program, section "StreamSettings". Lists are a count key plus entry keys
 // numbered from 1.
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "core/text_to_number.h"
 #include "core/vantrel_dlg.h"
 #include "platform/atomic_file.h"
+#include "platform/file_lock.h"
 
 namespace {
 
@@ -177,26 +171,15 @@ void RemoveLeftoverTemporaries(const std::string& staging) {
 // waited for any longer.
 class SettingsFolderLock {
 public:
-    explicit SettingsFolderLock(const std::string& folder)
-        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (m_fd < 0) return;  // no folder: no settings file there to guard
-        for (int tries = 0; tries < FOLDER_LOCK_TRIES; ++tries) {
-            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) return;
-            if (errno != EWOULDBLOCK && errno != EINTR) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(FOLDER_LOCK_RETRY_MS));
-        }
-        std::fprintf(stderr, "vantrel: settings file used without the folder lock of %s\n", folder.c_str());
+    explicit SettingsFolderLock(const std::string& folder) : m_lock(folder, FOLDER_LOCK_WAIT_MS) {
+        // No folder: no settings file there to guard.
+        if (m_lock.opened() && !m_lock.held())
+            std::fprintf(stderr, "vantrel: settings file used without the folder lock of %s\n", folder.c_str());
     }
-    ~SettingsFolderLock() {
-        if (m_fd >= 0) ::close(m_fd);  // the lock goes with the descriptor
-    }
-    SettingsFolderLock(const SettingsFolderLock&) = delete;
-    SettingsFolderLock& operator=(const SettingsFolderLock&) = delete;
 
 private:
-    static constexpr int FOLDER_LOCK_TRIES = 500;
-    static constexpr int FOLDER_LOCK_RETRY_MS = 10;
-    int m_fd;
+    static constexpr int FOLDER_LOCK_WAIT_MS = 5000;
+    platform::FileLock m_lock;
 };
 
 // The keys are written one by one into a copy of the file (other sections

@@ -2,16 +2,14 @@
 
 #include "platform/ascii.h"
 #include "platform/atomic_file.h"
+#include "platform/file_lock.h"
 #include "platform/paths.h"
 
 #include <cctype>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
-#include <sys/file.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -32,7 +30,6 @@ std::mutex& store_mutex() {
 }
 
 constexpr int LOCK_WAIT_MS = 5000;
-constexpr int LOCK_STEP_MS = 10;
 
 bool same_name(const std::string& a, const std::string& b) { return ToLowerAscii(a) == ToLowerAscii(b); }
 
@@ -365,39 +362,24 @@ bool store(RegistryRoot root, const Document& document) {
 // holder that never lets go makes the write fail after a while, never hang.
 class StoreLock {
 public:
-    explicit StoreLock(RegistryRoot root) : guard_(store_mutex()) {
+    explicit StoreLock(RegistryRoot root) : guard_(store_mutex()), lock_(lock_file_of(root), LOCK_WAIT_MS) {
+        if (!may_write()) std::fprintf(stderr, "registry: the store of %s stays locked by another program\n",
+                                       registry_file(root).c_str());
+    }
+    // Without a lock file the folder takes no new files either: the write
+    // fails on its own.
+    bool may_write() const { return !lock_.opened() || lock_.held(); }
+
+private:
+    static std::string lock_file_of(RegistryRoot root) {
         const std::filesystem::path store(registry_file(root));
         std::error_code ignored;
         std::filesystem::create_directories(store.parent_path(), ignored);
-        const std::string path = (store.parent_path() / ("." + store.filename().string() + ".lock")).string();
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        // Without a lock file the folder takes no new files either: the write
-        // fails on its own.
-        if (fd_ < 0) {
-            may_write_ = true;
-            return;
-        }
-        for (int waited = 0; waited < LOCK_WAIT_MS; waited += LOCK_STEP_MS) {
-            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-                may_write_ = true;
-                return;
-            }
-            if (errno != EWOULDBLOCK && errno != EINTR) break;
-            ::usleep(LOCK_STEP_MS * 1000);
-        }
-        std::fprintf(stderr, "registry: %s stays locked by another program\n", path.c_str());
+        return (store.parent_path() / ("." + store.filename().string() + ".lock")).string();
     }
-    ~StoreLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-    bool may_write() const { return may_write_; }
 
-private:
     std::lock_guard<std::mutex> guard_;
-    int fd_ = -1;
-    bool may_write_ = false;
+    FileLock lock_;
 };
 
 // ---- the Run key as XDG autostart entries -------------------------------------
