@@ -24,6 +24,7 @@
 #include "core/vantrel_dlg.h"
 #include "feeds/curl_get.h"
 #include "stream/stream_state.h"
+#include "stream/transcoder_message.h"
 
 namespace {
 
@@ -234,25 +235,15 @@ download_result download_to(const download_plan& plan) {
     return result;
 }
 
-// To the dialog's "Error" box only: the transcoder's own messages also stop
-// the running transcode, and a download has nothing to do with the stream
-// the PSP may be watching meanwhile.
-// The text is cut as the dialog's other message texts are.
-void post_download_message(const std::string& what, const std::string& name, const std::string& reason) {
-    constexpr size_t MESSAGE_TEXT_LIMIT = 2047;
-    const std::string text = (what + " \"" + name + "\" : " + reason).substr(0, MESSAGE_TEXT_LIMIT);
-    if (g_pMainDlg != nullptr) {
-        g_pMainDlg->PostMessage(WM_SERVER_MESSAGE, 0, std::make_unique<std::string>(text));
-    }
-}
-
-// The text of the message box, at most 255 characters of reason as the dialog shows it.
+// The text of the message box, at most 255 characters of reason as the dialog
+// shows it. Not a transcoder message: a download has nothing to do with the
+// stream the PSP may be watching meanwhile, so it stops no transcode.
 void report_failure(const download_plan& plan, const download_result& result) {
     const std::string reason = result.reason.substr(0, 255);
     if (result.failure == failure_kind::write) {
-        post_download_message("Error while writing file", plan.local_path, reason);
+        post_server_message("Error while writing file \"%s\" : %s", plan.local_path.c_str(), reason.c_str());
     } else if (result.failure == failure_kind::network) {
-        post_download_message("Error while downloading", plan.url, reason);
+        post_server_message("Error while downloading \"%s\" : %s", plan.url.c_str(), reason.c_str());
     }
 }
 

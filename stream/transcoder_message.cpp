@@ -13,19 +13,28 @@ namespace {
 // The dialog's message texts are at most this long, the terminator included.
 constexpr size_t TRANSCODER_MESSAGE_SIZE = 2048;
 
-}  // namespace
-
-void post_transcoder_message(const char* format, ...) {
+void post_formatted(const char* format, va_list args) {
     char text[TRANSCODER_MESSAGE_SIZE] = {};
-    va_list args;
-    va_start(args, format);
     // A longer text is cut rather than written past the buffer.
     std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-
     if (g_pMainDlg != nullptr) {
         g_pMainDlg->PostMessage(WM_SERVER_MESSAGE, 0, std::make_unique<std::string>(text));
     }
-    // Every message also stops the running transcode.
+}
+
+}  // namespace
+
+void post_server_message(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    post_formatted(format, args);
+    va_end(args);
+}
+
+void post_transcoder_message(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    post_formatted(format, args);
+    va_end(args);
     transcode_stop_event.set();
 }

@@ -1,7 +1,11 @@
 #pragma once
-// The one path by which the transcoder and the download threads tell the user
+// The paths by which the transcoder and the download threads tell the user
 // what went wrong.
 
-// Formats a message, posts it to the dialog as WM_SERVER_MESSAGE and sets the
-// transcode stop event. Safe from any thread.
+// Formats a message and posts it to the dialog as WM_SERVER_MESSAGE. Safe from
+// any thread.
+void post_server_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The same, and sets the transcode stop event: the transcoder's messages end
+// the running transcode.
 void post_transcoder_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
