@@ -142,13 +142,6 @@ void SyncFolderOf(const std::string& path) {
     platform::sync_to_disk(FolderOf(path));
 }
 
-// The file a save replaces: the INI file, or the one it links to.
-std::string SavedFileOf(const std::string& fileName) {
-    std::error_code error;
-    if (!std::filesystem::is_symlink(fileName, error)) return fileName;
-    return std::filesystem::canonical(fileName, error).string();
-}
-
 // A save killed half-way leaves the copy's own temporary files (".<copy>.XXXXXX")
 // behind; only saves write them, and saves take turns, so the next one clears them.
 void RemoveLeftoverTemporaries(const std::string& staging) {
@@ -191,7 +184,7 @@ private:
 void SaveWholeSettingsFile(const std::string& fileName, const std::string& section, const SavedSettings& saved) {
     static std::mutex saving;
     std::lock_guard<std::mutex> guard(saving);
-    const std::string target = SavedFileOf(fileName);
+    const std::string target = platform::link_target(fileName);
     SettingsFolderLock folderLock(FolderOf(target));
     std::error_code error;
     const std::string staging = target + ".saving";
@@ -220,7 +213,7 @@ void SaveWholeSettingsFile(const std::string& fileName, const std::string& secti
 void CVantrelDlg::LoadSettings() {
     SavedSettings saved;
     {
-        SettingsFolderLock folderLock(FolderOf(SavedFileOf(m_iniFile.GetFileName())));
+        SettingsFolderLock folderLock(FolderOf(platform::link_target(m_iniFile.GetFileName())));
         saved = ReadSettingsFile(m_iniFile, m_strSection);
     }
     std::lock_guard<std::mutex> guard(m_lock);

@@ -1,6 +1,7 @@
 #include "platform/atomic_file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,6 +88,14 @@ bool replace_file_atomically(const std::string& path, const std::string& content
     // The rename itself reaches the disk with the folder.
     if (synced) sync_to_disk(folder);
     return true;
+}
+
+std::string link_target(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
 }
 
 void sync_to_disk(const std::string& path) {

@@ -23,6 +23,10 @@ enum class Durability {
 bool replace_file_atomically(const std::string& path, const std::string& content, mode_t mode,
                              Durability durability = Durability::Synced);
 
+// The file a write of path replaces: through a symbolic link its target, so
+// the link stays a link; path itself when it is no link or does not resolve.
+std::string link_target(const std::string& path);
+
 // Flushes a file, or a folder's entries, to the disk.
 void sync_to_disk(const std::string& path);
 

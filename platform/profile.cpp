@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
 #include <string_view>
@@ -236,16 +235,6 @@ mode_t new_file_mode() {
     return 0666 & ~mask;
 }
 
-// The file a write goes to: through a symbolic link to its target, so the link
-// stays a link.
-std::string write_target(const std::string& file_name) {
-    char* resolved = ::realpath(file_name.c_str(), nullptr);
-    if (!resolved) return file_name;
-    std::string target(resolved);
-    std::free(resolved);
-    return target;
-}
-
 // Writes within this process take turns, so two threads writing different keys
 // both land (each write reads, changes and replaces the whole file).
 std::mutex& write_mutex() {
@@ -278,7 +267,7 @@ int WritePrivateProfileString(const char* section, const char* key, const char* 
     if (!writable_entry(section, key, value)) return 0;
 
     std::lock_guard<std::mutex> lock(write_mutex());
-    const std::string target = write_target(file_name);
+    const std::string target = link_target(file_name);
     mode_t mode = new_file_mode();
     struct stat status {};
     if (::stat(target.c_str(), &status) == 0) {

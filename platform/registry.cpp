@@ -341,12 +341,7 @@ std::optional<Document> load(RegistryRoot root) {
 bool write_file(const std::string& path, const std::string& content, mode_t mode) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    std::string target = path;
-    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-        target = resolved;
-        std::free(resolved);
-    }
-    return replace_file_atomically(target, content, mode);
+    return replace_file_atomically(link_target(path), content, mode);
 }
 
 bool store(RegistryRoot root, const Document& document) {
