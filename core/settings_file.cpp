@@ -145,16 +145,7 @@ void SyncFolderOf(const std::string& path) {
 // A save killed half-way leaves the copy's own temporary files (".<copy>.XXXXXX")
 // behind; only saves write them, and saves take turns, so the next one clears them.
 void RemoveLeftoverTemporaries(const std::string& staging) {
-    const std::filesystem::path path(staging);
-    const std::string prefix = "." + path.filename().string() + ".";
-    std::error_code error;
-    std::filesystem::directory_iterator it(path.parent_path().empty() ? "." : path.parent_path(), error);
-    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (it->path().filename().string().rfind(prefix, 0) == 0) {
-            std::error_code ignored;
-            std::filesystem::remove(it->path(), ignored);
-        }
-    }
+    platform::remove_leftover_files(FolderOf(staging), "." + std::filesystem::path(staging).filename().string() + ".");
 }
 
 // A save of another process in the same folder (the program started twice)

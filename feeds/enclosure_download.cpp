@@ -23,6 +23,7 @@
 
 #include "core/vantrel_dlg.h"
 #include "feeds/curl_get.h"
+#include "platform/atomic_file.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 
@@ -54,15 +55,8 @@ std::set<std::string> temporaries_in_use;
 
 // Under downloads_mutex, so no download's new file is taken for a leftover.
 void remove_leftover_temporaries(const std::string& folder) {
-    std::error_code error;
-    std::filesystem::directory_iterator it(folder, error);
-    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.rfind(TEMPORARY_PREFIX, 0) == 0 && temporaries_in_use.count(it->path().string()) == 0) {
-            std::error_code ignored;
-            std::filesystem::remove(it->path(), ignored);
-        }
-    }
+    platform::remove_leftover_files(folder, TEMPORARY_PREFIX,
+                                    [](const std::string& path) { return temporaries_in_use.count(path) != 0; });
 }
 
 // A temporary file in the MOVIES folder; removed unless it was kept.

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,6 +98,18 @@ std::string link_target(const std::string& path) {
     std::string target(resolved);
     std::free(resolved);
     return target;
+}
+
+void remove_leftover_files(const std::string& folder, const std::string& prefix,
+                           const std::function<bool(const std::string& path)>& in_use) {
+    std::error_code error;
+    std::filesystem::directory_iterator it(folder, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string path = it->path().string();
+        if (it->path().filename().string().rfind(prefix, 0) != 0 || (in_use && in_use(path))) continue;
+        std::error_code ignored;
+        std::filesystem::remove(it->path(), ignored);
+    }
 }
 
 void sync_to_disk(const std::string& path) {

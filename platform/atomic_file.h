@@ -2,6 +2,7 @@
 // Whole-file reads and atomic whole-file writes for small text stores
 // (INI files, registry files, batch files).
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -26,6 +27,11 @@ bool replace_file_atomically(const std::string& path, const std::string& content
 // The file a write of path replaces: through a symbolic link its target, so
 // the link stays a link; path itself when it is no link or does not resolve.
 std::string link_target(const std::string& path);
+
+// Removes the files in folder whose names start with prefix: the temporary
+// files of writers that were killed. A file in_use names (by its path) stays.
+void remove_leftover_files(const std::string& folder, const std::string& prefix,
+                           const std::function<bool(const std::string& path)>& in_use = nullptr);
 
 // Flushes a file, or a folder's entries, to the disk.
 void sync_to_disk(const std::string& path);
