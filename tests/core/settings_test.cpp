@@ -369,6 +369,19 @@ bool WholeSettingsFile(const std::string& text) {
            text.find("shownoaudiomovie=") != std::string::npos;
 }
 
+// Waits at most a minute for a forked child (one already reaped keeps the
+// status given); a child still running then is killed. True when it exited 0.
+bool ChildSucceeded(pid_t pid, int status = -1) {
+    for (int tries = 0; tries < 6000 && waitpid(pid, &status, WNOHANG) == 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!WIFEXITED(status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Saves until the round bound, checking the file after each; the exit code
 // says whether every file seen was whole.
 [[noreturn]] void SaveInChildProcess(const std::string& folder, const std::string& iniPath, int rounds) {
@@ -399,17 +412,7 @@ TEST_F(SettingsFileTest, SavesOfTwoProcessesInOneFolderTakeTurns) {
         if (pid == 0) SaveInChildProcess(folder.path(), IniPath(), ROUNDS);
         savers.push_back(pid);
     }
-    for (pid_t pid : savers) {
-        int status = -1;
-        for (int tries = 0; tries < 6000 && waitpid(pid, &status, WNOHANG) == 0; ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!WIFEXITED(status)) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save left a broken file";
-    }
+    for (pid_t pid : savers) EXPECT_TRUE(ChildSucceeded(pid)) << "a save left a broken file";
     EXPECT_TRUE(WholeSettingsFile(read_text(IniPath()))) << read_text(IniPath());
     EXPECT_EQ(Stored("movieBitrate"), std::to_string(300 + ROUNDS - 1));
 }
@@ -452,15 +455,8 @@ TEST_F(SettingsFileTest, ALoadWhileAnotherProcessSavesReadsOneWholeFile) {
             ++mixed;
         }
     }
-    for (int tries = 0; tries < 6000 && waitpid(saver, &status, WNOHANG) == 0; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!WIFEXITED(status)) {
-        kill(saver, SIGKILL);
-        waitpid(saver, &status, 0);
-    }
+    EXPECT_TRUE(ChildSucceeded(saver, status));
     EXPECT_EQ(mixed, 0) << "loads that took keys of two saves";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(SettingsRecordTest, DividerRuleAloneAfterAClientChange) {
