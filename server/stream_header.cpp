@@ -57,6 +57,18 @@ bool usable_rate(int num, int den) {
     return num > 0 && den > 0 && num <= INT32_MAX / 24;
 }
 
+// How many times each picture is sent, so a slow input (slides, a still
+// picture, a large divider) is sent at MIN_PICTURE_RATE or more; 0 when no
+// whole number of times fits the header's 32-bit rate. The fallback rate
+// always fits, as the divider makes at most a million 1/24 s of a frame.
+int picture_repeats(int num, int den, double divider) {
+    const double rate = num / (den * divider);
+    if (rate >= MIN_PICTURE_RATE)
+        return 1;
+    const double repeats = std::ceil(MIN_PICTURE_RATE / rate);
+    return repeats * num <= INT32_MAX / 24 ? static_cast<int>(repeats) : 0;
+}
+
 std::string format_rate(double rate) {
     char text[FRAME_RATE_TEXT_SIZE];
     std::snprintf(text, sizeof text, "%.2f", rate);
@@ -66,11 +78,14 @@ std::string format_rate(double rate) {
 }  // namespace
 
 pmp_stream_timing video_stream_timing(int num, int den, float divider, int64_t duration_us, int64_t start_offset_us) {
-    if (!usable_rate(num, den)) {
+    const double v = usable_divider(divider);
+    int repeats = usable_rate(num, den) ? picture_repeats(num, den, v) : 0;
+    if (repeats == 0) {
         num = FALLBACK_RATE_NUM;
         den = FALLBACK_RATE_DEN;
+        repeats = picture_repeats(num, den, v);
     }
-    const double v = usable_divider(divider);
+    num *= repeats;  // the stream's rate: each picture counts as that many
     const int e = den < 10 ? 24 : 1;
     const int x = static_cast<int>(v * 24.0);
     const int32_t num24 = product32(num, 24);

@@ -79,9 +79,12 @@ void reset_stream_counters() {
 
 // Waits for the 21st packet. False when the stream is to end without a reply.
 bool wait_for_preroll() {
+    const packet_ring ring = audio_only_mode ? packet_ring::audio : packet_ring::video;
     platform::Event& held = audio_only_mode ? audio_slot_filled_events[PREROLL_SLOT]
                                             : video_slot_filled_events[PREROLL_SLOT];
+    announce_sender_wait(ring, PREROLL_SLOT);
     int result = platform::wait_for_either(held, transcode_stop_event, PREROLL_WAIT_MS);
+    announce_sender_wait(ring, -1);
     held.set();  // the send loop takes this slot again when it reaches it
     if (result == 1)
         return false;
@@ -92,9 +95,9 @@ bool wait_for_preroll() {
     return true;
 }
 
-// Filled and the transcode still alive.
-bool take_filled_slot(packet_ring ring, int slot) {
-    return wait_slot_filled(ring, slot) == slot_wait::ready && transcode_running;
+// Filled and the transcode still alive. number: the packet's place in its ring's order.
+bool take_filled_slot(packet_ring ring, int slot, int number) {
+    return await_slot_filled(ring, slot, number) == slot_wait::ready && transcode_running;
 }
 
 struct video_frame {
@@ -114,7 +117,7 @@ bool take_video_frame(int v, video_frame& frame) {
         }
         return true;
     }
-    if (!take_filled_slot(packet_ring::video, v))
+    if (!take_filled_slot(packet_ring::video, v, frames_sent))
         return false;
     uint32_t word = load_le32(video_packet_ring[v]);
     frame = {video_packet_ring[v] + 4, word / 2, int(word & 1)};
@@ -124,10 +127,10 @@ bool take_video_frame(int v, video_frame& frame) {
 // Waits for the packet's audio frames and marks each with the MP3 frame sync.
 bool take_audio_frames(int count, const uint8_t** frames, uint32_t* sizes) {
     for (int j = 0; j < count; ++j) {
-        int a = (audio_read_index + j) % AUDIO_RING_SLOTS;
-        if (!take_filled_slot(packet_ring::audio, a))
+        int number = audio_read_index + j;
+        if (!take_filled_slot(packet_ring::audio, number % AUDIO_RING_SLOTS, number))
             return false;
-        uint8_t* slot = audio_packet_ring[a];
+        uint8_t* slot = audio_packet_ring[number % AUDIO_RING_SLOTS];
         sizes[j] = load_le16(slot);
         slot[2] = 0xFF;
         slot[3] = 0xFB;

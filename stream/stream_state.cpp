@@ -75,6 +75,10 @@ std::atomic<int64_t> video_frame_duration{0};
 std::atomic<int64_t> audio_frame_duration{AUDIO_FRAME_DURATION_US};
 std::atomic<int64_t> stream_start_offset{0};
 
+std::atomic<int> sender_awaited_audio{-1};
+std::atomic<int> sender_awaited_video{-1};
+platform::Event sender_waiting_event;
+
 char current_folder[CURRENT_FOLDER_SIZE];
 char frame_rate_text[FRAME_RATE_TEXT_SIZE];
 
@@ -124,12 +128,14 @@ void CreateStreamEvents() {
     create_ring_events(audio_slot_free_events, audio_slot_filled_events, AUDIO_RING_SLOTS);
     create_ring_events(video_slot_free_events, video_slot_filled_events, VIDEO_RING_SLOTS);
     transcode_stop_event = platform::Event::create(platform::EventReset::Manual);
+    sender_waiting_event = platform::Event::create(platform::EventReset::Auto);
 }
 
 void CloseStreamEvents() {
     close_ring_events(audio_slot_free_events, audio_slot_filled_events, AUDIO_RING_SLOTS);
     close_ring_events(video_slot_free_events, video_slot_filled_events, VIDEO_RING_SLOTS);
     transcode_stop_event.close();
+    sender_waiting_event.close();
 }
 
 bool StopRunningTranscode(bool release) {
@@ -165,12 +171,48 @@ slot_wait wait_slot_free(packet_ring ring, int slot) {
     return wait_slot_or_stop(free_event(ring, slot), SLOT_FREE_WAIT_MS);
 }
 
+slot_wait wait_slot_free_or_sender(packet_ring ring, int slot, int64_t timeout_ms) {
+    const platform::Event* events[] = {&free_event(ring, slot), &transcode_stop_event, &sender_waiting_event};
+    switch (platform::wait_for_any(events, 3, timeout_ms)) {
+    case 0:
+        return slot_wait::ready;
+    case 1:
+        return slot_wait::stopped;
+    case 2:
+        return slot_wait::sender_waiting;
+    default:
+        return slot_wait::failed;
+    }
+}
+
+bool sender_starved(packet_ring ring) {
+    const int awaited = (ring == packet_ring::audio ? sender_awaited_audio : sender_awaited_video).load();
+    const int written = (ring == packet_ring::audio ? audio_packets_written : video_packets_written).load();
+    return awaited >= 0 && written <= awaited;
+}
+
 void signal_slot_filled(packet_ring ring, int slot) {
     filled_event(ring, slot).set();
 }
 
 slot_wait wait_slot_filled(packet_ring ring, int slot) {
     return wait_slot_or_stop(filled_event(ring, slot), SLOT_FILLED_WAIT_MS);
+}
+
+void announce_sender_wait(packet_ring ring, int number) {
+    (ring == packet_ring::audio ? sender_awaited_audio : sender_awaited_video).store(number);
+    if (number >= 0)
+        sender_waiting_event.set();
+}
+
+slot_wait await_slot_filled(packet_ring ring, int slot, int number) {
+    const slot_wait at_once = wait_slot_or_stop(filled_event(ring, slot), 0);
+    if (at_once != slot_wait::failed)
+        return at_once;
+    announce_sender_wait(ring, number);
+    const slot_wait result = wait_slot_filled(ring, slot);
+    announce_sender_wait(ring, -1);
+    return result;
 }
 
 void signal_slot_free(packet_ring ring, int slot) {

@@ -27,6 +27,12 @@ constexpr int MAX_VIDEO_PAYLOAD = 127995;
 
 constexpr int64_t AUDIO_FRAME_DURATION_US = 26122;  // 1152 samples at 44100 Hz, truncated
 
+// The fewest pictures a second a stream is sent with. A slower input has each
+// picture sent several times: the sender waits for 21 frames before it starts
+// and the audio ring holds about 15.7 s, so one picture a second could never
+// start.
+constexpr double MIN_PICTURE_RATE = 5.0;
+
 // How long each side of the slot hand-off waits.
 constexpr int64_t SLOT_FREE_WAIT_MS = 100000;
 constexpr int64_t SLOT_FILLED_WAIT_MS = 10000;
@@ -104,6 +110,15 @@ extern std::atomic<int64_t> video_frame_duration;
 extern std::atomic<int64_t> audio_frame_duration;
 extern std::atomic<int64_t> stream_start_offset;
 
+// ---- the sender's waits -------------------------------------------------------
+// While the sender waits for a packet that is not there yet, it names the
+// packet (its number in its ring's order, counted like *_packets_written) and
+// sets sender_waiting_event. A writer whose own ring is full then knows that
+// the two would wait for each other unless the other ring gets that packet.
+extern std::atomic<int> sender_awaited_audio;  // -1: not waiting for audio
+extern std::atomic<int> sender_awaited_video;  // -1: not waiting for video
+extern platform::Event sender_waiting_event;    // auto-reset
+
 // ---- texts -------------------------------------------------------------------
 extern char current_folder[CURRENT_FOLDER_SIZE];
 extern char frame_rate_text[FRAME_RATE_TEXT_SIZE];
@@ -121,13 +136,24 @@ bool StopRunningTranscode(bool release);
 
 // ---- slot hand-off -----------------------------------------------------------
 enum class packet_ring { audio, video };
-enum class slot_wait { ready, stopped, failed };  // failed: time-out or a dead event
+// failed: time-out or a dead event; sender_waiting: the sender began waiting
+// for a packet (see sender_waiting_event), the slot is not free yet.
+enum class slot_wait { ready, stopped, failed, sender_waiting };
 
 // Writer side: wait for the slot to be free (or the stop event), then signal it filled.
 slot_wait wait_slot_free(packet_ring ring, int slot);
+// The same for at most timeout_ms, also ended when the sender begins a wait.
+slot_wait wait_slot_free_or_sender(packet_ring ring, int slot, int64_t timeout_ms);
+// Whether the sender waits for a packet of this ring that is not written yet.
+bool sender_starved(packet_ring ring);
 void signal_slot_filled(packet_ring ring, int slot);
 // Reader side: wait for the slot to be filled (or the stop event), then signal it free.
 slot_wait wait_slot_filled(packet_ring ring, int slot);
+// The same, and while it has to wait the packet numbered number (in the ring's
+// order) is named as awaited.
+slot_wait await_slot_filled(packet_ring ring, int slot, int number);
+// Names the packet the sender waits for (-1: none) and wakes a waiting writer.
+void announce_sender_wait(packet_ring ring, int number);
 void signal_slot_free(packet_ring ring, int slot);
 // Before a transcode: every free event set, every filled event reset.
 void reset_slot_events();

@@ -120,13 +120,13 @@ void encode_queued_frames(AVFormatContext* output, output_stream_state& stream) 
 // One encoder frame of silence, made once per run and never written again.
 bool ensure_silence_frame(output_stream_state& stream) {
     const AVCodecContext* encoder = stream.encoder;
-    if (!stream.encoder_frame && encoder->frame_size > 0) {
-        stream.encoder_frame = new_audio_frame(encoder, encoder->frame_size);
-        if (stream.encoder_frame)
-            av_samples_set_silence(stream.encoder_frame->extended_data, 0, encoder->frame_size,
+    if (!stream.silence && encoder->frame_size > 0) {
+        stream.silence = new_audio_frame(encoder, encoder->frame_size);
+        if (stream.silence)
+            av_samples_set_silence(stream.silence->extended_data, 0, encoder->frame_size,
                                    encoder->ch_layout.nb_channels, encoder->sample_fmt);
     }
-    return stream.encoder_frame != nullptr;
+    return stream.silence != nullptr;
 }
 
 }  // namespace
@@ -176,18 +176,25 @@ void encode_audio_output(AVFormatContext* output, output_stream_state& stream, c
 }
 
 void encode_silence_output(AVFormatContext* output, output_stream_state& stream) {
-    if (!stream.silence_clock || !ensure_silence_frame(stream))
+    if (!stream.silence_clock)
         return;
     const output_stream_state& video = *stream.silence_clock;
     // Whole frames up to the end of the last picture, so the sender always
     // finds the audio that starts within each video frame.
-    int64_t video_end = av_rescale_q(video.frames_out, video.encoder->time_base, {1, stream.encoder->sample_rate});
-    AVFrame* frame = stream.encoder_frame.get();
-    while (stream.samples_out < video_end) {
+    encode_silence_until(output, stream,
+                         av_rescale_q(video.frames_out, video.encoder->time_base, {1, stream.encoder->sample_rate}));
+}
+
+bool encode_silence_until(AVFormatContext* output, output_stream_state& stream, int64_t end) {
+    if (!ensure_silence_frame(stream))
+        return false;
+    AVFrame* frame = stream.silence.get();
+    while (stream.samples_out < end) {
         frame->nb_samples = stream.encoder->frame_size;
         frame->pts = stream.samples_out;
         stream.samples_out += frame->nb_samples;
         if (avcodec_send_frame(stream.encoder, frame) >= 0)
             drain_encoder(output, stream, false);
     }
+    return true;
 }

@@ -1,6 +1,6 @@
 // Decoding: one input packet through its decoder, the stream's clock kept in
 // microseconds, and each unit handed to the encoders it feeds. Without a
-// packet it drains the decoder and then those encoders.
+// packet it drains the decoder.
 
 #include <algorithm>
 #include <iterator>
@@ -91,10 +91,6 @@ void take_clock_origin(input_stream_state& input) {
         input.clock_origin = input.current_time;
 }
 
-AVFormatContext* output_context_of(const output_stream_state& output) {
-    return output_file_table[output.file_number]->context.get();
-}
-
 void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) {
     for (auto& output : run.output_streams) {
         if (output->source != input_index || !output->encoder_open)
@@ -106,14 +102,6 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) 
         else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO)
             encode_audio_output(output_context_of(*output), *output, unit);
     }
-}
-
-void drain_fed_encoders(transcode_run& run, int input_index) {
-    for (auto& output : run.output_streams)
-        if (output->source == input_index && output->encoder_open) {
-            finish_video_output(output_context_of(*output), *output);
-            drain_encoder(output_context_of(*output), *output, true);
-        }
 }
 
 // Takes every unit the decoder has ready. -1 on a decoder error.
@@ -168,10 +156,24 @@ int process_input_packet(transcode_run& run, int input_index, const AVPacket* pa
         return -1;
     if (receive_units(run, input_index) < 0)
         return -1;
-    if (!packet) {
-        if (late)
-            take_drain_time(input);
-        drain_fed_encoders(run, input_index);
-    }
+    if (!packet && late)
+        take_drain_time(input);
     return 0;
+}
+
+bool release_held_units(transcode_run& run, int input_index) {
+    input_stream_state& input = *run.input_streams[input_index];
+    if (!input.decoder || input.held_packet_times.empty())
+        return false;
+    const int drained = process_input_packet(run, input_index, nullptr);
+    // Drained, the decoder takes packets again only after a flush.
+    avcodec_flush_buffers(input.decoder.get());
+    input.draining = false;
+    input.drain_clock_taken = false;
+    input.last_unit_dts = AV_NOPTS_VALUE;
+    return drained == 0;
+}
+
+AVFormatContext* output_context_of(const output_stream_state& output) {
+    return output_file_table[output.file_number]->context.get();
 }

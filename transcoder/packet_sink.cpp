@@ -3,6 +3,8 @@
 
 #include "transcoder/packet_sink.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 extern "C" {
@@ -30,11 +32,51 @@ void report_progress(int progress) {
     g_pMainDlg->PostMessage(WM_PROGRESS_UPDATE);
 }
 
+// The running job's, for a writer and the sender that would wait for each other.
+stall_breaker job_stall_breaker;
+// A breaker's own writes may wait for the sender, never break a stall again.
+bool breaking_stall = false;
+// Packets one wake of the writer gives the starved ring at most.
+constexpr int STALL_BREAK_LIMIT = 64;
+
+packet_ring other_ring(packet_ring ring) {
+    return ring == packet_ring::audio ? packet_ring::video : packet_ring::audio;
+}
+
+void break_stall(packet_ring starved) {
+    if (!job_stall_breaker || breaking_stall)
+        return;
+    breaking_stall = true;
+    for (int i = 0; i < STALL_BREAK_LIMIT && sender_starved(starved); ++i)
+        if (!job_stall_breaker(starved))
+            break;
+    breaking_stall = false;
+}
+
+int64_t ms_until(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::max<int64_t>(0, left.count());
+}
+
 // The slot the ring's next packet goes into, once the sender has freed it; -1
 // when stopped or timed out: the packet is dropped, the count stays advanced.
+// While it waits, a sender that waits for the other ring's next packet gets it
+// from the stall breaker.
 int next_free_slot(packet_ring ring, std::atomic<int>& written, int slots) {
     int slot = written.fetch_add(1) % slots;
-    return wait_slot_free(ring, slot) == slot_wait::ready ? slot : -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SLOT_FREE_WAIT_MS);
+    for (;;) {
+        switch (wait_slot_free_or_sender(ring, slot, ms_until(deadline))) {
+        case slot_wait::ready:
+            return slot;
+        case slot_wait::sender_waiting:
+            if (sender_starved(other_ring(ring)))
+                break_stall(other_ring(ring));
+            continue;
+        default:
+            return -1;
+        }
+    }
 }
 
 // The bytes of the packet its slot takes: one larger than the slot's payload
@@ -72,6 +114,14 @@ void write_video_packet(const AVPacket* packet) {
 }
 
 }  // namespace
+
+stall_breaker_scope::stall_breaker_scope(stall_breaker breaker) {
+    job_stall_breaker = std::move(breaker);
+}
+
+stall_breaker_scope::~stall_breaker_scope() {
+    job_stall_breaker = nullptr;
+}
 
 int video_transcode_progress(int packets_written, int frame_count) {
     if (frame_count <= 0)

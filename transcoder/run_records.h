@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "stream/stream_state.h"
 #include "transcoder/ffmpeg_ptr.h"
 #include "transcoder/scale_worker.h"
 
@@ -64,6 +66,16 @@ struct decided_picture {
     int64_t first_pts = 0;
 };
 
+// The picture encoded last, kept to be encoded again: for the frames of the
+// gap after it, and for frames the sender waits for that no input gives.
+struct shown_picture {
+    frame_ptr unscaled;         // a reference to the decoded picture, when it needed no scaling
+    AVFrame* scaled = nullptr;  // else the scaler's target that holds it
+    int interlaced_frame = 0;
+    int top_field_first = 0;
+    const AVFrame* final_picture() const { return scaled ? scaled : unscaled.get(); }
+};
+
 struct output_stream_state {
     int file_number = 0;
     int stream_number = 0;
@@ -82,7 +94,13 @@ struct output_stream_state {
     int scaler_height = 0;
     int scaler_format = -1;
     frame_ptr picture_to_encode;  // the final picture with its pts, made once per run
-    decided_picture waiting;
+    decided_picture waiting;   // only with the scaler's thread
+    shown_picture last_shown;  // stale while a picture waits: the gap after it is the waiting one's
+    // Frames the input clock is set back by, after breaks in its time stamps.
+    double clock_shift = 0;
+    // The audio output, whose time tells a gap in the pictures from a break in
+    // their time stamps; null for an input without sound.
+    const output_stream_state* sound = nullptr;
     // Declared after what it works on, so it ends first.
     std::unique_ptr<scale_worker> scaling;  // null: pictures are scaled in line
 
@@ -90,7 +108,8 @@ struct output_stream_state {
     audio_converter converter;
     audio_fifo_ptr sample_fifo;
     frame_ptr audio_block;      // resampler output, at most AUDIO_WORK_SAMPLES per channel
-    frame_ptr encoder_frame;    // one encoder frame taken from the FIFO, or of silence
+    frame_ptr encoder_frame;    // one encoder frame taken from the FIFO
+    frame_ptr silence;          // one encoder frame of silence, made when first needed
     int64_t samples_out = 0;    // samples given to the encoder, its frames' pts
     // Set when the input has no sound: the video output whose clock the
     // silence fed to this encoder follows.
@@ -119,22 +138,52 @@ bool input_was_sought(const AVFormatContext* input);
 int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs,
                   const std::vector<AVFormatContext*>& inputs);
 
-// With packet == nullptr: drains the decoder and the encoders it feeds.
+// With packet == nullptr: drains the decoder (the loop then finishes the encoders).
 int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet);
+
+// A decoder on threads holds the units of its last packets until more come:
+// when they are wanted now (the sender waits for pictures that no later packet
+// brings), they are drained out and the decoder is made ready for more
+// packets. False when it holds none.
+bool release_held_units(transcode_run& run, int input_index);
+
+// The output context the stream belongs to.
+AVFormatContext* output_context_of(const output_stream_state& output);
+// The transcode stop event is set (or closed under the job by the program's end).
+bool transcode_stop_requested();
 
 void encode_audio_output(AVFormatContext* output, output_stream_state& stream,
                          const AVFrame* samples);
 // Feeds whole frames of silence until the audio reaches the end of the video
 // encoded so far.
 void encode_silence_output(AVFormatContext* output, output_stream_state& stream);
+// Feeds whole frames of silence until the encoder has been given end samples.
+// False when no silence can be made.
+bool encode_silence_until(AVFormatContext* output, output_stream_state& stream, int64_t end);
 void encode_video_output(AVFormatContext* output, output_stream_state& stream,
                          const AVFrame* picture);
 // Encodes the picture that waits for the encoder while the next is scaled, if
 // any; at the end of the input, before the encoder is drained.
 void finish_video_output(AVFormatContext* output, output_stream_state& stream);
+// Encodes the latest picture frames more times. False before the first picture.
+bool repeat_video_output(AVFormatContext* output, output_stream_state& stream, int frames);
 // Sends every packet the encoder has ready (or, with flush, all it still holds)
 // to the rings.
 void drain_encoder(AVFormatContext* output, output_stream_state& stream, bool flush);
+
+// A writer whose ring is full while the sender waits for a packet of the other
+// ring that is not written yet hands that ring to the breaker: it is to write
+// to it (a picture again, silence), else the two would wait for each other
+// until the sender gives up. False when it cannot.
+using stall_breaker = std::function<bool(packet_ring starved)>;
+// The breaker of one run, installed for the life of this object.
+class stall_breaker_scope {
+public:
+    explicit stall_breaker_scope(stall_breaker breaker);
+    ~stall_breaker_scope();
+    stall_breaker_scope(const stall_breaker_scope&) = delete;
+    stall_breaker_scope& operator=(const stall_breaker_scope&) = delete;
+};
 
 // The audio path's set-up for one stream pair; false when the resampler cannot be made.
 bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder);
@@ -142,6 +191,7 @@ bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder)
 bool open_video_path(output_stream_state& stream);
 
 // How many frames one decoded picture stands for: d is how many frames the
-// input clock is ahead of the output.
+// input clock is ahead of the output. The frames of a gap before a picture
+// show the picture before it.
 int video_frame_copies(double d);
 int round_float(float x);

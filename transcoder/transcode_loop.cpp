@@ -2,6 +2,7 @@
 // loop with its stop test at every pass, and the drains at the end of the input.
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -62,6 +63,17 @@ int find_source(const transcode_run& run, AVMediaType type) {
     return -1;
 }
 
+// Frame threads hand a picture out only once later pictures are in; for a slow
+// input that is seconds after the sound of its time, more than the rings hold.
+bool slow_pictures(const AVStream* stream) {
+    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
+        return false;
+    AVRational rate = stream->r_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0)
+        rate = stream->avg_frame_rate;
+    return rate.num > 0 && rate.den > 0 && av_q2d(rate) < MIN_PICTURE_RATE;
+}
+
 // A decoder context filled from the stream's parameters; opened later.
 bool make_decoder(input_stream_state& input) {
     const AVCodec* codec = avcodec_find_decoder(input.stream->codecpar->codec_id);
@@ -75,7 +87,7 @@ bool make_decoder(input_stream_state& input) {
     // Threads decode the same pictures; only the moment they come out differs,
     // which decoding takes into account.
     input.decoder->thread_count = transcode_options.thread_count;
-    input.decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    input.decoder->thread_type = slow_pictures(input.stream) ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
     input.decoder->workaround_bugs = transcode_options.workaround_bugs;
     return true;
 }
@@ -92,6 +104,21 @@ bool pair_with_silence(transcode_run& run, output_stream_state& audio) {
         }
     }
     return false;
+}
+
+output_stream_state* find_output(transcode_run& run, AVMediaType type) {
+    for (auto& output : run.output_streams)
+        if (output->encoder && output->encoder->codec_type == type)
+            return output.get();
+    return nullptr;
+}
+
+// The pictures tell a gap from a break in their time stamps by the input's sound.
+void link_sound_to_pictures(transcode_run& run) {
+    output_stream_state* video = find_output(run, AVMEDIA_TYPE_VIDEO);
+    output_stream_state* audio = find_output(run, AVMEDIA_TYPE_AUDIO);
+    if (video && audio && !audio->silence_clock)
+        video->sound = audio;
 }
 
 int pair_streams(transcode_run& run) {
@@ -112,6 +139,7 @@ int pair_streams(transcode_run& run) {
         if (!input.decoder && !make_decoder(input))
             return RUN_STOPPED;
     }
+    link_sound_to_pictures(run);
     return 0;
 }
 
@@ -211,11 +239,6 @@ void set_initial_times(transcode_run& run) {
     }
 }
 
-// Set, or closed under us because the program is ending.
-bool stop_requested() {
-    return platform::wait_for_one(transcode_stop_event, 0) != platform::WAIT_TIMED_OUT;
-}
-
 double output_time(const output_stream_state& output) {
     if (output.encoder->codec_type == AVMEDIA_TYPE_VIDEO)
         return double(output.frames_out) * av_q2d(output.encoder->time_base);
@@ -239,6 +262,51 @@ int choose_input_file(const transcode_run& run) {
     return chosen;
 }
 
+// The sound ends with the pictures: the shorter of the two is made as long
+// as the other, with the latest picture again or with silence.
+void pad_to_common_end(output_stream_state& video, output_stream_state& audio) {
+    if (!audio.silence_clock) {
+        const double frame_seconds = av_q2d(video.encoder->time_base);
+        const double sound_seconds = double(audio.samples_out) / audio.encoder->sample_rate;
+        const int64_t frames = int64_t(std::ceil(sound_seconds / frame_seconds - 1e-6));
+        if (frames > video.frames_out)
+            repeat_video_output(output_context_of(video), video, int(frames - video.frames_out));
+    }
+    encode_silence_until(output_context_of(audio), audio,
+                         av_rescale_q(video.frames_out, video.encoder->time_base, {1, audio.encoder->sample_rate}));
+}
+
+// At the end of the input: the picture still waiting is encoded, sound and
+// pictures are made to end together, and the encoders give what they hold.
+void finish_outputs(transcode_run& run) {
+    output_stream_state* video = find_output(run, AVMEDIA_TYPE_VIDEO);
+    output_stream_state* audio = find_output(run, AVMEDIA_TYPE_AUDIO);
+    if (video && video->encoder_open)
+        finish_video_output(output_context_of(*video), *video);
+    if (video && audio && video->encoder_open && audio->encoder_open)
+        pad_to_common_end(*video, *audio);
+    for (auto& output : run.output_streams)
+        if (output->encoder_open)
+            drain_encoder(output_context_of(*output), *output, true);
+}
+
+// A writer whose ring is full while the sender waits for the other ring: the
+// pictures the decoder still holds, else the latest picture again; or one
+// frame of silence.
+bool break_stall(transcode_run& run, packet_ring starved) {
+    const AVMediaType type = starved == packet_ring::video ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
+    output_stream_state* output = find_output(run, type);
+    if (!output || !output->encoder_open)
+        return false;
+    if (type == AVMEDIA_TYPE_VIDEO) {
+        if (release_held_units(run, output->source) && !sender_starved(starved))
+            return true;
+        return repeat_video_output(output_context_of(*output), *output, 1);
+    }
+    return encode_silence_until(output_context_of(*output), *output,
+                                output->samples_out + output->encoder->frame_size);
+}
+
 void handle_packet(transcode_run& run, int file, const AVPacket* packet) {
     const input_file_state& state = run.input_files[file];
     if (packet->stream_index >= state.stream_count)
@@ -256,7 +324,7 @@ int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
     if (!packet)
         return RUN_STOPPED;
     for (;;) {
-        if (stop_requested())
+        if (transcode_stop_requested())
             return RUN_STOPPED;  // the encoders are not drained
         int file = choose_input_file(run);
         if (file < 0)
@@ -281,6 +349,7 @@ int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
     for (size_t i = 0; i < run.input_streams.size(); ++i)
         if (run.input_streams[i]->needs_decoding)
             process_input_packet(run, int(i), nullptr);
+    finish_outputs(run);
     return 0;
 }
 
@@ -302,5 +371,11 @@ int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs, const std:
     if (!open_encoders(run) || !open_decoders(run))
         return 0;
     set_initial_times(run);
+    stall_breaker_scope breaker([&run](packet_ring starved) { return break_stall(run, starved); });
     return read_loop(run, inputs);
+}
+
+bool transcode_stop_requested() {
+    // Set, or closed under the job because the program is ending.
+    return platform::wait_for_one(transcode_stop_event, 0) != platform::WAIT_TIMED_OUT;
 }

@@ -1,6 +1,7 @@
 // The video path: the frame drop and copy decision, conversion and scaling to
 // the encoder's picture, and encoding into the video ring.
 
+#include <algorithm>
 #include <cmath>
 
 extern "C" {
@@ -13,9 +14,9 @@ extern "C" {
 
 namespace {
 
-// A gap this large is not filled at all.
-constexpr int MAX_FRAME_COPIES = 5;
 constexpr double FRAME_SLACK = 1.1;
+// The most frames one gap is filled with (a bound for damaged time stamps).
+constexpr double MAX_GAP_FRAMES = 1 << 20;
 // With threads the scaler cuts the picture in two halves, each on a thread: the
 // halves give the same bytes as one pass, and more of them mostly repeat the
 // work on the lines they share, which takes cores from the decoder.
@@ -78,20 +79,22 @@ const AVFrame* encoder_picture(output_stream_state& stream, const AVFrame* pictu
     return scaler && scale_picture(scaler, scaled, picture) ? scaled : nullptr;
 }
 
-// Encodes the picture copies times, with pts from first_pts on.
-void encode_copies(AVFormatContext* output, output_stream_state& stream, const AVFrame* final_picture,
-                   const AVFrame* decoded, int copies, int64_t first_pts) {
+// Encodes the shown picture copies times, with pts from first_pts on.
+void encode_copies(AVFormatContext* output, output_stream_state& stream, const shown_picture& shown, int copies,
+                   int64_t first_pts) {
     if (!stream.picture_to_encode)
         stream.picture_to_encode.reset(av_frame_alloc());
     AVFrame* picture = stream.picture_to_encode.get();
-    if (!picture || av_frame_ref(picture, final_picture) < 0)
+    if (!picture || copies <= 0 || !shown.final_picture() || av_frame_ref(picture, shown.final_picture()) < 0)
         return;
-    picture->interlaced_frame = decoded->interlaced_frame;
-    picture->top_field_first = decoded->top_field_first;
+    picture->interlaced_frame = shown.interlaced_frame;
+    picture->top_field_first = shown.top_field_first;
     picture->quality = 0;
     picture->pict_type = AV_PICTURE_TYPE_NONE;
     picture->key_frame = 0;
     for (int i = 0; i < copies; ++i) {
+        if (i > 0 && transcode_stop_requested())
+            break;  // a long gap is not encoded into rings nobody reads
         picture->pts = first_pts + i;
         if (avcodec_send_frame(stream.encoder, picture) >= 0)
             drain_encoder(output, stream, false);
@@ -99,24 +102,83 @@ void encode_copies(AVFormatContext* output, output_stream_state& stream, const A
     av_frame_unref(picture);
 }
 
-// One thread: the picture is scaled and encoded at once.
-void encode_in_line(AVFormatContext* output, output_stream_state& stream, const AVFrame* picture, int copies) {
-    const AVFrame* final_picture = encoder_picture(stream, picture);
-    if (!final_picture)
-        return;
-    encode_copies(output, stream, final_picture, picture, copies, stream.frames_out);
-    stream.frames_out += copies;  // also when the encoder keeps the picture back
+void take_fields(shown_picture& shown, const AVFrame* decoded) {
+    shown.interlaced_frame = decoded->interlaced_frame;
+    shown.top_field_first = decoded->top_field_first;
 }
 
-// The waiting picture into the encoder, once its scaling is done (scaled).
+// The gap before a picture of copies frames shows the picture before it, when
+// there is one: the frames it fills, which the caller encodes or hands on.
+int gap_frames(const output_stream_state& stream, int copies) {
+    const bool previous = stream.waiting.decoded || stream.last_shown.final_picture();
+    return previous ? copies - 1 : 0;
+}
+
+// Encodes the gap after the last shown picture now.
+void fill_gap_with_last(AVFormatContext* output, output_stream_state& stream, int gap) {
+    encode_copies(output, stream, stream.last_shown, gap, stream.frames_out);
+    stream.frames_out += gap;
+}
+
+// Keeps the encoded picture as the one to show again.
+void keep_shown(output_stream_state& stream, const AVFrame* final_picture, const AVFrame* decoded) {
+    shown_picture& shown = stream.last_shown;
+    shown.scaled = nullptr;
+    if (final_picture == decoded) {
+        if (!shown.unscaled)
+            shown.unscaled.reset(av_frame_alloc());
+        else
+            av_frame_unref(shown.unscaled.get());
+        if (!shown.unscaled || av_frame_ref(shown.unscaled.get(), decoded) < 0) {
+            shown.unscaled.reset();
+            return;
+        }
+    } else {
+        if (shown.unscaled)
+            av_frame_unref(shown.unscaled.get());
+        shown.scaled = stream.scaled_picture.get();  // where encoder_picture put it
+    }
+    take_fields(shown, decoded);
+}
+
+// One thread: the picture is scaled and encoded at once.
+void encode_in_line(AVFormatContext* output, output_stream_state& stream, const AVFrame* picture, int copies) {
+    const int gap = gap_frames(stream, copies);
+    fill_gap_with_last(output, stream, gap);
+    const AVFrame* final_picture = encoder_picture(stream, picture);
+    if (!final_picture) {
+        stream.last_shown = shown_picture{};  // its target may hold half a picture now
+        return;
+    }
+    keep_shown(stream, final_picture, picture);
+    encode_copies(output, stream, stream.last_shown, copies - gap, stream.frames_out);
+    stream.frames_out += copies - gap;  // also when the encoder keeps the picture back
+}
+
+// The waiting picture into the encoder, once its scaling is done (scaled); it
+// is then the last shown picture.
 void encode_waiting(AVFormatContext* output, output_stream_state& stream, bool scaled) {
     decided_picture& waiting = stream.waiting;
     if (!waiting.decoded)
         return;
-    const AVFrame* final_picture = waiting.scaled ? (scaled ? waiting.scaled : nullptr) : waiting.decoded.get();
-    if (final_picture)
-        encode_copies(output, stream, final_picture, waiting.decoded.get(), waiting.copies, waiting.first_pts);
+    shown_picture shown;
+    take_fields(shown, waiting.decoded.get());
+    if (!waiting.scaled)
+        shown.unscaled = std::move(waiting.decoded);
+    else if (scaled)
+        shown.scaled = waiting.scaled;
+    if (shown.final_picture())
+        encode_copies(output, stream, shown, waiting.copies, waiting.first_pts);
     waiting.decoded.reset();
+    waiting.scaled = nullptr;
+    stream.last_shown = std::move(shown);
+}
+
+// The scaler's target the next picture goes into: not the one that holds the
+// picture still to be encoded or shown again.
+AVFrame* free_target(const output_stream_state& stream) {
+    const AVFrame* held = stream.waiting.decoded ? stream.waiting.scaled : stream.last_shown.scaled;
+    return held == stream.scaled_picture.get() ? stream.scaled_spare.get() : stream.scaled_picture.get();
 }
 
 // Takes the picture and its frames and starts its scaling. False when it is
@@ -132,8 +194,7 @@ bool take_next(output_stream_state& stream, const AVFrame* picture, int copies, 
     SwsContext* scaler = scaler_for(stream, picture);
     if (!scaler)
         return false;
-    AVFrame* held = stream.waiting.scaled;
-    next.scaled = held == stream.scaled_picture.get() ? stream.scaled_spare.get() : stream.scaled_picture.get();
+    next.scaled = free_target(stream);
     stream.scaling->start(scaler, next.scaled, next.decoded.get());
     return true;
 }
@@ -142,13 +203,60 @@ bool take_next(output_stream_state& stream, const AVFrame* picture, int copies, 
 // here; the frames are counted when they are decided, as in line.
 void encode_one_ahead(AVFormatContext* output, output_stream_state& stream, const AVFrame* picture, int copies) {
     const bool scaled = stream.scaling->finish();  // frees the scaler and the other target
+    const int gap = gap_frames(stream, copies);
+    if (stream.waiting.decoded) {
+        stream.waiting.copies += gap;
+        stream.frames_out += gap;
+    } else {
+        fill_gap_with_last(output, stream, gap);
+    }
     decided_picture next;
-    if (take_next(stream, picture, copies, next))
-        stream.frames_out += copies;
+    if (take_next(stream, picture, copies - gap, next))
+        stream.frames_out += copies - gap;
     else
         next.decoded.reset();
     encode_waiting(output, stream, scaled);
     stream.waiting = std::move(next);
+}
+
+// A jump this large in the input clock may be a break in its time stamps (a
+// joined recording, a clock that starts far from 0) rather than a gap.
+constexpr double LARGE_GAP_FRAMES = 5.5;
+// A gap counts as real while the sound has gone at least that far, or (for an
+// input without sound) while it is no longer than this or two of the input's
+// own picture intervals. Time stamps interleave within about a second.
+constexpr double BREAK_SLACK_S = 5.0;
+
+double nominal_picture_seconds(const output_stream_state& stream) {
+    const input_stream_state* source = stream.sync_source;
+    if (!source || !source->decoder)
+        return 0;
+    const AVRational rate = source->decoder->framerate;
+    return rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 0;
+}
+
+// Frames of output the sound given to its encoder so far lasts.
+double sound_frames(const output_stream_state& sound, double frame_seconds) {
+    return double(sound.samples_out) / sound.encoder->sample_rate / frame_seconds;
+}
+
+bool is_break(const output_stream_state& stream, double d, double frame_seconds) {
+    const double slack = std::max(BREAK_SLACK_S, 2 * nominal_picture_seconds(stream)) / frame_seconds;
+    const double reference =
+        stream.sound ? sound_frames(*stream.sound, frame_seconds) : double(stream.frames_out);
+    return double(stream.frames_out) + d > reference + slack;
+}
+
+// The frames the picture stands for. After a break the clock is set back so
+// the picture comes next, and the pictures after it keep their pace from there.
+int decide_copies(output_stream_state& stream) {
+    const double frame_seconds = av_q2d(stream.encoder->time_base);
+    const double d = get_input_sync_time(stream) / frame_seconds - stream.clock_shift - double(stream.frames_out);
+    if (d >= LARGE_GAP_FRAMES && is_break(stream, d, frame_seconds)) {
+        stream.clock_shift += d;
+        return 1;
+    }
+    return video_frame_copies(d);
 }
 
 }  // namespace
@@ -162,8 +270,7 @@ int video_frame_copies(double d) {
         return 0;
     if (d <= FRAME_SLACK)
         return 1;
-    int copies = round_float(float(d));
-    return copies > MAX_FRAME_COPIES ? 1 : copies;
+    return round_float(float(std::min(d, MAX_GAP_FRAMES)));
 }
 
 bool open_video_path(output_stream_state& stream) {
@@ -185,10 +292,22 @@ void finish_video_output(AVFormatContext* output, output_stream_state& stream) {
         encode_waiting(output, stream, stream.scaling->finish());
 }
 
+bool repeat_video_output(AVFormatContext* output, output_stream_state& stream, int frames) {
+    if (stream.waiting.decoded) {
+        const bool scaled = stream.scaling->finish();
+        stream.waiting.copies += frames;
+        stream.frames_out += frames;
+        encode_waiting(output, stream, scaled);
+        return true;
+    }
+    if (!stream.last_shown.final_picture())
+        return false;
+    fill_gap_with_last(output, stream, frames);
+    return true;
+}
+
 void encode_video_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* picture) {
-    double frame_seconds = av_q2d(stream.encoder->time_base);
-    double d = get_input_sync_time(stream) / frame_seconds - double(stream.frames_out);
-    int copies = video_frame_copies(d);
+    int copies = decide_copies(stream);
     if (copies == 0)
         return;
     if (stream.scaling)

@@ -52,9 +52,17 @@ TEST(PmpTiming, VideoStreamsFollowTheRateAndTheDivider) {
         {"divider 0", 25, 1, 0.0f, 60 * SECOND, 0, 1500, 24, 600, 2, 40000, "25.00"},
         // A stream without a usable rate is taken at 25/1.
         {"rate 0/0", 0, 0, 1.0f, 60 * SECOND, 0, 1500, 24, 600, 2, 40000, "25.00"},
-        // den x X x 1000000 is 9.6e18 here, past 64 bits; the scale does not fit 32 bits.
-        {"huge den and divider", 30000000, 10000000, 40000.0f, 60 * SECOND, 0, 0, 0, 30000000, 510426,
-         13333333333, "0.00"},
+        // Slower than five pictures a second: each picture counts as several frames.
+        {"1/1 fps, 30 s: five frames a picture", 1, 1, 1.0f, 30 * SECOND, 0, 150, 24, 120, 8, 200000, "5.00"},
+        {"1/2 fps, 30 s: ten frames a picture", 1, 2, 1.0f, 30 * SECOND, 0, 150, 48, 240, 8, 200000, "5.00"},
+        {"4/1 fps: two frames a picture", 4, 1, 1.0f, 30 * SECOND, 0, 240, 24, 192, 5, 125000, "8.00"},
+        {"5/1 fps: as it is", 5, 1, 1.0f, 60 * SECOND, 0, 300, 24, 120, 8, 200000, "5.00"},
+        {"25/1 fps, divider 6: two frames a picture", 25, 1, 6.0f, 60 * SECOND, 0, 500, 144, 1200, 5, 120000,
+         "8.33"},
+        // A divider no dialog offers on a huge den: the raised rate would not fit
+        // 32 bits, so the stream is taken at 25/1 and raised from there.
+        {"huge den and divider", 30000000, 10000000, 40000.0f, 60 * SECOND, 0, 300, 960000, 4800000, 8, 200000,
+         "5.00"},
     };
     for (const timing_case& c : cases) {
         SCOPED_TRACE(c.label);

@@ -14,6 +14,7 @@ extern "C" {
 #include "tests/transcoder/stream_fixture.h"
 #include "transcoder/ffmpeg_ptr.h"
 #include "transcoder/packet_sink.h"
+#include "transcoder/run_records.h"
 #include "transcoder/transcoder.h"
 
 namespace {
@@ -132,6 +133,48 @@ TEST_F(PacketSinkTest, TheRingWrapsAndWaitsForTheSenderToFreeTheSlot) {
     EXPECT_EQ(audio_length(0), 20);
     EXPECT_EQ(audio_packet_ring[0][2], 0xEE);
     EXPECT_EQ(audio_packets_written.load(), AUDIO_RING_SLOTS + 1);
+}
+
+// A writer that waits on its full ring while the sender waits for a packet of
+// the other ring, not written yet, would wait until the sender gives up: it
+// hands that ring to the stall breaker, whose packet lets the sender go on.
+TEST_F(PacketSinkTest, AWriterOnAFullRingGivesTheWaitingSenderThePacketOfTheOtherRing) {
+    struct Case {
+        int full;  // the ring the writer waits on
+        packet_ring full_ring, starved_ring;
+        int full_slots;
+    };
+    const Case cases[] = {
+        {AUDIO, packet_ring::audio, packet_ring::video, AUDIO_RING_SLOTS},
+        {VIDEO, packet_ring::video, packet_ring::audio, VIDEO_RING_SLOTS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.full == AUDIO ? "audio ring full" : "video ring full");
+        reset_slot_events();
+        video_packets_written = 0;
+        audio_packets_written = 0;
+        for (int i = 0; i < c.full_slots; ++i)
+            write(c.full, 10, 1);
+        std::vector<packet_ring> handed;
+        stall_breaker_scope breaker([&](packet_ring starved) {
+            handed.push_back(starved);
+            std::vector<uint8_t> bytes(12, 0x77);
+            AVPacket packet{};
+            packet.data = bytes.data();
+            packet.size = int(bytes.size());
+            packet.stream_index = starved == packet_ring::audio ? AUDIO : VIDEO;
+            write_packet_to_rings(output_.get(), &packet);
+            return true;
+        });
+        auto writer = std::async(std::launch::async, [&] { write(c.full, 20, 0xEE); });
+        // The sender waits for the first packet of the other ring.
+        ASSERT_EQ(await_slot_filled(c.starved_ring, 0, 0), slot_wait::ready);
+        signal_slot_free(c.full_ring, 0);
+        ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(handed, std::vector<packet_ring>{c.starved_ring}) << "one packet was enough";
+        EXPECT_EQ(sender_awaited_audio.load(), -1);
+        EXPECT_EQ(sender_awaited_video.load(), -1);
+    }
 }
 
 TEST_F(PacketSinkTest, StopWhileWaitingDropsThePacketButCountsIt) {

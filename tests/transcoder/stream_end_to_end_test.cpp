@@ -17,6 +17,7 @@
 #include "resources/no_audio_clip.h"
 #include "server/shutdown.h"
 #include "stream/stream_state.h"
+#include "tests/support/counting_clip.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
@@ -26,6 +27,7 @@
 namespace {
 
 using test_support::clip_kind;
+using test_support::CountingClip;
 using test_support::PmpHeaderFrameCount;
 using test_support::ReceivedStream;
 
@@ -61,61 +63,6 @@ int best_matching_picture(const std::string& picture, const std::vector<std::str
         }
     }
     return best;
-}
-
-// A clip that tells its own time. The pictures show their number: ten bars,
-// bar b white when bit b of the number is set (up to 1023 pictures). The sound
-// is a tone in the odd seconds and silence in the even ones.
-bool make_counting_clip(const std::string& rate, double seconds, const std::string& path) {
-    const std::string duration = std::to_string(seconds);
-    return test_support::make_clip(
-        {"-f", "lavfi", "-i",
-         "color=c=black:size=160x90:rate=" + rate + ":duration=" + duration +
-             ",geq=lum='if(bitand(N\\,pow(2\\,floor(X*10/W)))\\,235\\,16)':cb=128:cr=128,"
-             "scale=320:180:flags=neighbor",
-         "-f", "lavfi", "-i", "aevalsrc=sin(2*PI*440*t)*gte(mod(t\\,2)\\,1)*0.5:s=44100:d=" + duration, "-c:v", "mpeg4",
-         "-q:v", "3", "-g", "15", "-c:a", "libmp3lame", "-ac", "2", "-shortest"},
-        path);
-}
-
-// The number each picture of a file shows, in decoding order, every picture once.
-std::vector<int> picture_numbers(const std::string& path) {
-    std::string bytes = test_support::RunCommand("ffmpeg -nostdin -v quiet -i '" + path +
-                                                 "' -fps_mode passthrough -vf scale=480:272 -f rawvideo "
-                                                 "-pix_fmt gray -");
-    std::vector<int> numbers;
-    for (size_t at = 0; at + GREY_PICTURE_SIZE <= bytes.size(); at += GREY_PICTURE_SIZE) {
-        int number = 0;
-        for (int bit = 0; bit < 10; ++bit) {
-            int x = (2 * bit + 1) * 480 / 20;
-            long sum = 0;
-            int count = 0;
-            for (int y = 100; y < 172; y += 8)
-                for (int dx = -8; dx <= 8; dx += 4, ++count)
-                    sum += uint8_t(bytes[at + size_t(y) * 480 + size_t(x + dx)]);
-            if (sum / count > 128)
-                number |= 1 << bit;
-        }
-        numbers.push_back(number);
-    }
-    return numbers;
-}
-
-constexpr double LOUDNESS_STEP_S = 0.1;
-
-// For each tenth of a second of a file's sound, whether the tone sounds in it.
-std::vector<bool> tone_by_tenths(const std::string& path) {
-    std::string bytes =
-        test_support::RunCommand("ffmpeg -nostdin -v quiet -i '" + path + "' -map 0:a -ac 1 -f s16le -");
-    const size_t step = size_t(44100 * LOUDNESS_STEP_S) * 2;
-    std::vector<bool> tone;
-    for (size_t at = 0; at + step <= bytes.size(); at += step) {
-        int loudest = 0;
-        for (size_t i = at; i < at + step; i += 2)
-            loudest = std::max(loudest, std::abs(int(int16_t(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8))));
-        tone.push_back(loudest > 3000);
-    }
-    return tone;
 }
 
 class StreamEndToEnd : public ::testing::Test {
@@ -220,6 +167,29 @@ protected:
         EXPECT_EQ(audio.codec_name, "mp3");
         EXPECT_EQ(audio.sample_rate, 44100);
         EXPECT_EQ(audio.channels, 2);
+    }
+
+    // The sound of a received file runs with the pictures: from first_s of the
+    // input on, the tone sounds where the input's odd seconds fall, and after
+    // sound_end_s of the input there is silence. Returns the seconds of sound.
+    static double expect_tone_in_step(const std::string& path, double first_s, double sound_end_s = 1e9) {
+        using test_support::ToneAt;
+        const std::vector<bool> tone = test_support::ToneByTenths(path);
+        int out_of_time = 0;
+        for (size_t k = 0; k < tone.size(); ++k) {
+            const double input_s = first_s + (double(k) + 0.5) * test_support::LOUDNESS_STEP_S;
+            ToneAt expected = test_support::ExpectedTone(input_s);
+            if (std::abs(input_s - sound_end_s) < 0.2)
+                expected = ToneAt::unclear;
+            else if (input_s > sound_end_s)
+                expected = ToneAt::silence;
+            if (expected == ToneAt::unclear)
+                continue;
+            if (tone[k] != (expected == ToneAt::tone) && out_of_time++ < 3)
+                ADD_FAILURE() << "the sound at " << input_s << " s of the input is " << (tone[k] ? "a tone" : "silent");
+        }
+        EXPECT_EQ(out_of_time, 0);
+        return double(tone.size()) * test_support::LOUDNESS_STEP_S;
     }
 
     void TearDown() override {
@@ -335,8 +305,8 @@ TEST_F(StreamEndToEnd, ADividerWithAStartTimeKeepsThePicturesInStep) {
         {"count2997.avi", NTSC, "2", "5", 5.0, false},
     };
     start_server();
-    ASSERT_TRUE(make_counting_clip("25", CLIP_SECONDS, media_.file("count25.avi")));
-    ASSERT_TRUE(make_counting_clip("30000/1001", CLIP_SECONDS, media_.file("count2997.avi")));
+    ASSERT_TRUE(test_support::MakeCountingClip({"25", CLIP_SECONDS, -1, 0, ""}, media_.file("count25.avi")));
+    ASSERT_TRUE(test_support::MakeCountingClip({"30000/1001", CLIP_SECONDS, -1, 0, ""}, media_.file("count2997.avi")));
     for (const Case& c : cases) {
         const std::string name = c.clip;
         SCOPED_TRACE(name + " divider " + c.divider + " stime " + c.stime + (c.already_open ? " already open" : ""));
@@ -362,7 +332,7 @@ TEST_F(StreamEndToEnd, ADividerWithAStartTimeKeepsThePicturesInStep) {
         EXPECT_LT(audio_s, video_s + AUDIO_FRAME_DURATION_US * 1e-6);
 
         // Frame i shows the input at the first frame's time plus i frames of the header's rate.
-        std::vector<int> numbers = picture_numbers(work_.file("received.pmp"));
+        std::vector<int> numbers = test_support::PictureNumbers(work_.file("received.pmp"));
         ASSERT_EQ(numbers.size(), received.packets.size());
         const double first_s = numbers[0] / c.fps;
         if (c.already_open) {
@@ -381,20 +351,72 @@ TEST_F(StreamEndToEnd, ADividerWithAStartTimeKeepsThePicturesInStep) {
         EXPECT_EQ(out_of_step, 0);
 
         // The sound runs with the pictures: the tone sounds where the input's odd seconds fall.
-        std::vector<bool> tone = tone_by_tenths(work_.file("received.pmp"));
-        EXPECT_NEAR(double(tone.size()) * LOUDNESS_STEP_S, video_s, 0.2);
-        int out_of_time = 0;
-        for (size_t k = 0; k < tone.size(); ++k) {
-            double input_s = first_s + (double(k) + 0.5) * LOUDNESS_STEP_S;
-            double into_second = input_s - std::floor(input_s);
-            if (into_second < 0.2 || into_second > 0.8)
-                continue;  // too near a change to tell
-            bool odd_second = int(std::floor(input_s)) % 2 == 1;
-            if (tone[k] != odd_second && out_of_time++ < 3)
-                ADD_FAILURE() << "the sound at " << input_s << " s of the input is " << (tone[k] ? "a tone" : "silent");
-        }
-        EXPECT_EQ(out_of_time, 0);
+        EXPECT_NEAR(expect_tone_in_step(work_.file("received.pmp"), first_s), video_s, 0.2);
     }
+}
+
+// Inputs whose pictures are few, stop early or come unevenly, and sound that
+// stops early: each plays to the end of its header's count, every frame shows
+// the input's latest picture at that frame's time, and the sound runs on with
+// the pictures (silence once the input's sound has ended).
+TEST_F(StreamEndToEnd, SlowUnevenAndShortStreamsPlayToTheEndInStep) {
+    struct Case {
+        const char* name;
+        CountingClip clip;
+        double picture_rate;  // the input's pictures a second; picture n comes at n / rate
+        double header_fps;    // the rate the header gives the stream
+        double seconds;       // the stream's length
+        double sound_end_s;
+        std::function<bool(int)> kept = [](int) { return true; };  // which pictures the input has
+    };
+    const Case cases[] = {
+        {"slides1.mp4", {"1", 30, -1, 0, ""}, 1, 5, 30, 30},
+        {"slides05.mp4", {"1/2", 30, -1, 0, ""}, 0.5, 5, 30, 30},
+        // One picture and 20 s of sound.
+        {"still.mp4", {"25", 0.04, 20, 5, ""}, 25, 25, 20, 20},
+        {"shortsound.avi", {"25", 30, 10, 0, ""}, 25, 25, 30, 10},
+        // 100 pictures at 25 a second, then one in eight of them (3.125 a second).
+        {"ratedrop.mkv", {"25", 20, -1, 0, "lt(n\\,100)+not(mod(n-100\\,8))"}, 25, 25, 20, 20,
+         [](int n) { return n < 100 || (n - 100) % 8 == 0; }},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(test_support::MakeCountingClip(c.clip, media_.file(c.name)));
+        ReceivedStream received = stream(c.name);
+        const double fps = double(test_support::ReadLittleEndian32(received.header, 28)) /
+                           test_support::ReadLittleEndian32(received.header, 24);
+        EXPECT_NEAR(fps, c.header_fps, 1e-6);
+        // The container's length may end with either stream's last unit.
+        EXPECT_NEAR(PmpHeaderFrameCount(received.header), c.seconds * c.header_fps, 0.2 * c.header_fps + 1);
+        expect_playable(received);
+
+        // The number of the latest picture the input has at time t.
+        const int pictures = int(std::lround(c.clip.video_seconds * c.picture_rate));
+        auto shown_at = [&](double t) {
+            int latest = 0;
+            for (int n = 0; n < pictures && n / c.picture_rate <= t + 1e-6; ++n)
+                if (c.kept(n))
+                    latest = n;
+            return latest + c.clip.first_number;
+        };
+        std::vector<int> numbers = test_support::PictureNumbers(work_.file("received.pmp"));
+        ASSERT_EQ(numbers.size(), received.packets.size());
+        int out_of_step = 0;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            const double t = double(i) / fps;
+            const bool in_step = numbers[i] == shown_at(t) || numbers[i] == shown_at(t - 1 / fps) ||
+                                 numbers[i] == shown_at(t + 1 / fps);
+            if (!in_step && out_of_step++ < 3)
+                ADD_FAILURE() << "frame " << i << " at " << t << " s shows picture " << numbers[i] << ", expected "
+                              << shown_at(t);
+        }
+        EXPECT_EQ(out_of_step, 0);
+        EXPECT_NEAR(expect_tone_in_step(work_.file("received.pmp"), 0, c.sound_end_s),
+                    double(received.packets.size()) / fps, 0.2);
+    }
+    for (auto& message : server_->record().Messages().drain())
+        EXPECT_FALSE(message.text) << "no transcoder message: " << *message.text;
 }
 
 TEST_F(StreamEndToEnd, AudioOnlyCarriesTheBuiltInClip) {
@@ -428,17 +450,31 @@ TEST_F(StreamEndToEnd, ALongAudioOnlyStreamLoopsTheClipFrameByFrame) {
     EXPECT_TRUE(received.packets[100].key_frame);
 }
 
+// Cover art comes as a one-picture "video" stream, in ID3 tags and in MP4 atoms alike.
 TEST_F(StreamEndToEnd, ASongWithCoverArtPlaysAsAudioOnly) {
+    struct Case {
+        const char* name;
+        const char* audio_codec;
+        std::vector<std::string> tag_options;
+    };
+    const Case cases[] = {
+        {"cover.mp3", "libmp3lame", {"-id3v2_version", "3"}},
+        {"cover.m4a", "aac", {}},
+    };
     start_server();
-    ASSERT_TRUE(test_support::make_clip(
-        {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=5", "-f", "lavfi", "-i",
-         "color=c=red:size=64x64:duration=1", "-frames:v", "1", "-map", "0", "-map", "1", "-ac", "2", "-c:a",
-         "libmp3lame", "-c:v", "mjpeg", "-disposition:v", "attached_pic", "-id3v2_version", "3"},
-        media_.file("cover.mp3")));
-    ReceivedStream received = stream("cover.mp3");
-    EXPECT_EQ(audio_only_mode.load(), 1);
-    EXPECT_EQ(PmpHeaderFrameCount(received.header), 60u);
-    expect_playable(received);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> recipe = {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=5",
+                                           "-f", "lavfi", "-i", "color=c=red:size=64x64:duration=1",
+                                           "-frames:v", "1", "-map", "0", "-map", "1", "-ac", "2",
+                                           "-c:a", c.audio_codec, "-c:v", "mjpeg", "-disposition:v", "attached_pic"};
+        recipe.insert(recipe.end(), c.tag_options.begin(), c.tag_options.end());
+        ASSERT_TRUE(test_support::make_clip(recipe, media_.file(c.name)));
+        ReceivedStream received = stream(c.name);
+        EXPECT_EQ(audio_only_mode.load(), 1);
+        EXPECT_EQ(PmpHeaderFrameCount(received.header), 60u);
+        expect_playable(received);
+    }
 }
 
 TEST_F(StreamEndToEnd, AudioOnlyWithoutTheClipSendsEmptyKeyFrames) {

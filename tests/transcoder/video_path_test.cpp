@@ -30,8 +30,8 @@ TEST(VideoFrameCopies, DecisionByHowFarTheInputIsAhead) {
     const Case cases[] = {
         {-1.1000001, 0}, {-1.1, 1}, {-0.5, 1}, {0.0, 1}, {1.1, 1},
         {1.2, 1},        {1.6, 2},  {2.5, 3},  {4.4, 4}, {5.4, 5},
-        {5.5, 1},  // a gap of six frames or more is not filled at all
-        {600.0, 1},
+        // Every gap is filled; telling a break in the time stamps from a gap is the path's.
+        {5.5, 6},        {600.0, 600},
     };
     for (const Case& c : cases)
         EXPECT_EQ(video_frame_copies(c.d), c.copies) << c.d;
@@ -65,9 +65,8 @@ protected:
         ASSERT_TRUE(open_video_path(*stream_));
     }
 
-    // Frames emitted for each picture, the pictures stamped at the input rate
-    // from start_us on.
-    std::vector<int> frames_for_pictures(int64_t picture_us, int pictures, int64_t start_us = 0) {
+    // Frames emitted for each picture, the pictures stamped with these clock times.
+    std::vector<int> frames_for_times(const std::vector<int64_t>& times_us) {
         frame_ptr picture(av_frame_alloc());
         picture->format = AV_PIX_FMT_YUV420P;
         picture->width = 480;
@@ -76,13 +75,21 @@ protected:
         for (int plane = 0; plane < 3; ++plane)
             std::memset(picture->data[plane], 128, size_t(picture->linesize[plane]) * (plane ? 136 : 272));
         std::vector<int> frames;
-        for (int i = 0; i < pictures; ++i) {
-            source_.current_time = start_us + i * picture_us;
+        for (int64_t time : times_us) {
+            source_.current_time = time;
             int64_t before = stream_->frames_out;
             encode_video_output(output_.get(), *stream_, picture.get());
             frames.push_back(int(stream_->frames_out - before));
         }
         return frames;
+    }
+
+    // The same, the pictures stamped at the input rate from start_us on.
+    std::vector<int> frames_for_pictures(int64_t picture_us, int pictures, int64_t start_us = 0) {
+        std::vector<int64_t> times;
+        for (int i = 0; i < pictures; ++i)
+            times.push_back(start_us + i * picture_us);
+        return frames_for_times(times);
     }
 
     output_context_ptr output_;
@@ -107,8 +114,10 @@ TEST_F(VideoPathTest, FramesPerPictureFollowTheInputClock) {
         {"15 frames/s at 1/30 s: later pictures twice", {1, 30}, 66666, 0, 0, false, {1, 1, 2, 2, 2, 2}},
         {"same rate: one frame each", {1, 25}, 40000, 0, 0, false, std::vector<int>(30, 1)},
         {"a start time the input open left standing", {1, 15}, 33333, 30000000, 30000000, false, halved},
-        {"a clock far ahead without a seek: one frame each", {1, 15}, 33333, 600000000, 0, false,
-         std::vector<int>(10, 1)},
+        // A break in the time stamps: the picture comes next and the pace holds from there.
+        {"a clock far ahead without a seek", {1, 15}, 33333, 600000000, 0, false, halved},
+        {"25 frames/s at 1/25 s, pictures 8 frames apart: every gap filled", {1, 25}, 320000, 0, 0, false,
+         {1, 7, 8, 8, 8, 8}},
         {"a sought input counts from its first picture", {1, 15}, 33333, 600000000, 0, true, halved},
         {"a sought input found open with an earlier start time", {1, 15}, 33333, 20000000, 5000000, true,
          halved},
@@ -125,6 +134,43 @@ TEST_F(VideoPathTest, FramesPerPictureFollowTheInputClock) {
         int written_before = video_packets_written;
         EXPECT_EQ(frames_for_pictures(c.picture_us, int(c.frames.size()), c.first_us), c.frames);
         EXPECT_GT(video_packets_written - written_before, 0) << "the kept pictures were encoded";
+    }
+}
+
+// A jump in the input clock is a gap in the pictures, filled with frames, when
+// the sound has gone on as far; without sound, when it is no longer than 5 s.
+// Otherwise it is a break in the time stamps: the picture comes next and the
+// pace holds from there.
+TEST_F(VideoPathTest, AJumpInTheClockIsAGapOrABreakByTheSound) {
+    constexpr int64_t SOUNDLESS = -1;
+    struct Case {
+        const char* what;
+        int64_t jump_us;
+        int64_t sound_us;  // how far the audio output has gone when the picture after the jump comes
+        int frames_for_the_jump;
+    };
+    const Case cases[] = {
+        {"no sound, a 2 s gap", 2000000, SOUNDLESS, 49},
+        {"no sound, a 60 s jump", 60000000, SOUNDLESS, 1},
+        {"the sound went on through 60 s", 60000000, 60100000, 1499},
+        {"the sound stayed where it was", 60000000, 120000, 1},
+    };
+    codec_context_ptr sound_encoder(avcodec_alloc_context3(nullptr));
+    sound_encoder->sample_rate = 44100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reset_slot_events();
+        open_encoder({1, 25});
+        source_ = input_stream_state{};
+        output_stream_state sound;
+        sound.encoder = sound_encoder.get();
+        if (c.sound_us != SOUNDLESS) {
+            sound.samples_out = c.sound_us * 44100 / 1000000;
+            stream_->sound = &sound;
+        }
+        const int64_t after = 80000 + c.jump_us;
+        EXPECT_EQ(frames_for_times({0, 40000, 80000, after, after + 40000, after + 80000}),
+                  (std::vector<int>{1, 1, 1, c.frames_for_the_jump, 1, 1}));
     }
 }
 
