@@ -125,6 +125,20 @@ void apply_video_tuning(AVCodecContext* encoder) {
     encoder->rc_override_count = 0;
 }
 
+// The file is created (or truncated) and never written: the packets go to the
+// rings. So the stream does not need it, and a folder it cannot be made in (an
+// install owned by another user) is only worth a note to the developer.
+void open_side_file(AVFormatContext* context, const char* name) {
+    if (context->oformat->flags & AVFMT_NOFILE)
+        return;
+    const int result = avio_open(&context->pb, name, AVIO_FLAG_WRITE);
+    if (result < 0) {
+        char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(result, reason, sizeof reason);
+        std::fprintf(stderr, "vantrel: side file %s not made (%s); the stream goes on without it\n", name, reason);
+    }
+}
+
 bool find_stream_of_type(const AVFormatContext* input, AVMediaType type) {
     for (unsigned i = 0; i < input->nb_streams; ++i)
         if (input->streams[i]->codecpar->codec_type == type)
@@ -302,13 +316,7 @@ bool open_output_file(const char* name) {
         return true;
     }
     output_file_table.push_back(std::move(output));
-
-    // The file is created (or truncated) and never written: the packets go to the rings.
-    if (!(context->oformat->flags & AVFMT_NOFILE) &&
-        avio_open(&context->pb, name, AVIO_FLAG_WRITE) < 0) {
-        post_transcoder_message("Could not open '%s'\n", name);
-        return true;
-    }
+    open_side_file(context, name);
     o.output_format = nullptr;
     return true;
 }

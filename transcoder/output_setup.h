@@ -34,7 +34,9 @@ void add_video_stream(output_file& output);
 void add_audio_stream(output_file& output);
 
 // Builds the output context for name and appends it to output_file_table.
-// False (after its message) only for the fatal case of no output format.
+// False (after its message) only for the fatal case of no output format. The
+// file of that name is created or truncated where it can be, never written,
+// and not needed: without it the stream goes on.
 bool open_output_file(const char* name);
 
 // The tuning applied to every video encoder, as the AVOption names of today's

@@ -2,6 +2,8 @@
 // the server's state, the output set-up, the loop, and the end of the job that
 // waits for the server's release before it closes every input.
 
+#include <malloc.h>
+
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -30,6 +32,14 @@ constexpr const char* OUTPUT_FRAME_SIZE = "480x272";
 constexpr int OUTPUT_SAMPLE_RATE = 44100;
 constexpr int OUTPUT_CHANNELS = 2;
 constexpr auto DRAIN_POLL = std::chrono::milliseconds(2);
+// Blocks from this size up (pictures: a 4K one is 12 to 25 MB) are mapped on
+// their own, so they go back to the system as they are freed. Left to itself
+// the C library raises both limits to the largest block freed, and from the
+// second stream on a job's pictures stay in its threads' heaps after it.
+constexpr int HEAP_MMAP_THRESHOLD = 1 << 20;
+// The C library's own default: free memory above this at a heap's top is
+// given back at once.
+constexpr int HEAP_TRIM_THRESHOLD = 128 << 10;
 
 struct dialog_settings {
     std::string movie_bitrate;
@@ -68,8 +78,23 @@ void take_frame_rate(const std::string& text) {
     transcode_options.frame_rate_base = rate.den;
 }
 
+// Set at every job, so that what ran before it (an input's probe decodes
+// pictures too) cannot have moved the limits.
+void keep_pictures_out_of_the_heap() {
+    mallopt(M_MMAP_THRESHOLD, HEAP_MMAP_THRESHOLD);
+    mallopt(M_TRIM_THRESHOLD, HEAP_TRIM_THRESHOLD);
+}
+
+// What the job's decoders, scaler and encoders freed stays in the heaps of
+// the threads that used it until given back: an idle server would otherwise
+// keep the memory of its last stream. Once per job, a few milliseconds.
+void give_freed_heap_back() {
+    malloc_trim(0);
+}
+
 // Set-up and the loop. False after a fatal set-up error.
 bool run_job(const transcode_job_inputs& job) {
+    keep_pictures_out_of_the_heap();
     transcode_options_record& o = transcode_options;
     input_file_table.clear();
     input_file_table.push_back(job.input->context.get());
@@ -105,6 +130,8 @@ void report_progress_reset() {
 // reference to its input as it ends.
 void finish_job() {
     output_file_table.clear();
+    // Before the wait: a server whose client has finished is idle from here.
+    give_freed_heap_back();
     // The stop event does not end this wait: only the server's release does.
     while (!stream_drained)
         std::this_thread::sleep_for(DRAIN_POLL);

@@ -40,7 +40,7 @@ protected:
     }
 
     // The job's set-up for one input (nullptr: none), as the thread does it.
-    bool set_up(AVFormatContext* input) {
+    bool set_up(AVFormatContext* input, const std::string& name) {
         input_file_table.clear();
         if (input)
             input_file_table.push_back(input);
@@ -49,8 +49,9 @@ protected:
         EXPECT_TRUE(select_codec(&transcode_options.video_codec_id, AVMEDIA_TYPE_VIDEO, "mpeg4"));
         transcode_options.audio_sample_rate = 44100;
         transcode_options.audio_channels = 2;
-        return open_output_file(side_file().c_str());
+        return open_output_file(name.c_str());
     }
+    bool set_up(AVFormatContext* input) { return set_up(input, side_file()); }
 
     std::string side_file() const { return folder_->file("output.avi"); }
 };
@@ -143,6 +144,30 @@ TEST_F(OutputSetupTest, TheSideFileIsCreatedOrTruncatedAndNeverWritten) {
     output_file_table.clear();
     ASSERT_TRUE(std::filesystem::exists(side_file()));
     EXPECT_EQ(std::filesystem::file_size(side_file()), 0u);
+}
+
+TEST_F(OutputSetupTest, ASideFileThatCannotBeMadeLeavesTheOutputWhole) {
+    // Tests run as root, whom a read-only folder does not stop: these names
+    // cannot be opened for writing by anyone.
+    std::filesystem::create_directory(side_file());
+    const std::string names[] = {
+        side_file(),                                 // a folder is in the way
+        folder_->file("no-such-folder/output.avi"),  // the folder is gone
+    };
+    input_holder input = open_clip(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi));
+    ASSERT_TRUE(input);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        output_file_table.clear();
+        ASSERT_TRUE(set_up(input.get(), name));
+        EXPECT_TRUE(posted_texts().empty()) << "a message would stop the stream";
+        ASSERT_EQ(output_file_table.size(), 1u);
+        EXPECT_EQ(output_file_table[0]->context->nb_streams, 2u);
+        EXPECT_EQ(output_file_table[0]->context->pb, nullptr);
+        EXPECT_EQ(transcode_options.output_format, nullptr) << "the set-up is complete";
+    }
+    output_file_table.clear();
+    EXPECT_TRUE(std::filesystem::is_directory(side_file())) << "what is in the way stays";
 }
 
 TEST_F(OutputSetupTest, EveryTuningValueReachesTheMpeg4Encoder) {
