@@ -110,13 +110,16 @@ platform::Event& filled_event(packet_ring ring, int slot) {
 }
 
 // The slot's event stands first: once the stop event is set, a slot that is
-// ready still wins the wait.
-slot_wait wait_slot_or_stop(const platform::Event& slot_event, int64_t timeout_ms) {
-    switch (platform::wait_for_either(slot_event, transcode_stop_event, timeout_ms)) {
+// ready still wins the wait. The sender's wait, when it is waited for, comes last.
+slot_wait wait_slot(const platform::Event& slot_event, int64_t timeout_ms, bool or_sender = false) {
+    const platform::Event* events[] = {&slot_event, &transcode_stop_event, &sender_waiting_event};
+    switch (platform::wait_for_any(events, or_sender ? 3 : 2, timeout_ms)) {
     case 0:
         return slot_wait::ready;
     case 1:
         return slot_wait::stopped;
+    case 2:
+        return slot_wait::sender_waiting;
     default:
         return slot_wait::failed;
     }
@@ -168,21 +171,11 @@ bool StopRunningTranscode(bool release) {
 }
 
 slot_wait wait_slot_free(packet_ring ring, int slot) {
-    return wait_slot_or_stop(free_event(ring, slot), SLOT_FREE_WAIT_MS);
+    return wait_slot(free_event(ring, slot), SLOT_FREE_WAIT_MS);
 }
 
 slot_wait wait_slot_free_or_sender(packet_ring ring, int slot, int64_t timeout_ms) {
-    const platform::Event* events[] = {&free_event(ring, slot), &transcode_stop_event, &sender_waiting_event};
-    switch (platform::wait_for_any(events, 3, timeout_ms)) {
-    case 0:
-        return slot_wait::ready;
-    case 1:
-        return slot_wait::stopped;
-    case 2:
-        return slot_wait::sender_waiting;
-    default:
-        return slot_wait::failed;
-    }
+    return wait_slot(free_event(ring, slot), timeout_ms, true);
 }
 
 bool sender_starved(packet_ring ring) {
@@ -196,7 +189,7 @@ void signal_slot_filled(packet_ring ring, int slot) {
 }
 
 slot_wait wait_slot_filled(packet_ring ring, int slot) {
-    return wait_slot_or_stop(filled_event(ring, slot), SLOT_FILLED_WAIT_MS);
+    return wait_slot(filled_event(ring, slot), SLOT_FILLED_WAIT_MS);
 }
 
 void announce_sender_wait(packet_ring ring, int number) {
@@ -206,7 +199,7 @@ void announce_sender_wait(packet_ring ring, int number) {
 }
 
 slot_wait await_slot_filled(packet_ring ring, int slot, int number) {
-    const slot_wait at_once = wait_slot_or_stop(filled_event(ring, slot), 0);
+    const slot_wait at_once = wait_slot(filled_event(ring, slot), 0);
     if (at_once != slot_wait::failed)
         return at_once;
     announce_sender_wait(ring, number);
