@@ -488,6 +488,9 @@ void CVantrelDlgWindow::OnRemoveSelected() {
     if (!selected.isEmpty()) {
         const std::string text = selected.front()->text().toStdString();
         delete selected.front();
+        // LB_DELETESTRING leaves no selection; the view would move it to the next line.
+        m_listMediaPaths->setCurrentRow(-1);
+        m_listMediaPaths->clearSelection();
         std::lock_guard<std::mutex> guard(m_record.Lock());
         std::vector<std::string>& paths = m_record.m_moviePaths;
         const auto last = std::find(paths.rbegin(), paths.rend(), text);

@@ -336,6 +336,42 @@ TEST_F(DialogTest, RemoveSelectedTakesTheLastEqualEntryAndAlwaysSaves) {
     EXPECT_EQ(IniValue("moviepath_3"), "/m/x");  // left behind above the count
 }
 
+// After a remove nothing is selected: a second click must not take out a
+// folder the user never picked.
+TEST_F(DialogTest, RemoveSelectedLeavesNothingSelected) {
+    const struct {
+        const char* name;
+        int row;  // the line picked, in the sorted list
+        std::vector<std::string> left;
+    } cases[] = {
+        {"first line", 0, {"/m/b", "/m/c"}},
+        {"middle line", 1, {"/m/a", "/m/c"}},
+        {"last line", 2, {"/m/a", "/m/b"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteIni("nmoviepaths=3\nmoviepath_1=/m/a\nmoviepath_2=/m/b\nmoviepath_3=/m/c\n");
+        OpenDialog();
+        auto* list = Control<QListWidget>("IDC_MEDIA_PATHS");
+        auto* remove = Control<QPushButton>("IDC_REMOVE_SELECTED");
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          list->visualItemRect(list->item(c.row)).center());
+        ASSERT_EQ(list->selectedItems().size(), 1);
+        QTest::mouseClick(remove, Qt::LeftButton);
+        EXPECT_EQ(list->count(), 2);
+        EXPECT_TRUE(list->selectedItems().isEmpty());
+        EXPECT_EQ(list->currentRow(), -1);
+        // The second click finds no selection: nothing goes, the file is saved all the same.
+        record_->m_iniFile.WriteString("stale", "nmoviepaths", "StreamSettings");
+        QTest::mouseClick(remove, Qt::LeftButton);
+        EXPECT_EQ(list->count(), 2);
+        EXPECT_EQ(IniValue("nmoviepaths"), "2");
+        std::lock_guard<std::mutex> guard(record_->Lock());
+        EXPECT_EQ(record_->m_moviePaths, c.left);
+        window_.reset();
+    }
+}
+
 TEST_F(DialogTest, StartedMinimisedGoesToTheTrayOnlyWithANotificationArea) {
     const struct {
         int nCmdShow;
