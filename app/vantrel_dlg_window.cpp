@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -575,8 +576,13 @@ void CVantrelDlgWindow::changeEvent(QEvent* event) {
     }
 }
 
+// EN_KILLFOCUS of the audio edit: the focus went to another control, another
+// window or another program. A pop-up menu (the edit's own context menu) only
+// borrows the keyboard and gives it back to the edit, as on the system, where
+// the edit keeps the focus while its menu is open.
 bool CVantrelDlgWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_editAudioBitrate && event->type() == QEvent::FocusOut && !m_bDestroyed) {
+    if (watched == m_editAudioBitrate && event->type() == QEvent::FocusOut && !m_bDestroyed &&
+        static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
         OnKillFocusAudioBitrate();
     }
     return QDialog::eventFilter(watched, event);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -167,6 +168,63 @@ TEST_F(DialogTest, AudioBitrateIsCheckedWhenTheEditIsLeft) {
         EXPECT_EQ(IniValue("audioBitrate"), c.shown);
         const std::vector<gui_test::CapturedBox> refusal{{"Illegal audio bit rate", "Vantrel"}};
         EXPECT_EQ(boxes_, c.refused ? refusal : std::vector<gui_test::CapturedBox>{});
+    }
+}
+
+// EN_KILLFOCUS: only a real loss of the focus checks the audio bit rate. The
+// edit's own context menu takes the keyboard for a while (a focus-out for a
+// pop-up) and gives it back: no check, the typed text stays.
+TEST_F(DialogTest, AudioBitrateIsNotCheckedWhileItsContextMenuIsOpen) {
+    const struct {
+        const char* name;
+        std::function<void(QWidget* edit, QWidget* other)> leave;
+        bool checked;
+    } cases[] = {
+        {"context menu", [](QWidget* edit, QWidget*) {
+             QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(5, 5), edit->mapToGlobal(QPoint(5, 5)));
+             QApplication::sendEvent(edit, &menu);
+         }, false},
+        {"Tab", [](QWidget* edit, QWidget*) { QTest::keyClick(edit, Qt::Key_Tab); }, true},
+        {"Shift+Tab", [](QWidget* edit, QWidget*) { QTest::keyClick(edit, Qt::Key_Backtab, Qt::ShiftModifier); }, true},
+        {"click on the movie edit", [](QWidget*, QWidget* other) { QTest::mouseClick(other, Qt::LeftButton); }, true},
+        // Another window (or program) taking the keyboard is a loss of focus, as on the system.
+        {"another window activated", [](QWidget* edit, QWidget*) {
+             QWidget another;
+             another.show();
+             another.activateWindow();
+             WaitUntil([&] { return another.isActiveWindow(); }, 2000);
+             edit->window()->activateWindow();
+             WaitUntil([&] { return edit->window()->isActiveWindow(); }, 2000);
+         }, true},
+    };
+    WriteIni("audioBitrate=96\n");
+    OpenDialog();
+    auto* edit = Control<QLineEdit>("IDC_AUDIO_BITRATE");
+    auto* movie = Control<QLineEdit>("IDC_MOVIE_BITRATE");
+    const std::vector<gui_test::CapturedBox> refusal{{"Illegal audio bit rate", "Vantrel"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes_.clear();
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, "100");
+        c.leave(edit, movie);
+        QApplication::processEvents();
+        EXPECT_EQ(boxes_, c.checked ? refusal : std::vector<gui_test::CapturedBox>{});
+        EXPECT_EQ(edit->text().toStdString(), c.checked ? "96" : "100");
+        if (!c.checked) {
+            // The menu is open and the user has not left the edit.
+            QWidget* popup = QApplication::activePopupWidget();
+            ASSERT_NE(popup, nullptr);
+            popup->close();
+            QApplication::processEvents();
+            EXPECT_EQ(QApplication::focusWidget(), edit);
+            // Leaving it now is a real loss of focus: checked then.
+            QTest::keyClick(edit, Qt::Key_Tab);
+            EXPECT_EQ(boxes_, refusal);
+            EXPECT_EQ(edit->text().toStdString(), "96");
+        }
+        EXPECT_EQ(IniValue("audioBitrate"), "96");
     }
 }
 
