@@ -543,15 +543,11 @@ void CVantrelDlgWindow::done(int result) {
 }
 
 void CVantrelDlgWindow::keyPressEvent(QKeyEvent* event) {
+    if (ClickFocusedButtonOnEnter(this, *event)) return;
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        // A focused push button takes Enter as its click, as the system's dialogs do.
-        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
-            button->click();
-        } else {
-            OnOkCommand();
-        }
+        OnOkCommand();
         break;
     case Qt::Key_Escape:
         OnCancel();
