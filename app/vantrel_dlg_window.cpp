@@ -123,7 +123,11 @@ CVantrelDlgWindow::CVantrelDlgWindow(CVantrelDlg& record, int nCmdShow)
       m_uTrayMessage(TRAY_CALLBACK_MESSAGE),
       m_folderPicker(PickFolderWithQt) {
     setWindowTitle(QString::fromLatin1(MAIN_DIALOG_CAPTION));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    // Template 102 is a top-level window with a caption, a system menu and a
+    // minimise box, no maximise box, at a fixed size (CDialogLayout::Apply).
+    // Not typed as a dialog: window managers offer no minimise for dialogs,
+    // and a minimise is the only way to the tray.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     CreateControls();
     ConnectMessageMap();

@@ -456,6 +456,22 @@ TEST_F(DialogTest, StartedMinimisedGoesToTheTrayOnlyWithANotificationArea) {
     }
 }
 
+// Template 102: caption, system menu, minimise box, no maximise box, fixed
+// size. A top-level window, not a dialog: window managers give dialogs no
+// minimise box, and the minimise is the way to the tray (see
+// window_manager_test.cpp for the window under a real window manager).
+TEST_F(DialogTest, TheWindowHasAMinimiseBoxNoMaximiseBoxAndAFixedSize) {
+    OpenDialog();
+    EXPECT_EQ(window_->windowType(), Qt::Window);
+    const Qt::WindowFlags flags = window_->windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+    EXPECT_EQ(window_->minimumSize(), window_->size());
+    EXPECT_EQ(window_->maximumSize(), window_->size());
+}
+
 TEST_F(DialogTest, TrayNotifications) {
     CSystemTray::SetTrayAvailableForTest([] { return true; });
     std::vector<std::string> menuTexts;
