@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -436,10 +437,10 @@ TEST_F(DialogTest, StartedMinimisedGoesToTheTrayOnlyWithANotificationArea) {
         bool trayHost;
         bool inTray;
         bool visible;
-        bool minimised;
+        bool minimised;  // in the tray the window is hidden, not minimised (see OnSysCommand)
     } cases[] = {
-        {SW_SHOWMINNOACTIVE, true, true, false, true},   {SW_SHOWNORMAL, true, false, true, false},
-        {SW_SHOWMINNOACTIVE, false, false, true, true},  {2, true, true, false, true},
+        {SW_SHOWMINNOACTIVE, true, true, false, false},  {SW_SHOWNORMAL, true, false, true, false},
+        {SW_SHOWMINNOACTIVE, false, false, true, true},  {2, true, true, false, false},
         {9, true, false, true, false},
     };
     for (const auto& c : cases) {
@@ -470,6 +471,75 @@ TEST_F(DialogTest, TheWindowHasAMinimiseBoxNoMaximiseBoxAndAFixedSize) {
     EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
     EXPECT_EQ(window_->minimumSize(), window_->size());
     EXPECT_EQ(window_->maximumSize(), window_->size());
+}
+
+// Back from the tray, the focus is where it was when the window went there
+// ("Browse" when it went at once, started with show command 7), an edit's
+// text as it was, not selected for the next key to replace; and the window
+// stands where it stood.
+TEST_F(DialogTest, BackFromTheTrayTheFocusAndThePlaceAreAsTheyWere) {
+    CSystemTray::SetTrayAvailableForTest([] { return true; });
+    const struct {
+        const char* name;
+        int nCmdShow;
+        const char* focus;  // where the user leaves the focus before the minimise; null: started in the tray
+        int cursor;
+    } cases[] = {
+        {"started in the tray", SW_SHOWMINNOACTIVE, nullptr, 0},
+        {"typing in the movie bit rate", SW_SHOWNORMAL, "IDC_MOVIE_BITRATE", 2},
+        {"on Remove Selected", SW_SHOWNORMAL, "IDC_REMOVE_SELECTED", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteIni("movieBitrate=600\naudioBitrate=128\n");
+        MakeDialog(c.nCmdShow);
+        std::string focused = "<none>", selected = "<none>";
+        int cursor = -1;
+        QPoint before, after;
+        QRect placed, screenArea;
+        QTimer::singleShot(50, [&] {  // a timer: the modal run's posted events come first
+            if (c.focus) {
+                WaitUntil([&] { return window_->isActiveWindow(); }, 2000);
+                window_->move(window_->pos() + QPoint(30, 20));  // the user moved it
+                Control<QWidget>(c.focus)->setFocus(Qt::MouseFocusReason);
+                if (auto* edit = Control<QLineEdit>(c.focus)) edit->setCursorPosition(c.cursor);
+                window_->setWindowState(Qt::WindowMinimized);  // the minimise box
+            }
+            const bool inTray = WaitUntil([&] { return window_->IsInTray() && window_->Tray(); });
+            EXPECT_TRUE(inTray);
+            before = window_->pos();
+            // Whatever the hidden window went through in the tray.
+            WaitUntil([] { return false; }, 100);
+            if (inTray) window_->Tray()->OnTrayNotify(IDR_TRAY_MENU, WM_LBUTTONDBLCLK);
+            // The window's own focus control, which has the keyboard once the
+            // window is active (here the stand-in icon's window may keep that).
+            WaitUntil([] { return false; }, 100);
+            after = window_->pos();
+            placed = window_->frameGeometry();
+            screenArea = window_->screen()->availableGeometry();
+            if (QWidget* focus = window_->focusWidget()) focused = focus->objectName().toStdString();
+            if (auto* edit = qobject_cast<QLineEdit*>(window_->focusWidget())) {
+                selected = edit->selectedText().toStdString();
+                cursor = edit->cursorPosition();
+            }
+            QTest::keyClick(window_.get(), Qt::Key_Escape);
+        });
+        window_->DoModal();
+        EXPECT_EQ(focused, c.focus ? c.focus : "IDC_BROWSE");
+        if (c.focus && std::string(c.focus) == "IDC_MOVIE_BITRATE") {
+            EXPECT_EQ(selected, "");
+            EXPECT_EQ(cursor, c.cursor);
+        }
+        if (c.focus) {
+            EXPECT_EQ(after, before);
+        } else {
+            // Never on the screen before, it places itself there when it first shows.
+            EXPECT_TRUE(screenArea.contains(placed)) << placed.x() << "," << placed.y();
+        }
+        EXPECT_EQ(IniValue("movieBitrate"), "600");
+        window_.reset();
+        record_.reset();
+    }
 }
 
 TEST_F(DialogTest, TrayNotifications) {

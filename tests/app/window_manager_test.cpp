@@ -229,8 +229,9 @@ protected:
 
 // Template 102 has a minimise box and no maximise box, at a fixed size: a
 // normal top-level window, which the window manager gives a minimise box.
-// The box takes it to the tray; the icon's double-click brings it back.
-TEST_F(WindowManagerTest, TheMinimiseBoxTakesTheWindowToTheTrayAndTheIconBringsItBack) {
+// The box takes it to the tray; the icon's double-click brings it back where
+// the user had moved it, with the focus where it was.
+TEST_F(WindowManagerTest, TheMinimiseBoxTakesTheWindowToTheTrayAndTheIconBringsItBackWhereItWas) {
     ASSERT_NO_FATAL_FAILURE(StartDesktop(true));
     ASSERT_NO_FATAL_FAILURE(StartProgram(1));
     const X11Desktop::Window window = WaitForShownWindow();
@@ -269,7 +270,48 @@ TEST_F(WindowManagerTest, TheMinimiseBoxTakesTheWindowToTheTrayAndTheIconBringsI
 
     ASSERT_EQ(RestoreByTheTrayIcon(), window) << Described();
     EXPECT_TRUE(WaitFor([&] { return desktop_->TrayIcon(CLASS_NAME) == 0; }));
+    EXPECT_EQ(PlaceOnceAt(window, moved), moved);
+    EXPECT_EQ(FocusOnce(window, "focus IDC_BROWSE"), "focus IDC_BROWSE");
     SavePicture("desktop_back_from_tray", window);
+    EndWithEsc();
+}
+
+// Started in the tray (show command 7, as the launcher starts it) and brought
+// back: the focus is on "Browse", so a key typed at once changes no setting;
+// after another trip the window stands where it stood and the focus is where
+// it was.
+TEST_F(WindowManagerTest, StartedInTheTrayItComesBackWithTheFocusOnBrowseWhereItWas) {
+    ASSERT_NO_FATAL_FAILURE(StartDesktop(true));
+    ASSERT_NO_FATAL_FAILURE(StartProgram(7));
+    // Straight to the tray: the window is never on the screen meanwhile.
+    ASSERT_TRUE(WaitForTray()) << Described();
+    for (int look = 0; look < 10; ++look) {
+        std::this_thread::sleep_for(20ms);
+        ASSERT_TRUE(InTray()) << Described();
+    }
+
+    const X11Desktop::Window window = RestoreByTheTrayIcon();
+    ASSERT_NE(window, 0u) << Described();
+    // It places itself on the screen when it first shows, and keeps that place.
+    const ScreenRect before = desktop_->Geometry(window);
+    EXPECT_TRUE(before.x >= 0 && before.y >= 0 && before.x + before.width <= SCREEN_WIDTH &&
+                before.y + before.height <= SCREEN_HEIGHT)
+        << before;
+    EXPECT_EQ(FocusOnce(window, "focus IDC_BROWSE"), "focus IDC_BROWSE");
+    SavePicture("desktop_started_in_tray_back", window);
+    // A digit on "Browse" does nothing; Tab then goes on to the movie bit rate.
+    const std::string focusBefore = program_.Ask("focus");
+    desktop_->PressKey("5");
+    desktop_->PressKey("Tab");
+    EXPECT_EQ(FocusOnceOtherThan(focusBefore), "focus IDC_MOVIE_BITRATE selected 600");
+    EXPECT_EQ(IniValue("movieBitrate"), "600");
+
+    // Another trip, now from the movie bit rate: it comes back there.
+    ASSERT_TRUE(MinimiseByItsBox(window, [&] { return InTray(); })) << Described();
+    ASSERT_EQ(RestoreByTheTrayIcon(), window) << Described();
+    EXPECT_EQ(PlaceOnceAt(window, before), before);
+    EXPECT_EQ(FocusOnce(window, "focus IDC_MOVIE_BITRATE"), "focus IDC_MOVIE_BITRATE selected 600");
+    EXPECT_EQ(IniValue("movieBitrate"), "600");
     EndWithEsc();
 }
 
