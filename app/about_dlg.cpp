@@ -1,6 +1,7 @@
 #include "app/about_dlg.h"
 
 #include <QDesktopServices>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -82,6 +83,12 @@ void CAboutDlg::DoDataExchange() {
 
 int CAboutDlg::DoModal() {
     return exec();
+}
+
+// Enter on the focused "Go To" is its click, as in the main dialog.
+void CAboutDlg::keyPressEvent(QKeyEvent* event) {
+    if (ClickFocusedButtonOnEnter(this, *event)) return;
+    QDialog::keyPressEvent(event);
 }
 
 // The box stays open.

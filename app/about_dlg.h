@@ -20,6 +20,9 @@ public:
 
     std::string m_strDonateText;
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     void CreateControls();
     void DoDataExchange();

@@ -2,6 +2,8 @@
 
 #include <QFont>
 #include <QFontMetrics>
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QVariant>
 #include <QWidget>
 
@@ -65,4 +67,12 @@ void SetTabOrder(std::initializer_list<QWidget*> controls) {
         if (previous) QWidget::setTabOrder(previous, control);
         previous = control;
     }
+}
+
+bool ClickFocusedButtonOnEnter(QWidget* dialog, const QKeyEvent& event) {
+    if (event.key() != Qt::Key_Return && event.key() != Qt::Key_Enter) return false;
+    auto* button = qobject_cast<QPushButton*>(dialog->focusWidget());
+    if (!button) return false;
+    button->click();
+    return true;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 class QFont;
+class QKeyEvent;
 class QWidget;
 
 // Converts dialog units to pixels from the font's average character size
@@ -53,3 +54,8 @@ int ControlIdOf(const QWidget* widget);
 
 // Keeps the given order as the Tab order; null entries are skipped.
 void SetTabOrder(std::initializer_list<QWidget*> controls);
+
+// The dialog manager's Enter on a push button: the focused button is the
+// default one while it has the focus, so Enter (either key) clicks it. True
+// when the key was taken that way; the dialog handles every other key itself.
+bool ClickFocusedButtonOnEnter(QWidget* dialog, const QKeyEvent& event);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QSocketNotifier>
 #include <QWidget>
@@ -63,6 +64,15 @@ void CTestConsole::RunCommand(const std::string& line) {
         QApplication::sendEvent(target, &press);
     } else if (line == "bars") {
         std::printf("bars %d %d\n", BarValue(m_dialog, "IDC_PROGRESS_PSP"), BarValue(m_dialog, "IDC_PROGRESS_PC"));
+    } else if (line == "focus") {
+        const QWidget* focus = QApplication::focusWidget();
+        const auto* edit = qobject_cast<const QLineEdit*>(focus);
+        const std::string name = focus ? focus->objectName().toStdString() : "-";
+        if (edit && edit->hasSelectedText()) {
+            std::printf("focus %s selected %s\n", name.c_str(), edit->selectedText().toStdString().c_str());
+        } else {
+            std::printf("focus %s\n", name.c_str());
+        }
     } else if (line.rfind("grab ", 0) == 0) {
         m_dialog->grab().save(QString::fromStdString(line.substr(5)), "PNG");
         std::printf("grabbed\n");

@@ -4,6 +4,8 @@
 // a child process with no display.
 //   key NAME    presses a key (Escape, Return, Tab) on the focused control
 //   bars        prints "bars PSP PC", the two progress bars' positions
+//   focus       prints "focus NAME" for the control with the keyboard focus
+//               ("-" for none), with " selected TEXT" when an edit has text selected
 //   grab PATH   saves a picture of the window as PNG, prints "grabbed"
 
 #include <memory>

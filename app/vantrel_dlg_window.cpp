@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -122,7 +123,11 @@ CVantrelDlgWindow::CVantrelDlgWindow(CVantrelDlg& record, int nCmdShow)
       m_uTrayMessage(TRAY_CALLBACK_MESSAGE),
       m_folderPicker(PickFolderWithQt) {
     setWindowTitle(QString::fromLatin1(MAIN_DIALOG_CAPTION));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    // Template 102 is a top-level window with a caption, a system menu and a
+    // minimise box, no maximise box, at a fixed size (CDialogLayout::Apply).
+    // Not typed as a dialog: window managers offer no minimise for dialogs,
+    // and a minimise is the only way to the tray.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     CreateControls();
     ConnectMessageMap();
@@ -240,8 +245,14 @@ void CVantrelDlgWindow::SetForegroundWindow() {
 
 int CVantrelDlgWindow::DoModal() {
     OnInitDialog();
-    show();
-    activateWindow();
+    // Started minimised, the window is never shown normal first: the posted
+    // SC_MINIMIZE takes it to the tray before it was on the screen (or shows it
+    // minimised). Shown and hidden at once, a window manager may not have
+    // taken it yet and leave it on the screen, undecorated.
+    if (!StartsMinimised()) {
+        show();
+        activateWindow();
+    }
     m_btnBrowse->setFocus(Qt::OtherFocusReason);
     // Not QDialog::exec(): hiding the window in the tray would end that run.
     QEventLoop run;
@@ -279,7 +290,7 @@ bool CVantrelDlgWindow::OnInitDialog() {
     addAction(m_aboutItem);
 
     setWindowIcon(AppIcon());
-    if (m_nCmdShow & 6) {
+    if (StartsMinimised()) {
         QMetaObject::invokeMethod(this, [this] { OnSysCommand(SC_MINIMIZE); }, Qt::QueuedConnection);
     }
     return true;
@@ -336,9 +347,16 @@ void CVantrelDlgWindow::OnSysCommand(unsigned nID) {
     }
     m_bInSysCommand = true;
     if (nID == SC_MINIMIZE) {
-        showMinimized();
+        KeepNormalPlace();
+        // On the way to the tray the window is only hidden (below): a window the
+        // program minimises itself keeps X11's "start iconic" hint, and shown
+        // again it could come back minimised, and so straight back to the tray.
+        if (!IsInTray() || wasInTray) showMinimized();
     } else if (nID == SC_RESTORE) {
+        PutBackNormalPlace();
         showNormal();
+        activateWindow();  // SW_RESTORE activates the window it shows
+        PutBackEditSelection();
     } else if (nID == SC_CLOSE) {
         close();
     }
@@ -350,6 +368,46 @@ void CVantrelDlgWindow::OnSysCommand(unsigned nID) {
         } else {
             show();
         }
+    }
+}
+
+// SC_MINIMIZE's share of the window's default processing: the place and the
+// focus the restore puts back.
+void CVantrelDlgWindow::KeepNormalPlace() {
+    m_normalPlace = NormalPlace();
+    m_normalPlace.kept = true;
+    // A window never on the screen yet places itself when it first shows.
+    m_normalPlace.placed = isVisible();
+    m_normalPlace.geometry = geometry();
+    m_normalPlace.focus = focusWidget();
+    if (const auto* edit = qobject_cast<const QLineEdit*>(focusWidget())) {
+        m_normalPlace.cursor = edit->cursorPosition();
+        m_normalPlace.selectionStart = edit->selectionStart();
+        m_normalPlace.selectionLength = edit->selectedText().size();
+    }
+}
+
+// SC_RESTORE's: the window where it was, the focus where it was. Hidden in the
+// tray, the window may have been activated all the same, and the focus then
+// went on from its control to the next one; a dialog shown again would place
+// itself anew.
+void CVantrelDlgWindow::PutBackNormalPlace() {
+    if (!m_normalPlace.kept) return;
+    if (m_normalPlace.placed) setGeometry(m_normalPlace.geometry);
+    if (m_normalPlace.focus) m_normalPlace.focus->setFocus(Qt::OtherFocusReason);
+}
+
+// A shown window hands its focus control a Tab's focus, which selects an edit's
+// whole text: the edit gets back its own cursor and selection.
+void CVantrelDlgWindow::PutBackEditSelection() {
+    if (!m_normalPlace.kept) return;
+    m_normalPlace.kept = false;
+    auto* edit = qobject_cast<QLineEdit*>(m_normalPlace.focus.data());
+    if (!edit) return;
+    if (m_normalPlace.selectionStart >= 0) {
+        edit->setSelection(m_normalPlace.selectionStart, m_normalPlace.selectionLength);
+    } else {
+        edit->setCursorPosition(m_normalPlace.cursor);
     }
 }
 
@@ -488,6 +546,9 @@ void CVantrelDlgWindow::OnRemoveSelected() {
     if (!selected.isEmpty()) {
         const std::string text = selected.front()->text().toStdString();
         delete selected.front();
+        // LB_DELETESTRING leaves no selection; the view would move it to the next line.
+        m_listMediaPaths->setCurrentRow(-1);
+        m_listMediaPaths->clearSelection();
         std::lock_guard<std::mutex> guard(m_record.Lock());
         std::vector<std::string>& paths = m_record.m_moviePaths;
         const auto last = std::find(paths.rbegin(), paths.rend(), text);
@@ -539,15 +600,11 @@ void CVantrelDlgWindow::done(int result) {
 }
 
 void CVantrelDlgWindow::keyPressEvent(QKeyEvent* event) {
+    if (ClickFocusedButtonOnEnter(this, *event)) return;
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        // A focused push button takes Enter as its click, as the system's dialogs do.
-        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
-            button->click();
-        } else {
-            OnOkCommand();
-        }
+        OnOkCommand();
         break;
     case Qt::Key_Escape:
         OnCancel();
@@ -572,8 +629,13 @@ void CVantrelDlgWindow::changeEvent(QEvent* event) {
     }
 }
 
+// EN_KILLFOCUS of the audio edit: the focus went to another control, another
+// window or another program. A pop-up menu (the edit's own context menu) only
+// borrows the keyboard and gives it back to the edit, as on the system, where
+// the edit keeps the focus while its menu is open.
 bool CVantrelDlgWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_editAudioBitrate && event->type() == QEvent::FocusOut && !m_bDestroyed) {
+    if (watched == m_editAudioBitrate && event->type() == QEvent::FocusOut && !m_bDestroyed &&
+        static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
         OnKillFocusAudioBitrate();
     }
     return QDialog::eventFilter(watched, event);

@@ -5,6 +5,8 @@
 // object and the path by which posted messages reach the UI thread.
 
 #include <QDialog>
+#include <QPointer>
+#include <QRect>
 #include <array>
 #include <functional>
 #include <memory>
@@ -71,6 +73,9 @@ public:
 
     void SetFolderPicker(FolderPicker picker) { m_folderPicker = std::move(picker); }
     bool IsInTray() const;
+    // The start-up show command asks for a minimised window (step 14 of
+    // OnInitDialog: a bit test of 2 or 4, so 2, 3, 6, 7 ... but not 1 or 9).
+    bool StartsMinimised() const { return (m_nCmdShow & 6) != 0; }
     CSystemTray* Tray() const { return m_pTray.get(); }
     CFeedTreeWidget* FeedTree() const { return m_treeFeeds; }
     QAction* AboutMenuItem() const { return m_aboutItem; }
@@ -95,6 +100,9 @@ private:
     void CheckDividerRadio();
     void RunAboutBox();
     void AddMediaPathLine(const std::string& path);
+    void KeepNormalPlace();
+    void PutBackNormalPlace();
+    void PutBackEditSelection();
 
     CVantrelDlg& m_record;
     int m_nCmdShow;
@@ -106,6 +114,18 @@ private:
     std::unique_ptr<CFeedHost> m_pFeedHost;
     std::unique_ptr<CFeedDropTarget> m_pDropTarget;
     FolderPicker m_folderPicker;
+    // What the system keeps of a minimised window for its restore: its place
+    // and the control that had the focus (an edit with its cursor and selection).
+    struct NormalPlace {
+        bool kept = false;
+        bool placed = false;
+        QRect geometry;
+        QPointer<QWidget> focus;
+        int cursor = 0;
+        int selectionStart = -1;
+        int selectionLength = 0;
+    };
+    NormalPlace m_normalPlace;
     bool m_bInSysCommand = false;
     bool m_bCheckingAudioBitrate = false;
     bool m_bDestroyed = false;

@@ -11,6 +11,7 @@ packages=(
   libcurl4-openssl-dev libxml2-dev
   libgtest-dev libgmock-dev
   python3
+  xvfb jwm libx11-dev libxtst-dev  # the program under a real window manager in the tests
 )
 
 missing=()

@@ -73,6 +73,42 @@ TEST(AboutDlg, WebButtonOpensThePageAndTheBoxStaysOpen) {
     EXPECT_TRUE(about.isVisible());
 }
 
+// Enter on the focused button is its click, as in the main dialog; on the
+// text it does nothing, and the box never ends by Enter.
+TEST(AboutDlg, EnterOnTheFocusedGoToButtonClicksIt) {
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("https", &catcher, "open");
+    CAboutDlg about;
+    about.show();
+    about.activateWindow();
+    ASSERT_TRUE(WaitUntil([&] { return about.isActiveWindow(); }, 2000));
+    auto* button = about.findChild<QPushButton*>("IDC_DONATE");
+    auto* text = about.findChild<QPlainTextEdit*>("IDC_ABOUT_TEXT");
+    EXPECT_EQ(QApplication::focusWidget(), button);  // first in the template
+    bool finished = false;
+    QObject::connect(&about, &QDialog::finished, [&] { finished = true; });
+    const struct {
+        const char* name;
+        Qt::Key key;
+        QWidget* focus;
+        size_t opened;  // pages opened so far
+    } cases[] = {
+        {"Return on the button", Qt::Key_Return, button, 1},
+        {"keypad Enter on the button", Qt::Key_Enter, button, 2},
+        {"Return on the text", Qt::Key_Return, text, 2},
+        {"keypad Enter on the text", Qt::Key_Enter, text, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.focus->setFocus();
+        QTest::keyClick(c.focus, c.key);
+        EXPECT_EQ(catcher.opened.size(), c.opened);
+        EXPECT_TRUE(about.isVisible());
+        EXPECT_FALSE(finished);
+    }
+    QDesktopServices::unsetUrlHandler("https");
+}
+
 // Menu commands reach this window instead of the dialog.
 class RecordingWindow : public CMainWindowTarget {
 public:

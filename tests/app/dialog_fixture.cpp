@@ -89,10 +89,12 @@ void DialogTest::MakeDialog(int nCmdShow) {
 void DialogTest::OpenDialog(int nCmdShow) {
     MakeDialog(nCmdShow);
     window_->OnInitDialog();
-    window_->show();
-    window_->activateWindow();
+    if (!window_->StartsMinimised()) {
+        window_->show();
+        window_->activateWindow();
+    }
     window_->findChild<QWidget*>(QStringLiteral("IDC_BROWSE"))->setFocus();
-    WaitUntil([this] { return window_->isActiveWindow(); }, 2000);
+    if (!window_->StartsMinimised()) WaitUntil([this] { return window_->isActiveWindow(); }, 2000);
     QApplication::processEvents();
 }
 

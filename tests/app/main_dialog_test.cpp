@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -13,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -167,6 +169,63 @@ TEST_F(DialogTest, AudioBitrateIsCheckedWhenTheEditIsLeft) {
         EXPECT_EQ(IniValue("audioBitrate"), c.shown);
         const std::vector<gui_test::CapturedBox> refusal{{"Illegal audio bit rate", "Vantrel"}};
         EXPECT_EQ(boxes_, c.refused ? refusal : std::vector<gui_test::CapturedBox>{});
+    }
+}
+
+// EN_KILLFOCUS: only a real loss of the focus checks the audio bit rate. The
+// edit's own context menu takes the keyboard for a while (a focus-out for a
+// pop-up) and gives it back: no check, the typed text stays.
+TEST_F(DialogTest, AudioBitrateIsNotCheckedWhileItsContextMenuIsOpen) {
+    const struct {
+        const char* name;
+        std::function<void(QWidget* edit, QWidget* other)> leave;
+        bool checked;
+    } cases[] = {
+        {"context menu", [](QWidget* edit, QWidget*) {
+             QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(5, 5), edit->mapToGlobal(QPoint(5, 5)));
+             QApplication::sendEvent(edit, &menu);
+         }, false},
+        {"Tab", [](QWidget* edit, QWidget*) { QTest::keyClick(edit, Qt::Key_Tab); }, true},
+        {"Shift+Tab", [](QWidget* edit, QWidget*) { QTest::keyClick(edit, Qt::Key_Backtab, Qt::ShiftModifier); }, true},
+        {"click on the movie edit", [](QWidget*, QWidget* other) { QTest::mouseClick(other, Qt::LeftButton); }, true},
+        // Another window (or program) taking the keyboard is a loss of focus, as on the system.
+        {"another window activated", [](QWidget* edit, QWidget*) {
+             QWidget another;
+             another.show();
+             another.activateWindow();
+             WaitUntil([&] { return another.isActiveWindow(); }, 2000);
+             edit->window()->activateWindow();
+             WaitUntil([&] { return edit->window()->isActiveWindow(); }, 2000);
+         }, true},
+    };
+    WriteIni("audioBitrate=96\n");
+    OpenDialog();
+    auto* edit = Control<QLineEdit>("IDC_AUDIO_BITRATE");
+    auto* movie = Control<QLineEdit>("IDC_MOVIE_BITRATE");
+    const std::vector<gui_test::CapturedBox> refusal{{"Illegal audio bit rate", "Vantrel"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes_.clear();
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, "100");
+        c.leave(edit, movie);
+        QApplication::processEvents();
+        EXPECT_EQ(boxes_, c.checked ? refusal : std::vector<gui_test::CapturedBox>{});
+        EXPECT_EQ(edit->text().toStdString(), c.checked ? "96" : "100");
+        if (!c.checked) {
+            // The menu is open and the user has not left the edit.
+            QWidget* popup = QApplication::activePopupWidget();
+            ASSERT_NE(popup, nullptr);
+            popup->close();
+            QApplication::processEvents();
+            EXPECT_EQ(QApplication::focusWidget(), edit);
+            // Leaving it now is a real loss of focus: checked then.
+            QTest::keyClick(edit, Qt::Key_Tab);
+            EXPECT_EQ(boxes_, refusal);
+            EXPECT_EQ(edit->text().toStdString(), "96");
+        }
+        EXPECT_EQ(IniValue("audioBitrate"), "96");
     }
 }
 
@@ -336,16 +395,52 @@ TEST_F(DialogTest, RemoveSelectedTakesTheLastEqualEntryAndAlwaysSaves) {
     EXPECT_EQ(IniValue("moviepath_3"), "/m/x");  // left behind above the count
 }
 
+// After a remove nothing is selected: a second click must not take out a
+// folder the user never picked.
+TEST_F(DialogTest, RemoveSelectedLeavesNothingSelected) {
+    const struct {
+        const char* name;
+        int row;  // the line picked, in the sorted list
+        std::vector<std::string> left;
+    } cases[] = {
+        {"first line", 0, {"/m/b", "/m/c"}},
+        {"middle line", 1, {"/m/a", "/m/c"}},
+        {"last line", 2, {"/m/a", "/m/b"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteIni("nmoviepaths=3\nmoviepath_1=/m/a\nmoviepath_2=/m/b\nmoviepath_3=/m/c\n");
+        OpenDialog();
+        auto* list = Control<QListWidget>("IDC_MEDIA_PATHS");
+        auto* remove = Control<QPushButton>("IDC_REMOVE_SELECTED");
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          list->visualItemRect(list->item(c.row)).center());
+        ASSERT_EQ(list->selectedItems().size(), 1);
+        QTest::mouseClick(remove, Qt::LeftButton);
+        EXPECT_EQ(list->count(), 2);
+        EXPECT_TRUE(list->selectedItems().isEmpty());
+        EXPECT_EQ(list->currentRow(), -1);
+        // The second click finds no selection: nothing goes, the file is saved all the same.
+        record_->m_iniFile.WriteString("stale", "nmoviepaths", "StreamSettings");
+        QTest::mouseClick(remove, Qt::LeftButton);
+        EXPECT_EQ(list->count(), 2);
+        EXPECT_EQ(IniValue("nmoviepaths"), "2");
+        std::lock_guard<std::mutex> guard(record_->Lock());
+        EXPECT_EQ(record_->m_moviePaths, c.left);
+        window_.reset();
+    }
+}
+
 TEST_F(DialogTest, StartedMinimisedGoesToTheTrayOnlyWithANotificationArea) {
     const struct {
         int nCmdShow;
         bool trayHost;
         bool inTray;
         bool visible;
-        bool minimised;
+        bool minimised;  // in the tray the window is hidden, not minimised (see OnSysCommand)
     } cases[] = {
-        {SW_SHOWMINNOACTIVE, true, true, false, true},   {SW_SHOWNORMAL, true, false, true, false},
-        {SW_SHOWMINNOACTIVE, false, false, true, true},  {2, true, true, false, true},
+        {SW_SHOWMINNOACTIVE, true, true, false, false},  {SW_SHOWNORMAL, true, false, true, false},
+        {SW_SHOWMINNOACTIVE, false, false, true, true},  {2, true, true, false, false},
         {9, true, false, true, false},
     };
     for (const auto& c : cases) {
@@ -357,6 +452,91 @@ TEST_F(DialogTest, StartedMinimisedGoesToTheTrayOnlyWithANotificationArea) {
         EXPECT_EQ(window_->Tray() != nullptr, c.inTray);
         EXPECT_EQ(window_->isVisible(), c.visible);
         EXPECT_EQ(window_->isMinimized(), c.minimised);
+        window_.reset();
+        record_.reset();
+    }
+}
+
+// Template 102: caption, system menu, minimise box, no maximise box, fixed
+// size. A top-level window, not a dialog: window managers give dialogs no
+// minimise box, and the minimise is the way to the tray (see
+// window_manager_test.cpp for the window under a real window manager).
+TEST_F(DialogTest, TheWindowHasAMinimiseBoxNoMaximiseBoxAndAFixedSize) {
+    OpenDialog();
+    EXPECT_EQ(window_->windowType(), Qt::Window);
+    const Qt::WindowFlags flags = window_->windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+    EXPECT_EQ(window_->minimumSize(), window_->size());
+    EXPECT_EQ(window_->maximumSize(), window_->size());
+}
+
+// Back from the tray, the focus is where it was when the window went there
+// ("Browse" when it went at once, started with show command 7), an edit's
+// text as it was, not selected for the next key to replace; and the window
+// stands where it stood.
+TEST_F(DialogTest, BackFromTheTrayTheFocusAndThePlaceAreAsTheyWere) {
+    CSystemTray::SetTrayAvailableForTest([] { return true; });
+    const struct {
+        const char* name;
+        int nCmdShow;
+        const char* focus;  // where the user leaves the focus before the minimise; null: started in the tray
+        int cursor;
+    } cases[] = {
+        {"started in the tray", SW_SHOWMINNOACTIVE, nullptr, 0},
+        {"typing in the movie bit rate", SW_SHOWNORMAL, "IDC_MOVIE_BITRATE", 2},
+        {"on Remove Selected", SW_SHOWNORMAL, "IDC_REMOVE_SELECTED", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteIni("movieBitrate=600\naudioBitrate=128\n");
+        MakeDialog(c.nCmdShow);
+        std::string focused = "<none>", selected = "<none>";
+        int cursor = -1;
+        QPoint before, after;
+        QRect placed, screenArea;
+        QTimer::singleShot(50, [&] {  // a timer: the modal run's posted events come first
+            if (c.focus) {
+                WaitUntil([&] { return window_->isActiveWindow(); }, 2000);
+                window_->move(window_->pos() + QPoint(30, 20));  // the user moved it
+                Control<QWidget>(c.focus)->setFocus(Qt::MouseFocusReason);
+                if (auto* edit = Control<QLineEdit>(c.focus)) edit->setCursorPosition(c.cursor);
+                window_->setWindowState(Qt::WindowMinimized);  // the minimise box
+            }
+            const bool inTray = WaitUntil([&] { return window_->IsInTray() && window_->Tray(); });
+            EXPECT_TRUE(inTray);
+            before = window_->pos();
+            // Whatever the hidden window went through in the tray.
+            WaitUntil([] { return false; }, 100);
+            if (inTray) window_->Tray()->OnTrayNotify(IDR_TRAY_MENU, WM_LBUTTONDBLCLK);
+            // The window's own focus control, which has the keyboard once the
+            // window is active (here the stand-in icon's window may keep that).
+            WaitUntil([] { return false; }, 100);
+            after = window_->pos();
+            placed = window_->frameGeometry();
+            screenArea = window_->screen()->availableGeometry();
+            if (QWidget* focus = window_->focusWidget()) focused = focus->objectName().toStdString();
+            if (auto* edit = qobject_cast<QLineEdit*>(window_->focusWidget())) {
+                selected = edit->selectedText().toStdString();
+                cursor = edit->cursorPosition();
+            }
+            QTest::keyClick(window_.get(), Qt::Key_Escape);
+        });
+        window_->DoModal();
+        EXPECT_EQ(focused, c.focus ? c.focus : "IDC_BROWSE");
+        if (c.focus && std::string(c.focus) == "IDC_MOVIE_BITRATE") {
+            EXPECT_EQ(selected, "");
+            EXPECT_EQ(cursor, c.cursor);
+        }
+        if (c.focus) {
+            EXPECT_EQ(after, before);
+        } else {
+            // Never on the screen before, it places itself there when it first shows.
+            EXPECT_TRUE(screenArea.contains(placed)) << placed.x() << "," << placed.y();
+        }
+        EXPECT_EQ(IniValue("movieBitrate"), "600");
         window_.reset();
         record_.reset();
     }

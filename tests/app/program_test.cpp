@@ -5,12 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -20,14 +15,13 @@
 #include <thread>
 
 #include "platform/tcp.h"
+#include "tests/app/child_program.h"
 #include "tests/support/files.h"
 #include "tests/support/http_server.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -46,15 +40,6 @@ protected:
         std::filesystem::create_directories(folder_.file("media"));
     }
 
-    void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (input_ >= 0) close(input_);
-        if (output_ >= 0) close(output_);
-    }
-
     void WriteIni(uint16_t port, const std::string& moreKeys = "") {
         test_support::write_text(folder_.file("Vantrel.ini"),
                                  "[StreamSettings]\nnmoviepaths=1\nmoviepath_1=" + folder_.file("media") +
@@ -63,29 +48,12 @@ protected:
     }
 
     void Start() {
-        int in[2], out[2];
-        ASSERT_EQ(pipe(in), 0);
-        ASSERT_EQ(pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        setenv("VANTREL_LISTEN_LOOPBACK", "1", 1);
-        setenv("VANTREL_TEST_CONSOLE", "1", 1);
-        char* argv[] = {const_cast<char*>(program_.c_str()), nullptr};
-        const int spawned = posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv, environ);
-        unsetenv("VANTREL_LISTEN_LOOPBACK");
-        unsetenv("VANTREL_TEST_CONSOLE");
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        input_ = in[1];
-        output_ = out[0];
-        ASSERT_EQ(spawned, 0);
+        gui_test::ChildProgram::Options options;
+        options.argv = {program_};
+        options.environment = {"QT_QPA_PLATFORM=offscreen", "VANTREL_LISTEN_LOOPBACK=1", "VANTREL_TEST_CONSOLE=1"};
+        options.errorLog = log_;
+        options.console = true;
+        ASSERT_TRUE(child_.Start(options)) << child_.Error();
     }
 
     // Bounded: the listener stands once a connection is taken.
@@ -106,40 +74,13 @@ protected:
     }
 
     // Sends one test-console line and reads one line of its answer.
-    std::string Ask(const std::string& command) {
-        const std::string line = command + "\n";
-        if (write(input_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "<write failed>";
-        std::string answer;
-        for (int i = 0; i < 100; ++i) {
-            pollfd ready{output_, POLLIN, 0};
-            if (poll(&ready, 1, 100) <= 0) continue;
-            char byte;
-            if (read(output_, &byte, 1) != 1) break;
-            if (byte == '\n') return answer;
-            answer += byte;
-        }
-        return answer;
-    }
+    std::string Ask(const std::string& command) { return child_.Ask(command); }
 
-    void Tell(const std::string& command) {
-        const std::string line = command + "\n";
-        ASSERT_EQ(write(input_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    }
+    void Tell(const std::string& command) { ASSERT_TRUE(child_.Tell(command)); }
 
     // The exit code once the program ended within about timeout; -1 when killed
     // by a signal, -2 when it still ran.
-    int WaitForExit(std::chrono::milliseconds timeout) {
-        const auto until = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = 0;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return -2;
-    }
+    int WaitForExit(std::chrono::milliseconds timeout) { return child_.WaitForExit(timeout); }
 
     // "bars PSP PC" as two numbers.
     std::pair<int, int> Bars() {
@@ -151,9 +92,7 @@ protected:
     test_support::TempDir folder_{"vantrel-program"};
     std::string program_ = folder_.file("vantrel");
     std::string log_ = folder_.file("stderr.txt");
-    pid_t pid_ = 0;
-    int input_ = -1;
-    int output_ = -1;
+    gui_test::ChildProgram child_;
 };
 
 TEST_F(ProgramTest, ServesAStreamWhileItsBarsMoveAndEscEndsItMidStream) {
@@ -213,8 +152,8 @@ TEST_F(ProgramTest, TakenPortIsReportedAndSigtermEndsTheProgram) {
     ASSERT_TRUE(WaitForLog("Vantrel: Could not start server, port already taken?\n"))
         << test_support::read_text(log_);
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0);  // runs on with the box open
-    kill(pid_, SIGTERM);
+    EXPECT_EQ(WaitForExit(0ms), -2);  // runs on with the box open
+    kill(child_.Pid(), SIGTERM);
     EXPECT_EQ(WaitForExit(10s), 0);
     // Validated at the start and saved.
     EXPECT_NE(test_support::read_text(folder_.file("Vantrel.ini")).find("audioBitrate=96\n"), std::string::npos);
@@ -226,7 +165,7 @@ TEST_F(ProgramTest, SigintEndsTheProgramFromTheTray) {
     Start();
     unsetenv("STARTUP_SHOW_WINDOW");
     ASSERT_EQ(Ask("bars"), "bars 0 0");  // the window is up
-    kill(pid_, SIGINT);
+    kill(child_.Pid(), SIGINT);
     EXPECT_EQ(WaitForExit(10s), 0);
 }
 
@@ -251,7 +190,7 @@ TEST_F(ProgramTest, SigtermWhileTheStoredFeedsAreFetchedEndsTheProgram) {
         if (!fetching) std::this_thread::sleep_for(50ms);
     }
     ASSERT_TRUE(fetching);
-    kill(pid_, SIGTERM);
+    kill(child_.Pid(), SIGTERM);
     // Each held answer would hold the start-up for seconds of its own.
     EXPECT_EQ(WaitForExit(std::chrono::milliseconds(test_support::HttpServer::RELEASE_WAIT_MS / 2)), 0)
         << test_support::read_text(log_);
