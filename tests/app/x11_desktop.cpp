@@ -347,11 +347,7 @@ void X11Desktop::Click(int x, int y) {
 void X11Desktop::DoubleClick(int x, int y) {
     Click(x, y);
     std::this_thread::sleep_for(CLICK_HOLD);
-    XTestFakeButtonEvent(m_x->display, 1, True, CurrentTime);
-    m_x->Sync();
-    std::this_thread::sleep_for(CLICK_HOLD);
-    XTestFakeButtonEvent(m_x->display, 1, False, CurrentTime);
-    m_x->Sync();
+    Click(x, y);
 }
 
 void X11Desktop::Drag(int fromX, int fromY, int toX, int toY) {
