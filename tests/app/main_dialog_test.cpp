@@ -819,6 +819,7 @@ TEST_F(DialogTest, RetriesOfAFailingDownloadStackNoBoxOnTheOneShown) {
     retry();
     EXPECT_TRUE(WaitUntil([&] { return downloadBoxes == 2; }));
     EXPECT_EQ(2, downloadBoxes);
+    gui_test::SaveScreenshot(window_.get(), "main_dialog_after_download_failures");
 }
 
 }  // namespace
