@@ -226,6 +226,8 @@ TEST_F(FeedEndToEndTest, InTheRealCapsuleFeedTheEpisodeThePspPickedIsTheOneThatO
     EXPECT_GE(other, 1);
     EXPECT_LE(other, 50);
     EXPECT_NE(handle, other);
+    // With both on disk, each name still opens its own file.
+    EXPECT_EQ(handle, Open(second + "[downloaded]"));
     EXPECT_EQ(1, http_.RequestCount(second_path));
 }
 
