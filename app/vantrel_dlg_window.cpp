@@ -27,6 +27,7 @@
 #include "app/ui_message_box.h"
 #include "core/text_to_number.h"
 #include "core/vantrel_dlg.h"
+#include "feeds/enclosure_download.h"
 #include "platform/message_box.h"
 #include "server/server_thread.h"
 #include "server/shutdown.h"
@@ -209,7 +210,7 @@ void CVantrelDlgWindow::DispatchMessage(platform::PostedMessage& message) {
         OnProgressUpdate();
         break;
     case WM_SERVER_MESSAGE:
-        OnServerMessage(message.text.get());
+        OnServerMessage(message.text.get(), message.wParam);
         break;
     case WM_SETTINGS_CHANGED:
         OnSettingsChanged();
@@ -456,9 +457,11 @@ long CVantrelDlgWindow::OnProgressUpdate() {
     return 1;
 }
 
-long CVantrelDlgWindow::OnServerMessage(const std::string* text) {
+long CVantrelDlgWindow::OnServerMessage(const std::string* text, uintptr_t wParam) {
     UpdateData(false);
     if (text) platform::MessageBox(*text, "Error");
+    // A download's box is gone: its next failure may show again.
+    if (wParam != 0) EnclosureFailureDismissed(wParam);
     return 1;
 }
 

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QRect>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -49,7 +50,7 @@ public:
     void OnOK();
     void OnCancel();
     long OnProgressUpdate();
-    long OnServerMessage(const std::string* text);
+    long OnServerMessage(const std::string* text, uintptr_t wParam);
     long OnSettingsChanged();
     void OnChangeMovieBitrate();
     void OnKillFocusAudioBitrate();

@@ -1,10 +1,28 @@
 #include "feeds/curl_get.h"
 
+#include <cstring>
 #include <mutex>
 
 namespace {
 
 constexpr long MAX_REDIRECTS = 10;
+
+bool IsUrlBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool NeedsPercentEncoding(unsigned char c) {
+    return c <= 0x20 || c >= 0x7F || std::strchr("\"<>\\^`{|}", c) != nullptr;
+}
+
+// Where the path begins: after the scheme's "//" and the host, which stays
+// as it is (a name for the resolver, not bytes to escape).
+size_t PathStart(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t path = url.find_first_of("/?#", host);
+    return path == std::string::npos ? url.size() : path;
+}
 
 }  // namespace
 
@@ -33,4 +51,26 @@ void SetWebGetOptions(CURL* curl, const std::string& url, long connectSeconds, l
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+}
+
+std::string FetchableUrl(const std::string& url) {
+    size_t begin = 0;
+    size_t end = url.size();
+    while (begin < end && IsUrlBlank(url[begin])) ++begin;
+    while (end > begin && IsUrlBlank(url[end - 1])) --end;
+    const std::string trimmed = url.substr(begin, end - begin);
+    const size_t path = PathStart(trimmed);
+    std::string fetchable = trimmed.substr(0, path);
+    static const char HEX[] = "0123456789ABCDEF";
+    for (size_t i = path; i < trimmed.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(trimmed[i]);
+        if (NeedsPercentEncoding(c)) {
+            fetchable += '%';
+            fetchable += HEX[c >> 4];
+            fetchable += HEX[c & 0x0F];
+        } else {
+            fetchable += static_cast<char>(c);
+        }
+    }
+    return fetchable;
 }

@@ -24,3 +24,9 @@ CurlPtr MakeCurlHandle();
 // stallSeconds without a byte arriving; errorText (CURL_ERROR_SIZE) gets why.
 void SetWebGetOptions(CURL* curl, const std::string& url, long connectSeconds, long stallSeconds,
                       char* errorText);
+
+// The URL as curl takes it: blanks at either end dropped, and every byte of
+// its path, query and fragment that is no URL character as it stands (blanks,
+// control bytes, bytes above ASCII, " < > \ ^ ` { | }) written as %XX.
+// Everything else, "%" included, is left as it is.
+std::string FetchableUrl(const std::string& url);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -111,9 +112,29 @@ private:
     bool kept_ = false;
 };
 
+// ---- the boxes of failed downloads ---------------------------------------------
+// The PSP asks again and again for an item whose download fails: while the
+// box of one failure is up, later failures of the same download (the same
+// local file) show none. Keyed by local path; the value is the box's wParam.
+std::mutex failures_mutex;
+std::map<std::string, uintptr_t> failures_on_screen;
+uintptr_t last_failure_box = 0;
+
+// The wParam for a new box, or 0 when one for this download is up.
+uintptr_t claim_failure_box(const std::string& local_path) {
+    std::lock_guard<std::mutex> lock(failures_mutex);
+    if (failures_on_screen.count(local_path) != 0) {
+        return 0;
+    }
+    const uintptr_t box = ++last_failure_box;
+    failures_on_screen[local_path] = box;
+    return box;
+}
+
 // ---- one download ----------------------------------------------------------
 struct download_plan {
-    std::string url;
+    std::string url;        // as the feed gives it, for the user
+    std::string fetch_url;  // as curl takes it
     std::string movies_folder;
     std::string local_path;
 };
@@ -122,6 +143,7 @@ download_plan plan_download(const CFeedItem& item) {
     std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
     download_plan plan;
     plan.url = item.m_strEnclosureUrl;
+    plan.fetch_url = FetchableUrl(item.m_strEnclosureUrl);
     plan.movies_folder = FeedMoviesFolder(g_pMainDlg->m_strProgramFolder);
     plan.local_path = FeedItemLocalPath(g_pMainDlg->m_strProgramFolder, item, g_pMainDlg->m_extensionList);
     return plan;
@@ -219,7 +241,7 @@ download_result download_to(const download_plan& plan) {
     if (!file.valid()) {
         return write_failure(errno);
     }
-    download_result result = copy_url_to(plan.url, file.fd());
+    download_result result = copy_url_to(plan.fetch_url, file.fd());
     if (result.failure != failure_kind::none) {
         return result;
     }
@@ -233,11 +255,19 @@ download_result download_to(const download_plan& plan) {
 // shows it. Not a transcoder message: a download has nothing to do with the
 // stream the PSP may be watching meanwhile, so it stops no transcode.
 void report_failure(const download_plan& plan, const download_result& result) {
+    if (result.failure != failure_kind::write && result.failure != failure_kind::network) {
+        return;
+    }
     const std::string reason = result.reason.substr(0, 255);
-    if (result.failure == failure_kind::write) {
-        post_server_message("Error while writing file \"%s\" : %s", plan.local_path.c_str(), reason.c_str());
-    } else if (result.failure == failure_kind::network) {
-        post_server_message("Error while downloading \"%s\" : %s", plan.url.c_str(), reason.c_str());
+    const uintptr_t box = claim_failure_box(plan.local_path);
+    if (box == 0) {
+        std::fprintf(stderr, "vantrel: download of %s failed again while its message is shown: %s\n",
+                     plan.url.c_str(), reason.c_str());
+    } else if (result.failure == failure_kind::write) {
+        post_server_message_with(box, "Error while writing file \"%s\" : %s", plan.local_path.c_str(),
+                                 reason.c_str());
+    } else {
+        post_server_message_with(box, "Error while downloading \"%s\" : %s", plan.url.c_str(), reason.c_str());
     }
 }
 
@@ -292,4 +322,14 @@ bool WaitForEnclosureDownloads(int64_t timeout_ms) {
     std::unique_lock<std::mutex> lock(downloads_mutex);
     return downloads_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                       [] { return downloads_running == 0; });
+}
+
+void EnclosureFailureDismissed(uintptr_t box) {
+    std::lock_guard<std::mutex> lock(failures_mutex);
+    for (auto shown = failures_on_screen.begin(); shown != failures_on_screen.end(); ++shown) {
+        if (shown->second == box) {
+            failures_on_screen.erase(shown);
+            return;
+        }
+    }
 }

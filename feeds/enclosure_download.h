@@ -13,6 +13,11 @@ constexpr long ENCLOSURE_BLOCK_SIZE = 20000;
 constexpr long ENCLOSURE_CONNECT_TIMEOUT_S = 30;
 constexpr long ENCLOSURE_STALL_TIMEOUT_S = 60;
 
+// A failure posts WM_SERVER_MESSAGE with a nonzero wParam naming its box.
+// Until the dialog hands that wParam back here (the box was dismissed),
+// further failures of the same download post nothing.
+void EnclosureFailureDismissed(uintptr_t box);
+
 // Thread procedure: copies the item's enclosure and records the result in it.
 void DownloadEnclosureThread(CFeedItemPtr item);
 

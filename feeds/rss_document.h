@@ -21,6 +21,12 @@ constexpr const char* ITUNES_NAMESPACE_URIS[] = {
 // nothing when the node has no child or the child has no value (an element).
 std::optional<std::string> GetNodeText(const xmlNode* node);
 
+// A title's text: the element's whole text (text, CDATA, the entities the
+// document declares itself, and what elements inside hold) as one trimmed
+// line, each line break and the blanks around it one space. Nothing when the
+// node has no child or its first child is an element.
+std::optional<std::string> GetTitleText(const xmlNode* node);
+
 // The value of the node's attribute of that name (without a namespace), or
 // nothing when it is missing.
 std::optional<std::string> GetAttributeValue(const xmlNode* node, const char* name);

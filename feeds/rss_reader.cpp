@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include <libxml/entities.h>
 #include <libxml/parser.h>
 #include <libxml/xpathInternals.h>
 
@@ -111,6 +112,69 @@ std::string TextOf(const xmlNode* node) {
     return GetNodeText(node).value_or(std::string());
 }
 
+// Entities declared inside entities are followed this deep (libxml2 itself
+// refuses loops and runaway expansion).
+constexpr int MAX_ENTITY_DEPTH = 16;
+
+void AppendWholeText(const xmlNode* first, int depth, std::string& text);
+
+// Only an entity the document declares itself has a text here: an external
+// one is never loaded, so it stays empty.
+void AppendEntityText(const xmlNode* reference, int depth, std::string& text) {
+    const xmlEntity* entity = xmlGetDocEntity(reference->doc, reference->name);
+    if (entity == nullptr || entity->etype != XML_INTERNAL_GENERAL_ENTITY || depth >= MAX_ENTITY_DEPTH) return;
+    AppendWholeText(entity->children, depth + 1, text);
+}
+
+// Text, CDATA and entity text below the nodes, in document order; comments
+// and processing instructions are not text.
+void AppendWholeText(const xmlNode* first, int depth, std::string& text) {
+    for (const xmlNode* node = first; node != nullptr; node = node->next) {
+        switch (node->type) {
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+            if (node->content != nullptr) text += reinterpret_cast<const char*>(node->content);
+            break;
+        case XML_ELEMENT_NODE:
+            AppendWholeText(node->children, depth, text);
+            break;
+        case XML_ENTITY_REF_NODE:
+            AppendEntityText(node, depth, text);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool IsLineBreak(char c) {
+    return c == '\r' || c == '\n';
+}
+
+// The listing gives a title one line of its own: each line break, with the
+// blanks around it, becomes one space, and blanks at either end go.
+std::string OneTrimmedLine(const std::string& text) {
+    std::string line;
+    bool afterBreak = false;
+    for (const char c : text) {
+        if (IsLineBreak(c)) {
+            while (!line.empty() && IsBlank(line.back())) line.pop_back();
+            afterBreak = true;
+        } else if (!(afterBreak && IsBlank(c))) {
+            if (afterBreak && !line.empty()) line += ' ';
+            afterBreak = false;
+            line += c;
+        }
+    }
+    while (!line.empty() && IsBlank(line.back())) line.pop_back();
+    const size_t start = line.find_first_not_of(" \t");
+    return start == std::string::npos ? std::string() : line.substr(start);
+}
+
 // The exact name: "*" and "?" in it are characters, not patterns.
 bool FileOrFolderExists(const std::string& path) {
     std::error_code error;
@@ -160,6 +224,14 @@ std::optional<std::string> GetNodeText(const xmlNode* node) {
     }
 }
 
+std::optional<std::string> GetTitleText(const xmlNode* node) {
+    const xmlNode* child = node != nullptr ? node->children : nullptr;
+    if (child == nullptr || child->type == XML_ELEMENT_NODE) return std::nullopt;
+    std::string text;
+    AppendWholeText(child, 0, text);
+    return OneTrimmedLine(text);
+}
+
 std::optional<std::string> GetAttributeValue(const xmlNode* node, const char* name) {
     if (node == nullptr || node->type != XML_ELEMENT_NODE) return std::nullopt;
     XmlCharPtr value(xmlGetNoNsProp(node, Xml(name)));
@@ -170,7 +242,9 @@ std::optional<std::string> GetAttributeValue(const xmlNode* node, const char* na
 void ParseFeedItem(CFeedHost& host, CFeed& feed, xmlXPathContext* xpath, xmlNode* itemNode,
                    FeedTreeItem rootItem) {
     auto item = std::make_shared<CFeedItem>();
-    if (xmlNode* title = SelectSingleNode(xpath, itemNode, "title")) item->m_strTitle = TextOf(title);
+    if (xmlNode* title = SelectSingleNode(xpath, itemNode, "title")) {
+        item->m_strTitle = GetTitleText(title).value_or(std::string());
+    }
     bool hasUrl = false;
     if (xmlNode* enclosure = SelectSingleNode(xpath, itemNode, "enclosure")) ReadEnclosure(enclosure, *item, hasUrl);
     if (xmlNode* duration = SelectDuration(xpath, itemNode)) item->m_strDuration = TextOf(duration);
@@ -199,13 +273,13 @@ int LoadFeed(CFeedHost& host, const std::string& url, CFeed& feed) {
     xmlNode* titleNode = SelectSingleNode(xpath.get(), documentNode, ".//channel//title");
     if (titleNode == nullptr) return 0;
 
-    const std::optional<std::string> title = GetNodeText(titleNode);
-    const std::string feedTitle = title ? *title : NO_TITLE;
+    const std::string feedTitle = GetTitleText(titleNode).value_or(std::string());
+    const std::string shownTitle = feedTitle.empty() ? NO_TITLE : feedTitle;
     {
         std::lock_guard<std::mutex> guard(host.dlg.Lock());
-        feed.m_strTitle = feedTitle;
+        feed.m_strTitle = shownTitle;
     }
-    const FeedTreeItem rootItem = host.tree.InsertFeedItem(feedTitle, feed.m_nId);
+    const FeedTreeItem rootItem = host.tree.InsertFeedItem(shownTitle, feed.m_nId);
     for (xmlNode* itemNode : SelectNodes(xpath.get(), documentNode, ".//item")) {
         ParseFeedItem(host, feed, xpath.get(), itemNode, rootItem);
     }

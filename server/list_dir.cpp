@@ -95,18 +95,27 @@ std::string FeedItemEntry(const CFeedItem& item) {
     return entry + ".pmp\n";
 }
 
-// The first feed whose URL begins (letter case ignored) with the folder text
-// from its address on.
+// The feed the folder text names from its address on: the one whose URL it
+// is, as "streamopen" finds it; else the first whose URL it begins (letter
+// case ignored). Under the record's lock.
+const CFeed* ListedFeed(const CVantrelDlg& record, const std::string& address) {
+    for (const CFeedPtr& feed : record.m_feeds) {
+        if (feed->m_strUrl == address) return feed.get();
+    }
+    for (const CFeedPtr& feed : record.m_feeds) {
+        if (StartsWithNoCase(feed->m_strUrl, address)) return feed.get();
+    }
+    return nullptr;
+}
+
 std::vector<std::string> FeedEntries(const CVantrelDlg& record, const std::string& folder) {
     std::vector<std::string> entries{PARENT_LINE};
     const std::string address = folder.substr(FindFeedAddress(folder));
     std::lock_guard<std::mutex> guard(record.Lock());
-    for (const CFeedPtr& feed : record.m_feeds) {
-        if (!StartsWithNoCase(feed->m_strUrl, address)) continue;
+    if (const CFeed* feed = ListedFeed(record, address)) {
         for (const CFeedItemPtr& item : feed->m_items) {
             if (IsPlayableFeedItem(*item)) entries.push_back(FeedItemEntry(*item));
         }
-        break;
     }
     return entries;
 }

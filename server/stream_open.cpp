@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -94,36 +95,76 @@ resolved_name resolve_in_folder(const char* folder, const char* name) {
     return result;
 }
 
-bool title_begins_name(const std::string& title, const char* name) {
-    return std::strncmp(name, title.c_str(), title.size()) == 0;
+// The marks the listing may put after a title, in the order it puts them.
+constexpr const char* TITLE_MARKS[] = {"", "[downloading]", "[downloaded]", "[downloading][downloaded]"};
+
+using title_match = bool (*)(const std::string& title, const std::string& name);
+
+// The name is the title as listed: alone or with its marks.
+bool title_is_name(const std::string& title, const std::string& name) {
+    if (name.compare(0, title.size(), title) != 0) {
+        return false;
+    }
+    const std::string marks = name.substr(title.size());
+    return std::any_of(std::begin(TITLE_MARKS), std::end(TITLE_MARKS),
+                       [&](const char* listed) { return marks == listed; });
 }
 
-// The item's state moves 0 -> 1 only here, so one request alone starts its download.
-resolved_name resolve_in_feed(const char* folder, const char* name) {
-    resolved_name result;
-    std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+// An untitled item begins every name, so it takes part in exact matches only.
+bool title_begins_name(const std::string& title, const std::string& name) {
+    return !title.empty() && name.compare(0, title.size(), title) == 0;
+}
+
+// Under the record's lock: the items of the feeds whose URL is the folder.
+template <typename Visit>
+void for_each_item_of(const char* folder, Visit visit) {
     for (const CFeedPtr& feed : g_pMainDlg->m_feeds) {
         if (feed->m_strUrl != folder) {
             continue;
         }
         for (const CFeedItemPtr& item : feed->m_items) {
-            if (!title_begins_name(item->m_strTitle, name)) {
-                continue;
+            if (!visit(item)) {
+                return;
             }
-            if (item->m_strLocalPath.empty()) {
-                int idle = FEED_ITEM_NONE;
-                if (item->m_nState.compare_exchange_strong(idle, FEED_ITEM_DOWNLOADING)) {
-                    result.item_to_download = item;
-                }
-                result.kind = resolved_name::downloading;
-                result.path.clear();
-                return result;
-            }
-            // The last matching item that is on disk gives the path.
-            result.kind = resolved_name::file;
-            result.path = item->m_strLocalPath;
         }
     }
+}
+
+// A title that is the name wins over titles that only begin it ("Episode 1"
+// against "Episode 10", "Part" against "Part II").
+title_match choose_title_match(const char* folder, const std::string& name) {
+    bool exact = false;
+    for_each_item_of(folder, [&](const CFeedItemPtr& item) {
+        exact = title_is_name(item->m_strTitle, name);
+        return !exact;
+    });
+    return exact ? title_is_name : title_begins_name;
+}
+
+// The item's state moves 0 -> 1 only here, so one request alone starts its download.
+resolved_name resolve_in_feed(const char* folder, const char* name_text) {
+    resolved_name result;
+    const std::string name = name_text;
+    std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+    const title_match matches = choose_title_match(folder, name);
+    for_each_item_of(folder, [&](const CFeedItemPtr& item) {
+        if (!matches(item->m_strTitle, name)) {
+            return true;
+        }
+        if (item->m_strLocalPath.empty()) {
+            int idle = FEED_ITEM_NONE;
+            if (item->m_nState.compare_exchange_strong(idle, FEED_ITEM_DOWNLOADING)) {
+                result.item_to_download = item;
+            }
+            result.kind = resolved_name::downloading;
+            result.path.clear();
+            return false;
+        }
+        // The last matching item that is on disk gives the path.
+        result.kind = resolved_name::file;
+        result.path = item->m_strLocalPath;
+        return true;
+    });
     return result;
 }
 

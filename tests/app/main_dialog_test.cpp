@@ -25,6 +25,8 @@
 #include "app/about_dlg.h"
 #include "app/feed_tree_widget.h"
 #include "app/resource_ids.h"
+#include "feeds/enclosure_download.h"
+#include "platform/message_box.h"
 #include "platform/tcp.h"
 #include "tests/app/dialog_fixture.h"
 #include "tests/support/http_server.h"
@@ -764,6 +766,60 @@ TEST_F(DialogTest, ScreenshotWhileStreaming) {
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     client.join();
     EXPECT_LT(received.load(), 250u);
+}
+
+// The PSP asks again for an item whose download failed while that failure's
+// box is still up: the window, which goes on handling messages under a modal
+// box, stacks no second box on it; once it is dismissed, the next failure shows.
+TEST_F(DialogTest, RetriesOfAFailingDownloadStackNoBoxOnTheOneShown) {
+    test_support::HttpServer http;
+    test_support::HttpResponse not_found;
+    not_found.status = 404;
+    http.Serve("/gone.wav", not_found);
+    OpenDialog();
+    const std::string feedUrl = "http://feeds.example/show";
+    auto item = std::make_shared<CFeedItem>();
+    item->m_strTitle = "Gone";
+    item->m_strEnclosureUrl = http.Url("/gone.wav");
+    item->m_strType = "audio/wav";
+    auto feed = std::make_shared<CFeed>();
+    feed->m_strUrl = feedUrl;
+    feed->m_items.push_back(item);
+    {
+        std::lock_guard<std::mutex> guard(record_->Lock());
+        record_->m_feeds.push_back(feed);
+    }
+    const uint16_t port = ServerPort();
+    ASSERT_TRUE(test_support::ListDir(port, test_support::ListDirRequest("\\" + feedUrl, 4096)).well_formed);
+    const auto retry = [&] {
+        EXPECT_EQ(51, test_support::StreamOpen(port, "streamopen filename=Gone.pmp").value_or(-99));
+        EXPECT_TRUE(WaitForEnclosureDownloads(20000));
+    };
+    constexpr int RETRIES_UNDER_THE_BOX = 7;
+    const std::string last = "the last message posted";
+    int downloadBoxes = 0;
+    bool lastShown = false;
+    platform::SetMessageBoxPresenter([&](const std::string& text, const std::string& caption) {
+        EXPECT_EQ("Error", caption);
+        if (text == last) {
+            lastShown = true;
+            return;
+        }
+        if (++downloadBoxes > 1) return;
+        for (int i = 0; i < RETRIES_UNDER_THE_BOX; ++i) retry();
+        // Messages are handled in order: once this one shows, every earlier one was handled.
+        record_->PostMessage(WM_SERVER_MESSAGE, 0, std::make_unique<std::string>(last));
+        EXPECT_TRUE(WaitUntil([&] { return lastShown; }));
+    });
+    retry();
+    ASSERT_TRUE(WaitUntil([&] { return lastShown; }));
+    EXPECT_EQ(1, downloadBoxes);
+    EXPECT_EQ(1 + RETRIES_UNDER_THE_BOX, http.RequestCount("/gone.wav"));
+
+    retry();
+    EXPECT_TRUE(WaitUntil([&] { return downloadBoxes == 2; }));
+    EXPECT_EQ(2, downloadBoxes);
+    gui_test::SaveScreenshot(window_.get(), "main_dialog_after_download_failures");
 }
 
 }  // namespace

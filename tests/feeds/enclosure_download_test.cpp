@@ -83,10 +83,21 @@ protected:
     }
     std::vector<std::string> messages() {
         std::vector<std::string> texts;
-        for (platform::PostedMessage& message : server_->record().Messages().drain()) {
-            if (message.message == WM_SERVER_MESSAGE && message.text) texts.push_back(*message.text);
-        }
+        for (const platform::PostedMessage& message : server_messages()) texts.push_back(*message.text);
         return texts;
+    }
+    // The WM_SERVER_MESSAGE posts since the last look, each the text of a box.
+    std::vector<platform::PostedMessage> server_messages() {
+        std::vector<platform::PostedMessage> posted;
+        for (platform::PostedMessage& message : server_->record().Messages().drain()) {
+            if (message.message == WM_SERVER_MESSAGE && message.text) posted.push_back(std::move(message));
+        }
+        return posted;
+    }
+    // Asks for the item as the PSP does and waits until its download has ended.
+    void open_until_ended(const std::string& name) {
+        EXPECT_EQ(51, open_name(name));
+        ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
     }
 
     // A failed download is reported, but a stream the PSP is watching meanwhile goes on.
@@ -277,6 +288,76 @@ TEST_F(EnclosureDownloadTest, StoppingTheDownloadsEndsOneThatIsWaitingForData) {
     EXPECT_TRUE(WaitForEnclosureDownloads(0));
     EXPECT_EQ(FEED_ITEM_NONE, items_[0]->m_nState.load());
     EXPECT_TRUE(files_in_movies().empty());
+}
+
+// Feeds write enclosure URLs as they come: blanks and bytes that are no URL
+// characters are escaped for the fetch; the local name keeps them as written.
+TEST_F(EnclosureDownloadTest, AnEnclosureUrlWithBlanksOrOtherBytesOutsideUrlsIsFetchedEscaped) {
+    const struct {
+        const char* title;
+        std::string url;     // as the feed writes it
+        const char* served;  // the path the server is asked for
+        const char* local;   // the file in MOVIES
+    } cases[] = {
+        {"Blank", http_.Url("/my episode.wav"), "/my%20episode.wav", "42my episode.wav"},
+        {"Accented", http_.Url("/caf\xC3\xA9 \"live\".wav"), "/caf%C3%A9%20%22live%22.wav",
+         "42caf\xC3\xA9 \"live\".wav"},
+        {"Query", http_.Url("/show.wav?from=a b|c"), "/show.wav?from=a%20b%7Cc", "42show.wav_from=a b|c.mpg"},
+        {"Folder", http_.Url("/in dir/{x}.wav"), "/in%20dir/%7Bx%7D.wav", "42{x}.wav"},
+        {"Leading blanks", "  " + http_.Url("/padded.wav"), "/padded.wav", "42padded.wav"},
+        {"Escaped already", http_.Url("/done%20before.wav"), "/done%20before.wav", "42done%20before.wav"},
+    };
+    std::vector<std::pair<std::string, std::string>> items;
+    for (const auto& c : cases) {
+        HttpResponse ok;
+        ok.body = std::string("body of ") + c.title;
+        http_.Serve(c.served, ok);
+        items.emplace_back(c.title, c.url);
+    }
+    start(items);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].title);
+        open_until_ended(cases[i].title);
+        EXPECT_EQ(std::vector<std::string>{}, messages());
+        EXPECT_EQ(1, http_.RequestCount(cases[i].served));
+        EXPECT_EQ(FEED_ITEM_DONE, items_[i]->m_nState.load());
+        const std::string expected = movies() + "/" + cases[i].local;
+        EXPECT_EQ(expected, local_path(*items_[i]));
+        EXPECT_EQ(std::string("body of ") + cases[i].title, test_support::read_text(expected));
+    }
+}
+
+// The PSP asks for an item again and again while its enclosure keeps failing:
+// one box at a time for that download, while another download has its own.
+TEST_F(EnclosureDownloadTest, RetriesOfAFailingDownloadShowOneBoxUntilItIsDismissed) {
+    HttpResponse not_found;
+    not_found.status = 404;
+    http_.Serve("/gone.wav", not_found);
+    http_.Serve("/lost.wav", not_found);
+    start({{"Gone", http_.Url("/gone.wav")}, {"Lost", http_.Url("/lost.wav")}});
+    constexpr int RETRIES = 8;
+    for (int retry = 0; retry < RETRIES; ++retry) open_until_ended("Gone");
+    EXPECT_EQ(RETRIES, http_.RequestCount("/gone.wav"));  // each retry still tries
+    const std::vector<platform::PostedMessage> gone = server_messages();
+    ASSERT_EQ(1u, gone.size());
+    EXPECT_EQ("Error while downloading \"" + http_.Url("/gone.wav") + "\" : The requested URL returned error: 404",
+              *gone[0].text);
+    EXPECT_NE(0u, gone[0].wParam);
+
+    open_until_ended("Lost");
+    const std::vector<platform::PostedMessage> lost = server_messages();
+    ASSERT_EQ(1u, lost.size());
+    EXPECT_NE(std::string::npos, lost[0].text->find("/lost.wav"));
+    EXPECT_NE(gone[0].wParam, lost[0].wParam);
+
+    EnclosureFailureDismissed(gone[0].wParam);
+    open_until_ended("Gone");
+    open_until_ended("Gone");
+    const std::vector<platform::PostedMessage> again = server_messages();
+    ASSERT_EQ(1u, again.size());
+    EXPECT_EQ(*gone[0].text, *again[0].text);
+    EnclosureFailureDismissed(again[0].wParam);
+    EnclosureFailureDismissed(lost[0].wParam);
 }
 
 }  // namespace

@@ -188,4 +188,79 @@ TEST_F(FeedEndToEndTest, DeletingAFeedWhileItsItemDownloadsLetsTheDownloadFinish
     EXPECT_EQ((Texts{"dir:/.."}), FeedListing());
 }
 
+// The real capsule feed lists "Débit France volet II" before "Débit France".
+// Its enclosures' host is this test's loopback server.
+TEST_F(FeedEndToEndTest, InTheRealCapsuleFeedTheEpisodeThePspPickedIsTheOneThatOpens) {
+    std::string document = test_support::FeedDocument("itunes-DTDs-rsr-capsule-fr.xml");
+    const std::string host = "http://podcast.rsr.ch";
+    for (size_t at = document.find(host); at != std::string::npos; at = document.find(host, at)) {
+        document.replace(at, host.size(), http_.Url(""));
+    }
+    const std::string song = test_support::read_text(test_support::test_clip(test_support::clip_kind::mp3_audio));
+    const std::string second_path = "/media/capsule/20061121-debit-france-volet-ii.mp3";
+    const std::string first_path = "/media/capsule/20061120-debit-france.mp3";
+    ServeEnclosure(second_path, song);
+    ServeEnclosure(first_path, song);
+    DropFeed(document);
+    const std::string second = "D\xC3\xA9" "bit France volet II";
+    const std::string first = "D\xC3\xA9" "bit France";
+    const Texts listed = FeedListing();
+    ASSERT_EQ(16u, listed.size());
+    EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), "stream:/" + second + ".pmp"));
+    EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), "stream:/" + first + ".pmp"));
+
+    EXPECT_EQ(51, Open(second));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    const Texts downloaded = FeedListing();
+    EXPECT_NE(downloaded.end(), std::find(downloaded.begin(), downloaded.end(), "stream:/" + second + "[downloaded].pmp"));
+    const int32_t handle = Open(second + "[downloaded]");
+    EXPECT_GE(handle, 1);
+    EXPECT_LE(handle, 50);
+    EXPECT_EQ(0, http_.RequestCount(first_path));
+
+    // The shorter title is an episode of its own.
+    EXPECT_EQ(51, Open(first));
+    ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+    EXPECT_EQ(1, http_.RequestCount(first_path));
+    const int32_t other = Open(first + "[downloaded]");
+    EXPECT_GE(other, 1);
+    EXPECT_LE(other, 50);
+    EXPECT_NE(handle, other);
+    // With both on disk, each name still opens its own file.
+    EXPECT_EQ(handle, Open(second + "[downloaded]"));
+    EXPECT_EQ(1, http_.RequestCount(second_path));
+}
+
+// Titles laid out over lines, or beginning with an entity of the feed's own
+// DOCTYPE, reach the PSP as one line each, and that line opens its item.
+TEST_F(FeedEndToEndTest, TitlesOfAnyLayoutAreListedAsOneLineThatOpensTheirItem) {
+    const std::string items =
+        RssItem("New\nline", ServeEnclosure("/new.wav", "new"), "1", "audio/wav") +
+        RssItem("\n    <![CDATA[Laid out]]>\n  ", ServeEnclosure("/laid.wav", "laid"), "2", "audio/wav") +
+        RssItem("&mdash;Lead dash", ServeEnclosure("/dash.wav", "dash"), "3", "audio/wav") +
+        RssItem("Good one", ServeEnclosure("/good.wav", "good"), "4", "audio/wav");
+    std::string document = RssDocument("<title>\n  <![CDATA[Radio]]>\n</title>", items);
+    document.insert(document.find("<rss"), "<!DOCTYPE rss [<!ENTITY mdash \"&#8212;\">]>\n");
+    DropFeed(document);
+    EXPECT_EQ((Texts{"Radio"}), tree_.FeedTexts());
+    const std::string dash = "\xE2\x80\x94Lead dash";
+    EXPECT_EQ((Texts{"dir:/..", "stream:/Good one.pmp", "stream:/Laid out.pmp", "stream:/New line.pmp",
+                     "stream:/" + dash + ".pmp"}),
+              FeedListing());
+    const struct { std::string name; const char* path; const char* file; } cases[] = {
+        {"New line", "/new.wav", "1new.wav"},
+        {"Laid out", "/laid.wav", "2laid.wav"},
+        {dash, "/dash.wav", "3dash.wav"},
+        {"Good one", "/good.wav", "4good.wav"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(51, Open(c.name));
+        ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
+        EXPECT_EQ(1, http_.RequestCount(c.path));
+        EXPECT_TRUE(fs::exists(Movies() + "/" + c.file));
+    }
+    EXPECT_EQ(4u, static_cast<size_t>(std::distance(fs::directory_iterator(Movies()), fs::directory_iterator())));
+}
+
 }  // namespace

@@ -136,10 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
         RealDocument{"acast-serial-cdata-fr.xml", 1, "Demain, Le Soleil Se Couchera Deux Fois", 10, 10,
                      "Demain, Le Soleil Se Couchera Deux Fois : L'int\xC3\xA9gr" "ale", "media.mp3", "101065944",
                      "audio/mpeg", "1:45:16", ""},
-        // "&amp;" in titles, trailing spaces kept.
+        // "&amp;" in titles; trailing spaces trimmed.
         RealDocument{"design-details-amp-titles.xml", 1, "Design Details", 102, 102,
                      "100: Goldilocks Fidelity (feat. Daniel Burka)", "25164.mp3", "62948884", "audio/mpeg",
-                     "01:05:32", "98: Inhale the Flattery (feat. Marc Hemeon & Joshua Taylor) "},
+                     "01:05:32", "98: Inhale the Flattery (feat. Marc Hemeon & Joshua Taylor)"},
         // An enclosure outside any item is not read.
         RealDocument{"mike-neumann-liveitem-seconds.xml", 1, "The Mike Neumann Show", 54, 53, "Social Media",
                      "themnshow054-20240914-FINAL.mp3", "56113920", "audio/mpeg", "", ""},
@@ -211,6 +211,73 @@ TEST_F(RssReaderTest, ATitleWhoseFirstChildIsAnElementIsNoTitle) {
     EXPECT_EQ("no title", feed_.m_strTitle);
     ASSERT_EQ(1u, feed_.m_items.size());
     EXPECT_EQ("", feed_.m_items.front()->m_strTitle);
+}
+
+// The listing is line-based: a title of any layout must reach it as one line.
+TEST_F(RssReaderTest, ATitleIsItsWholeTextAsOneTrimmedLine) {
+    const struct {
+        const char* layout;
+        const char* content;  // inside <title>
+        const char* title;
+    } cases[] = {
+        {"line break", "New\nline", "New line"},
+        {"CR LF with blanks around it", "  Two  \r\n\t  lines  ", "Two lines"},
+        {"CDATA laid out over lines", "\n      <![CDATA[Laid out]]>\n    ", "Laid out"},
+        {"line break inside CDATA", "<![CDATA[Multi\r\nline]]>", "Multi line"},
+        {"text around CDATA", "Tom <![CDATA[& Jerry]]> show", "Tom & Jerry show"},
+        {"element after text", "A <b>bold</b> move", "A bold move"},
+        {"blanks inside a line", "a  b\tc", "a  b\tc"},
+        {"comment inside", "Before<!-- note --> after", "Before after"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.layout);
+        CFeed feed;
+        test_support::MemoryFeedTree tree;
+        CFeedHost host{*dlg_, xmlHttp_.get(), tree};
+        const std::string title = std::string("<title>") + c.content + "</title>";
+        ASSERT_EQ(1, LoadFeed(host, Serve("/feed", RssDocument(title, RssItem(c.content, "http://h/e.mp3"))), feed));
+        EXPECT_EQ(c.title, feed.m_strTitle);
+        EXPECT_EQ(std::vector<std::string>{c.title}, tree.FeedTexts());
+        ASSERT_EQ(1u, feed.m_items.size());
+        EXPECT_EQ(c.title, feed.m_items.front()->m_strTitle);
+    }
+}
+
+TEST_F(RssReaderTest, AChannelTitleOfBlanksIsNoTitle) {
+    ASSERT_EQ(1, Load(Serve("/feed", RssDocument("<title>\n   \n</title>", RssItem(" \n ", "http://h/e.mp3")))));
+    EXPECT_EQ("no title", feed_.m_strTitle);
+    ASSERT_EQ(1u, feed_.m_items.size());
+    EXPECT_EQ("", feed_.m_items.front()->m_strTitle);
+}
+
+// Entities a feed declares in its own DOCTYPE are text; external ones are never read.
+TEST_F(RssReaderTest, EntitiesTheDocumentDeclaresAreSubstitutedInTitles) {
+    const std::string secretPath = folder_.file("secret.txt");
+    test_support::write_text(secretPath, "SECRET");
+    const std::string doctype = "<!DOCTYPE rss [<!ENTITY mdash \"&#8212;\"><!ENTITY lead \"Lead &mdash; dash\">"
+                                "<!ENTITY ext SYSTEM \"file://" + secretPath + "\">]>\n";
+    const struct {
+        const char* content;
+        const char* title;
+    } cases[] = {
+        {"&mdash;Lead dash", "\xE2\x80\x94Lead dash"},
+        {"Tail&mdash;", "Tail\xE2\x80\x94"},
+        {"&lead;", "Lead \xE2\x80\x94 dash"},
+        {"&ext;Kept", "Kept"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        CFeed feed;
+        test_support::MemoryFeedTree tree;
+        CFeedHost host{*dlg_, xmlHttp_.get(), tree};
+        const std::string title = std::string("<title>") + c.content + "</title>";
+        std::string document = RssDocument(title, RssItem(c.content, "http://h/e.mp3"));
+        document.insert(document.find("<rss"), doctype);
+        ASSERT_EQ(1, LoadFeed(host, Serve("/feed", document), feed));
+        EXPECT_EQ(c.title, feed.m_strTitle);
+        ASSERT_EQ(1u, feed.m_items.size());
+        EXPECT_EQ(c.title, feed.m_items.front()->m_strTitle);
+    }
 }
 
 // ---- HTTP answers ----------------------------------------------------------------

@@ -272,6 +272,24 @@ TEST_F(ListDirTest, FirstMatchingFeedIsListed) {
     EXPECT_EQ(Listing("http://a.example/"), (Lines{"dir:/..", "stream:/First.pmp"}));
 }
 
+// "streamopen" resolves names in the feed whose URL is the folder: the listing
+// must show that feed's items, not those of a feed whose URL it only begins.
+TEST_F(ListDirTest, TheFeedWhoseUrlIsTheFolderIsListedBeforeOnesItBegins) {
+    AddFeed("http://a.example/show-hd", {{"Wide", "video/mp4", 0, ""}});
+    AddFeed("http://a.example/show", {{"Narrow", "video/mp4", 0, ""}});
+    AddFeed("http://a.example/show-hd-extra", {{"Extra", "video/mp4", 0, ""}});
+    const struct { const char* folder; const char* item; } cases[] = {
+        {"\\http://a.example/show", "stream:/Narrow.pmp"},
+        {"\\http://a.example/show-hd", "stream:/Wide.pmp"},
+        {"\\http://a.example/show-hd-extra", "stream:/Extra.pmp"},
+        {"\\http://a.example/sh", "stream:/Wide.pmp"},  // no URL is the folder: the first it begins
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        EXPECT_EQ(Listing(c.folder), (Lines{"dir:/..", c.item}));
+    }
+}
+
 TEST_F(ListDirTest, SettingsKeysFromSizeOn) {
     struct Case {
         std::string request;

@@ -276,13 +276,54 @@ TEST_F(StreamOpenTest, AFeedItemOnDiskIsFoundByTheBeginningOfItsTitle) {
         {"https://feeds.example/show", "Nothing like it", 0},
         {"HTTPS://feeds.example/show", "Episode 1", 0},  // feed addresses match exactly
         {"https://feeds.example/none", "Episode 1", 0},
-        {"http://feeds.example/any", "whatever it is", 1},  // an empty title matches every name
+        // An untitled item is named only by its empty title, with or without its mark.
+        {"http://feeds.example/any", "whatever it is", 0},
+        {"http://feeds.example/any", "", 1},
+        {"http://feeds.example/any", "[downloaded]", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.folder) + " | " + c.name);
         list(c.folder);
         EXPECT_EQ(c.handle, open_name(c.name));
     }
+}
+
+// The item whose title the name is (alone or with the listing's marks) wins
+// over items whose titles only begin the name; an untitled item, still
+// downloading, comes before the others and must not take their names.
+TEST_F(StreamOpenTest, AFeedNameOpensTheItemWhoseTitleItIsBeforeAnyThatBeginIt) {
+    const std::string ten = put_clip(media_.path(), "ten.wav");
+    const std::string one = put_clip(media_.path(), "one.wav");
+    const std::string good = put_clip(media_.path(), "good.wav");
+    auto untitled = feed_item("", "");
+    untitled->m_nState = FEED_ITEM_DOWNLOADING;  // a request for it answers 51 and starts nothing
+    start([&](CVantrelDlg& record) {
+        record.m_feeds = {feed("https://feeds.example/show",
+                               {feed_item("Episode 10", ten), feed_item("Episode 1", one), untitled,
+                                feed_item("Good one", good)})};
+    });
+    // The files' handles, by opening them from their folder in this order.
+    ASSERT_EQ(1, open_name("ten.wav"));
+    ASSERT_EQ(2, open_name("one.wav"));
+    ASSERT_EQ(3, open_name("good.wav"));
+    list("https://feeds.example/show");
+    const struct { const char* name; int handle; } cases[] = {
+        {"Episode 10[downloaded]", 1},
+        {"Episode 10", 1},
+        {"Episode 1[downloaded]", 2},
+        {"Episode 1[downloading][downloaded]", 2},
+        {"Good one[downloaded]", 3},
+        {"Good one", 3},
+        {"", 51},
+        {"[downloading]", 51},
+        {"Episode 12", 2},  // no title is the name: the one that begins it
+        {"Nothing like it", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.handle, open_name(c.name));
+    }
+    EXPECT_EQ(FEED_ITEM_DOWNLOADING, untitled->m_nState.load());
 }
 
 }  // namespace
