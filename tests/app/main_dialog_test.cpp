@@ -674,8 +674,8 @@ TEST_F(DialogTest, EveryExitPathStopsTheServerThread) {
     }
 }
 
-// A client's change whose message the pump already handed to the UI thread,
-// but which the UI thread had not handled yet when the run ended, is saved.
+// A client's change whose message the UI thread had not handled yet when the
+// run ended is saved.
 TEST_F(DialogTest, AClientChangeInFlightAtTheEndIsStillSaved) {
     const std::function<void(CVantrelDlgWindow&)> exits[] = {
         [](CVantrelDlgWindow& window) { window.close(); },
@@ -692,10 +692,7 @@ TEST_F(DialogTest, AClientChangeInFlightAtTheEndIsStillSaved) {
         const test_support::ListDirReply reply =
             test_support::ListDir(port, test_support::ListDirRequest("", 4096, "&framediv=1.75&vbitrate=450"));
         ASSERT_TRUE(reply.well_formed);
-        for (int tries = 0; tries < 1000 && record_->Messages().size() != 0; ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ASSERT_EQ(record_->Messages().size(), 0u);
+        ASSERT_EQ(record_->Messages().size(), 1u);
         exits[i](*window_);
         window_.reset();
         EXPECT_EQ(IniValue("frameRateDivider"), "1.750000");
