@@ -271,6 +271,29 @@ TEST_F(DialogTest, ClientDivider13IsPutBackToOriginalAndSaved) {
     EXPECT_EQ(IniValue("movieBitrate"), "450");
 }
 
+// Bit rates the window would refuse leave those in force, in the edits and in
+// the file that the listing's save rewrites.
+TEST_F(DialogTest, ClientBitRatesTheWindowWouldRefuseLeaveThoseInForce) {
+    const char* const refused[] = {"&abitrate=33", "&abitrate=0&vbitrate=0", "&abitrate=1024&vbitrate=-600",
+                                   "&abitrate=-2147483648&vbitrate=2147483648"};
+    WriteIni("movieBitrate=450\naudioBitrate=96\n");
+    OpenDialog();
+    const uint16_t port = ServerPort();
+    ASSERT_NE(port, 0);
+    for (const char* keys : refused) {
+        SCOPED_TRACE(keys);
+        record_->m_iniFile.WriteString("stale", "audioBitrate", "StreamSettings");
+        const test_support::ListDirReply reply = test_support::ListDir(port, test_support::ListDirRequest("", 4096, keys));
+        ASSERT_TRUE(reply.well_formed);
+        EXPECT_EQ(reply.lines.back(), "config:framedivider=1.00&videobitrate=450&audiobitrate=96.pmp");
+        ASSERT_TRUE(WaitUntil([&] { return IniValue("audioBitrate") != "stale"; }));
+        EXPECT_EQ(IniValue("audioBitrate"), "96");
+        EXPECT_EQ(IniValue("movieBitrate"), "450");
+        EXPECT_EQ(Control<QLineEdit>("IDC_AUDIO_BITRATE")->text(), "96");
+        EXPECT_EQ(Control<QLineEdit>("IDC_MOVIE_BITRATE")->text(), "450");
+    }
+}
+
 TEST_F(DialogTest, PostedMessageWhileTypingPutsTheLastAcceptedAudioValueBack) {
     const unsigned messages[] = {WM_SERVER_MESSAGE, WM_SETTINGS_CHANGED};
     OpenDialog();
