@@ -2,7 +2,7 @@
 // targets; the server runs in a child process of its own (this program with
 // --serve) on 127.0.0.1, so its memory is measured alone.
 //
-//   vantrel_bench [--pairs 5] [--runs 5] [--flood 20] [--media FOLDER]
+//   vantrel_bench [--pairs 5] [--runs 5] [--flood 20] [--program VANTREL] [--media FOLDER]
 //                 [--only listing|settings|first|memory|idle|throughput|flood]
 //
 // 1. Throughput: a client that acknowledges every packet at once streams a
@@ -504,10 +504,10 @@ void SettingsSave(const std::string& media, int runs) {
 // when the object goes.
 class ProgramCopy {
 public:
-    ProgramCopy(const std::string& folder, uint16_t port) {
+    ProgramCopy(const std::string& original, const std::string& folder, uint16_t port) {
         fs::remove_all(folder);
         fs::create_directories(folder + "/media");
-        fs::copy_file(VANTREL_PROGRAM, folder + "/vantrel");
+        fs::copy_file(original, folder + "/vantrel");
         std::ofstream(folder + "/Vantrel.ini") << "[StreamSettings]\nnmoviepaths=1\nmoviepath_1=" << folder
                                                 << "/media\nserverPort=" << port << "\n";
         std::string program = folder + "/vantrel";
@@ -603,9 +603,9 @@ std::string ExitFigure(double seconds) {
 }
 
 // SIGTERM while the clients still send.
-void FloodThenTerminate(const std::string& media, int seconds, const std::string& load) {
+void FloodThenTerminate(const std::string& original, const std::string& media, int seconds, const std::string& load) {
     const uint16_t port = UnusedPort();
-    ProgramCopy program(media + "/flood", port);
+    ProgramCopy program(original, media + "/flood", port);
     if (!program.Listening(port)) return (void)std::fprintf(stderr, "vantrel_bench: the program did not start\n");
     const long before = program.ResidentKb();
     ListingClients clients(port, FloodRequest(media + "/flood"));
@@ -621,9 +621,9 @@ void FloodThenTerminate(const std::string& media, int seconds, const std::string
 }
 
 // The clients stop, the program idles a moment, then SIGTERM.
-void FloodThenIdle(const std::string& media, int seconds) {
+void FloodThenIdle(const std::string& original, const std::string& media, int seconds) {
     const uint16_t port = UnusedPort();
-    ProgramCopy program(media + "/flood", port);
+    ProgramCopy program(original, media + "/flood", port);
     if (!program.Listening(port)) return (void)std::fprintf(stderr, "vantrel_bench: the program did not start\n");
     const long before = program.ResidentKb();
     {
@@ -640,10 +640,11 @@ void FloodThenIdle(const std::string& media, int seconds) {
         exit_seconds >= 0 && exit_seconds <= FLOOD_EXIT_SECONDS);
 }
 
-void ListingFlood(const std::string& media, int seconds) {
+// original: the program to copy and run.
+void ListingFlood(const std::string& original, const std::string& media, int seconds) {
     const std::string load = std::to_string(seconds) + " s, " + std::to_string(FLOOD_CLIENTS) + " clients";
-    FloodThenTerminate(media, seconds, load);
-    FloodThenIdle(media, seconds);
+    FloodThenTerminate(original, media, seconds, load);
+    FloodThenIdle(original, media, seconds);
 }
 
 }  // namespace
@@ -653,6 +654,7 @@ int main(int argc, char** argv) {
     const int pairs = static_cast<int>(robustness::IntOption(argc, argv, "--pairs", 5));
     const int runs = static_cast<int>(robustness::IntOption(argc, argv, "--runs", 5));
     const int flood_seconds = static_cast<int>(robustness::IntOption(argc, argv, "--flood", 20));
+    const std::string program = robustness::TextOption(argc, argv, "--program", VANTREL_PROGRAM);
     const std::string only = robustness::TextOption(argc, argv, "--only", "all");
     const std::string media =
         robustness::TextOption(argc, argv, "--media", platform::program_folder() + "/bench-media");
@@ -674,6 +676,6 @@ int main(int argc, char** argv) {
     if (only == "all" || only == "memory") PeakMemory(media);
     if (only == "all" || only == "memory" || only == "idle") IdleMemory(media, runs);
     if (only == "all" || only == "throughput") Throughput(server, media, pairs);
-    if (only == "all" || only == "flood") ListingFlood(media, flood_seconds);
+    if (only == "all" || only == "flood") ListingFlood(program, media, flood_seconds);
     return 0;
 }
