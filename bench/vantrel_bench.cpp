@@ -642,6 +642,7 @@ void FloodThenIdle(const std::string& original, const std::string& media, int se
 
 // original: the program to copy and run.
 void ListingFlood(const std::string& original, const std::string& media, int seconds) {
+    if (original.empty()) return (void)std::fprintf(stderr, "vantrel_bench: no program for the flood (--program)\n");
     const std::string load = std::to_string(seconds) + " s, " + std::to_string(FLOOD_CLIENTS) + " clients";
     FloodThenTerminate(original, media, seconds, load);
     FloodThenIdle(original, media, seconds);
