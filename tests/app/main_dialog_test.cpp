@@ -292,6 +292,7 @@ TEST_F(DialogTest, ClientBitRatesTheWindowWouldRefuseLeaveThoseInForce) {
         EXPECT_EQ(Control<QLineEdit>("IDC_AUDIO_BITRATE")->text(), "96");
         EXPECT_EQ(Control<QLineEdit>("IDC_MOVIE_BITRATE")->text(), "450");
     }
+    gui_test::SaveScreenshot(window_.get(), "main_dialog_refused_client_bitrates");
 }
 
 TEST_F(DialogTest, PostedMessageWhileTypingPutsTheLastAcceptedAudioValueBack) {
