@@ -1,13 +1,13 @@
 #pragma once
 // Brings the messages that worker threads post to the dialog onto the UI thread
-// as they arrive: one thread waits on the queue and hands each message to the
-// UI thread as a queued call. No timer polls the queue.
+// as they arrive: a post wakes the UI thread with a queued call, which takes
+// the oldest message from the queue and hands it to the handler. No timer
+// polls the queue, and at most one call waits in the UI thread's event queue
+// whatever the posters do: the messages themselves wait in the (bounded,
+// merging) message queue until the UI thread takes them.
 
-#include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "platform/message_queue.h"
 
@@ -17,27 +17,23 @@ class CMessagePump {
 public:
     using Handler = std::function<void(platform::PostedMessage&)>;
 
-    // handler runs on the thread of context; calls still queued when context
-    // goes are dropped, their messages kept for TakeUndelivered.
+    // handler runs on the thread of context, which must outlive the pump.
     CMessagePump(platform::MessageQueue& queue, QObject* context, Handler handler);
     ~CMessagePump();
     CMessagePump(const CMessagePump&) = delete;
     CMessagePump& operator=(const CMessagePump&) = delete;
 
-    // Stops forwarding; messages posted afterwards stay in the queue.
+    // Stops handing messages on; those not yet handled stay in the queue.
     void Stop();
-    // The messages handed on but not yet handled, oldest first; the handler
-    // never sees them afterwards. Called on the thread of context.
-    std::vector<platform::PostedMessage> TakeUndelivered();
 
 private:
-    void Run();
+    void Wake();
     void DeliverOldest();
 
     platform::MessageQueue& m_queue;
     QObject* m_context;
     Handler m_handler;
     std::mutex m_mutex;
-    std::deque<platform::PostedMessage> m_handedOn;  // under m_mutex
-    std::thread m_thread;
+    bool m_wakePending = false;  // under m_mutex
+    bool m_stopped = false;      // under m_mutex
 };

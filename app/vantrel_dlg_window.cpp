@@ -483,7 +483,7 @@ void CVantrelDlgWindow::OnKillFocusAudioBitrate() {
     if (m_bCheckingAudioBitrate) return;
     m_bCheckingAudioBitrate = true;
     const int bitrate = TextToInt(m_editAudioBitrate->text().left(AUDIO_BITRATE_READ_LIMIT).toStdString());
-    if (bitrate >= 32 && bitrate <= 256 && bitrate % 32 == 0) {
+    if (CVantrelDlg::IsValidAudioBitrate(bitrate)) {
         UpdateData(true);
         m_record.SaveSettings();
     } else {
@@ -585,16 +585,19 @@ void CVantrelDlgWindow::DestroyWindow() {
     CUiMessageBoxes::ReleaseCurrentWaiters();
     ShutdownStreamServer();
     m_pump->Stop();
-    // A client's change that came in just before the end is still saved,
-    // whether or not the pump had handed its message on already.
-    std::vector<platform::PostedMessage> left = m_pump->TakeUndelivered();
-    for (platform::PostedMessage& message : m_record.Messages().drain()) left.push_back(std::move(message));
-    for (const platform::PostedMessage& message : left) {
-        if (message.message == WM_SETTINGS_CHANGED) {
-            m_record.ValidateFrameRateDivider();
-            m_record.SaveSettings();
-        }
-    }
+    SaveChangesStillQueued();
+}
+
+// A client's change that came in just before the end is still saved: one
+// save covers every change made before it.
+void CVantrelDlgWindow::SaveChangesStillQueued() {
+    const std::vector<platform::PostedMessage> left = m_record.Messages().drain();
+    const bool changed = std::any_of(left.begin(), left.end(), [](const platform::PostedMessage& message) {
+        return message.message == WM_SETTINGS_CHANGED;
+    });
+    if (!changed) return;
+    m_record.ValidateFrameRateDivider();
+    m_record.SaveSettings();
 }
 
 void CVantrelDlgWindow::done(int result) {

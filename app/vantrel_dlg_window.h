@@ -104,6 +104,7 @@ private:
     void KeepNormalPlace();
     void PutBackNormalPlace();
     void PutBackEditSelection();
+    void SaveChangesStillQueued();
 
     CVantrelDlg& m_record;
     int m_nCmdShow;

@@ -2,7 +2,8 @@
 // targets; the server runs in a child process of its own (this program with
 // --serve) on 127.0.0.1, so its memory is measured alone.
 //
-//   vantrel_bench [--pairs 5] [--runs 5] [--media FOLDER] [--only listing|settings|first|memory|idle|throughput]
+//   vantrel_bench [--pairs 5] [--runs 5] [--flood 20] [--program VANTREL] [--media FOLDER]
+//                 [--only listing|settings|first|memory|idle|throughput|flood]
 //
 // 1. Throughput: a client that acknowledges every packet at once streams a
 //    60 s 1920x1080 and a 60 s 854x480 H.264/AAC clip and a 4 s 3840x2160
@@ -22,6 +23,10 @@
 // 6. Resident memory of an idle server after 4K streams: one server process
 //    streams the 4K clip --runs times, each stream followed by a pause, and the
 //    resident memory after each pause is set against the one at its start.
+// 7. The whole program (window offscreen) under two clients that send
+//    "listdir" with settings as fast as they can for --flood seconds: its
+//    resident memory before, at the end of the flood and a moment after it,
+//    and the time from SIGTERM to its end, sent while the flood still runs.
 
 #include <signal.h>
 #include <spawn.h>
@@ -29,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +81,12 @@ constexpr auto IDLE_SETTLE = std::chrono::seconds(1);
 // The code of the decoders and encoders that the first stream pages in, the
 // pages of the rings and small allocations fit in that; pictures do not.
 constexpr double IDLE_GROWTH_MB = 25;
+// The listing flood: its clients, and what the program may take to end.
+constexpr int FLOOD_CLIENTS = 2;
+constexpr double FLOOD_EXIT_SECONDS = 2;
+constexpr double FLOOD_EXIT_LIMIT_SECONDS = 120;  // then it is killed
+// The program may keep this much beyond its memory before the flood.
+constexpr double FLOOD_GROWTH_MB = 10;
 
 struct Targets {
     double single_thread_peer;   // least ratio to the tool on one thread, 0: none
@@ -485,12 +497,165 @@ void SettingsSave(const std::string& media, int runs) {
         Format("%.2f ms", Median(ms)), "-", true);
 }
 
+// ---- the whole program under a listing flood --------------------------------
+
+// A copy of the program in a folder of its own (it writes Vantrel.ini beside
+// itself), offscreen, listening on loopback only; killed if still running
+// when the object goes.
+class ProgramCopy {
+public:
+    ProgramCopy(const std::string& original, const std::string& folder, uint16_t port) {
+        fs::remove_all(folder);
+        fs::create_directories(folder + "/media");
+        fs::copy_file(original, folder + "/vantrel");
+        std::ofstream(folder + "/Vantrel.ini") << "[StreamSettings]\nnmoviepaths=1\nmoviepath_1=" << folder
+                                                << "/media\nserverPort=" << port << "\n";
+        std::string program = folder + "/vantrel";
+        char* argv[] = {&program[0], nullptr};
+        std::vector<std::string> variables = {"QT_QPA_PLATFORM=offscreen", "VANTREL_LISTEN_LOOPBACK=1"};
+        for (char** variable = environ; *variable; ++variable) variables.emplace_back(*variable);
+        std::vector<char*> envp;
+        for (std::string& variable : variables) envp.push_back(&variable[0]);
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) pid_ = -1;
+    }
+    ~ProgramCopy() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    ProgramCopy(const ProgramCopy&) = delete;
+    ProgramCopy& operator=(const ProgramCopy&) = delete;
+
+    bool Listening(uint16_t port) const {
+        for (int i = 0; pid_ > 0 && i < 200; ++i) {
+            if (test_support::ProtocolConnection(port).connected()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    long ResidentKb() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        }
+        return -1;
+    }
+
+    // SIGTERM, then seconds until the program ended, or -1 after limit.
+    double Terminate(double limit) {
+        ::kill(pid_, SIGTERM);
+        const Clock::time_point start = Clock::now();
+        while (Seconds(start) < limit) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return Seconds(start);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Clients that each send the same listing request over and over until stopped.
+class ListingClients {
+public:
+    ListingClients(uint16_t port, const std::string& request) {
+        for (int c = 0; c < FLOOD_CLIENTS; ++c) {
+            threads_.emplace_back([this, port, request] {
+                while (!stop_) {
+                    if (test_support::ListDir(port, request).well_formed) ++answered_;
+                }
+            });
+        }
+    }
+    ~ListingClients() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) thread.join();
+        }
+    }
+    long Answered() const { return answered_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> answered_{0};
+    std::vector<std::thread> threads_;
+};
+
+std::string FloodRequest(const std::string& folder) {
+    return test_support::ListDirRequest(folder + "/media", 4096, "&framediv=1.5&vbitrate=450&abitrate=64");
+}
+
+uint16_t UnusedPort() {
+    platform::ListenResult probe = platform::listen_tcp(0, true);
+    return platform::local_port(probe.socket);
+}
+
+std::string ExitFigure(double seconds) {
+    return seconds < 0 ? "still running" : Format("%.2f s", seconds);
+}
+
+// SIGTERM while the clients still send.
+void FloodThenTerminate(const std::string& original, const std::string& media, int seconds, const std::string& load) {
+    const uint16_t port = UnusedPort();
+    ProgramCopy program(original, media + "/flood", port);
+    if (!program.Listening(port)) return (void)std::fprintf(stderr, "vantrel_bench: the program did not start\n");
+    const long before = program.ResidentKb();
+    ListingClients clients(port, FloodRequest(media + "/flood"));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long during = program.ResidentKb();
+    const double exit_seconds = program.Terminate(FLOOD_EXIT_LIMIT_SECONDS);
+    clients.Stop();
+    Row("listdir flood (" + load + "), listings answered", std::to_string(clients.Answered()), "-", true);
+    Row("  resident memory before / at the end", Format("%.1f", before / 1024.0) + " / " +
+        Format("%.1f MB", during / 1024.0), "-", true);
+    Row("  SIGTERM to exit, flood running", ExitFigure(exit_seconds), "<= " + Format("%.0f s", FLOOD_EXIT_SECONDS),
+        exit_seconds >= 0 && exit_seconds <= FLOOD_EXIT_SECONDS);
+}
+
+// The clients stop, the program idles a moment, then SIGTERM.
+void FloodThenIdle(const std::string& original, const std::string& media, int seconds) {
+    const uint16_t port = UnusedPort();
+    ProgramCopy program(original, media + "/flood", port);
+    if (!program.Listening(port)) return (void)std::fprintf(stderr, "vantrel_bench: the program did not start\n");
+    const long before = program.ResidentKb();
+    {
+        ListingClients clients(port, FloodRequest(media + "/flood"));
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    }
+    std::this_thread::sleep_for(IDLE_SETTLE);
+    const long after = program.ResidentKb();
+    const double exit_seconds = program.Terminate(FLOOD_EXIT_LIMIT_SECONDS);
+    const double limit_mb = before / 1024.0 + FLOOD_GROWTH_MB;
+    Row("  resident memory before / 1 s after the flood", Format("%.1f", before / 1024.0) + " / " +
+        Format("%.1f MB", after / 1024.0), "<= " + Format("%.0f MB", limit_mb), after > 0 && after / 1024.0 <= limit_mb);
+    Row("  SIGTERM to exit, after the flood", ExitFigure(exit_seconds), "<= " + Format("%.0f s", FLOOD_EXIT_SECONDS),
+        exit_seconds >= 0 && exit_seconds <= FLOOD_EXIT_SECONDS);
+}
+
+// original: the program to copy and run.
+void ListingFlood(const std::string& original, const std::string& media, int seconds) {
+    if (original.empty()) return (void)std::fprintf(stderr, "vantrel_bench: no program for the flood (--program)\n");
+    const std::string load = std::to_string(seconds) + " s, " + std::to_string(FLOOD_CLIENTS) + " clients";
+    FloodThenTerminate(original, media, seconds, load);
+    FloodThenIdle(original, media, seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(argv[2]);
     const int pairs = static_cast<int>(robustness::IntOption(argc, argv, "--pairs", 5));
     const int runs = static_cast<int>(robustness::IntOption(argc, argv, "--runs", 5));
+    const int flood_seconds = static_cast<int>(robustness::IntOption(argc, argv, "--flood", 20));
+    const std::string program = robustness::TextOption(argc, argv, "--program", VANTREL_PROGRAM);
     const std::string only = robustness::TextOption(argc, argv, "--only", "all");
     const std::string media =
         robustness::TextOption(argc, argv, "--media", platform::program_folder() + "/bench-media");
@@ -512,5 +677,6 @@ int main(int argc, char** argv) {
     if (only == "all" || only == "memory") PeakMemory(media);
     if (only == "all" || only == "memory" || only == "idle") IdleMemory(media, runs);
     if (only == "all" || only == "throughput") Throughput(server, media, pairs);
+    if (only == "all" || only == "flood") ListingFlood(program, media, flood_seconds);
     return 0;
 }

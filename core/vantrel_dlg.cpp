@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include "core/text_to_number.h"
 #include "platform/paths.h"
@@ -12,6 +13,8 @@ const char* const DEFAULT_EXTENSIONS[] = {"AVI", "M4V", "VOB", "MP4", "MPG", "MP
                                           "MP3", "WMA", "WAV", "WMV", "ASF", "MOV"};
 
 const float VALID_DIVIDERS[] = {1.0f, 1.25f, 1.5f, 1.75f, 2.0f};
+
+constexpr int MAX_MOVIE_BITRATE_KBITS = std::numeric_limits<int>::max() / 1000;
 
 }  // namespace
 
@@ -56,10 +59,20 @@ bool CVantrelDlg::IsValidFrameRateDivider(float divider) {
     return false;
 }
 
+bool CVantrelDlg::IsValidAudioBitrate(int kbits) {
+    return kbits >= 32 && kbits <= 256 && kbits % 32 == 0;
+}
+
+bool CVantrelDlg::IsValidMovieBitrate(int kbits) {
+    return kbits > 0 && kbits <= MAX_MOVIE_BITRATE_KBITS;
+}
+
+float CVantrelDlg::ValidFrameRateDivider(float divider) {
+    return IsValidFrameRateDivider(divider) ? divider : 1.0f;
+}
+
 void CVantrelDlg::ApplyDividerRuleLocked() {
-    if (!IsValidFrameRateDivider(m_fFrameRateDivider)) {
-        m_fFrameRateDivider = 1.0f;
-    }
+    m_fFrameRateDivider = ValidFrameRateDivider(m_fFrameRateDivider);
 }
 
 void CVantrelDlg::PostMessage(unsigned message, uintptr_t wParam, std::unique_ptr<std::string> text) {

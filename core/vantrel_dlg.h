@@ -43,6 +43,13 @@ public:
     // The divider rule alone, as applied again after a client changed it.
     void ValidateFrameRateDivider();
     static bool IsValidFrameRateDivider(float divider);
+    // The divider itself when valid, else the default 1.0.
+    static float ValidFrameRateDivider(float divider);
+    // The window's rules for the bit rates, in kbit/s: audio 32 to 256 in
+    // steps of 32; movie positive and within what the encoder's bit rate (an
+    // int of bit/s) holds.
+    static bool IsValidAudioBitrate(int kbits);
+    static bool IsValidMovieBitrate(int kbits);
 
     // The dialog's window: messages posted to it.
     void PostMessage(unsigned message, uintptr_t wParam = 0, std::unique_ptr<std::string> text = nullptr);

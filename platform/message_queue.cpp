@@ -1,15 +1,39 @@
 #include "platform/message_queue.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace platform {
 
+namespace {
+
+bool CoversLater(const PostedMessage& waiting, const PostedMessage& later) {
+    return !waiting.text && !later.text && waiting.message == later.message && waiting.wParam == later.wParam;
+}
+
+}  // namespace
+
+MessageQueue::PostResult MessageQueue::add(PostedMessage message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto covering = std::find_if(messages_.begin(), messages_.end(),
+                                       [&](const PostedMessage& waiting) { return CoversLater(waiting, message); });
+    if (covering != messages_.end()) return PostResult::Merged;
+    if (messages_.size() >= MAX_QUEUED_MESSAGES) return PostResult::Dropped;
+    messages_.push_back(std::move(message));
+    return PostResult::Added;
+}
+
 void MessageQueue::post(unsigned message, uintptr_t wParam, std::unique_ptr<std::string> text) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back(PostedMessage{message, wParam, std::move(text)});
+    const PostResult result = add(PostedMessage{message, wParam, std::move(text)});
+    if (result == PostResult::Dropped) {
+        std::fprintf(stderr, "message queue: full, message %#x dropped\n", message);
+        return;
     }
+    if (result == PostResult::Merged) return;
     posted_.notify_all();
+    std::lock_guard<std::mutex> lock(listener_mutex_);
+    if (listener_) listener_();
 }
 
 void MessageQueue::post(unsigned message, uintptr_t wParam, std::string text) {
@@ -42,6 +66,11 @@ std::vector<PostedMessage> MessageQueue::drain() {
 size_t MessageQueue::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_.size();
+}
+
+void MessageQueue::set_listener(Listener listener) {
+    std::lock_guard<std::mutex> lock(listener_mutex_);
+    listener_ = std::move(listener);
 }
 
 }  // namespace platform

@@ -1,10 +1,17 @@
 #pragma once
 // The posted-message queue that stands in for PostMessageA to the dialog window.
 // Worker threads post; the UI side (or a test) waits for and drains it.
+//
+// A message without a text only asks the dialog to look at the record again,
+// so one that is still waiting covers a later equal one: the later post is
+// merged into it. The queue holds at most MAX_QUEUED_MESSAGES; a post beyond
+// that is dropped with a note on stderr.
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +21,7 @@
 namespace platform {
 
 constexpr unsigned WM_USER = 0x400;
+constexpr size_t MAX_QUEUED_MESSAGES = 256;
 
 struct PostedMessage {
     unsigned message = 0;
@@ -23,6 +31,10 @@ struct PostedMessage {
 
 class MessageQueue {
 public:
+    // Called on the posting thread after a post added a message (not after a
+    // merged or dropped one); set_listener waits for a call in progress.
+    using Listener = std::function<void()>;
+
     void post(unsigned message, uintptr_t wParam = 0, std::unique_ptr<std::string> text = nullptr);
     void post(unsigned message, uintptr_t wParam, std::string text);
 
@@ -33,10 +45,17 @@ public:
     std::vector<PostedMessage> drain();
     size_t size() const;
 
+    void set_listener(Listener listener);
+
 private:
+    enum class PostResult { Added, Merged, Dropped };
+    PostResult add(PostedMessage message);
+
     mutable std::mutex mutex_;
     std::condition_variable posted_;
     std::deque<PostedMessage> messages_;
+    std::mutex listener_mutex_;
+    Listener listener_;  // under listener_mutex_
 };
 
 }  // namespace platform

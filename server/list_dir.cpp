@@ -130,6 +130,21 @@ bool IsAdmittedFolder(const std::string& pattern, const std::string& folder,
     return false;
 }
 
+// A line break in a name would end its line early: the client would see
+// lines that name nothing.
+bool BreaksTheListing(const std::string& name) {
+    return name.find_first_of("\r\n") != std::string::npos;
+}
+
+// The client sends a name back with every "\" read as a separator; a name
+// with one is listed only when that reading leads to this very entry.
+bool ClientReachesEntry(const std::string& folder, const std::string& name, const std::filesystem::path& entry) {
+    if (name.find('\\') == std::string::npos) return true;
+    std::error_code error;
+    const std::string asReadBack = NormalizePathLexically(ClientPathToFileSystem(folder + "\\" + name));
+    return std::filesystem::equivalent(asReadBack, entry, error) && !error;
+}
+
 void AddDirectoryEntry(const std::filesystem::directory_entry& entry,
                        const std::vector<std::string>& extensionList, std::vector<std::string>& entries) {
     const std::string name = entry.path().filename().string();
@@ -154,6 +169,8 @@ std::vector<std::string> FolderEntries(const CVantrelDlg& record, const std::str
     std::error_code error;
     std::filesystem::directory_iterator it(folder, error);
     for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (BreaksTheListing(name) || !ClientReachesEntry(folder, name, it->path())) continue;
         AddDirectoryEntry(*it, extensionList, entries);
     }
     return entries;
@@ -188,15 +205,26 @@ std::string JoinBelowLimit(const std::vector<std::string>& entries, int limit) {
     return text;
 }
 
-// Keys searched only in the text from the first "size=" on.
+// A bit rate the window would refuse leaves the one in force.
+void TakeBitrate(const char* value, bool (*isValid)(int), std::string& member) {
+    if (value == nullptr) return;
+    const int kbits = ReadRequestInt(value);
+    if (isValid(kbits)) member = std::to_string(kbits);
+}
+
+// Keys searched only in the text from the first "size=" on. The values are
+// held to the window's rules here, so that the settings line, the next
+// stream and the saved file all see what is in force.
 void ApplyRequestSettings(CVantrelDlg& record, const char* fromSize) {
     const char* divider = FindRequestValue(fromSize, "framediv=");
     const char* movieBitrate = FindRequestValue(fromSize, "vbitrate=");
     const char* audioBitrate = FindRequestValue(fromSize, "abitrate=");
     std::lock_guard<std::mutex> guard(record.Lock());
-    if (divider) record.m_fFrameRateDivider = NarrowToFloat(ReadRequestFloat(divider));
-    if (movieBitrate) record.m_strMovieBitrate = std::to_string(ReadRequestInt(movieBitrate));
-    if (audioBitrate) record.m_strAudioBitrate = std::to_string(ReadRequestInt(audioBitrate));
+    if (divider) {
+        record.m_fFrameRateDivider = CVantrelDlg::ValidFrameRateDivider(NarrowToFloat(ReadRequestFloat(divider)));
+    }
+    TakeBitrate(movieBitrate, CVantrelDlg::IsValidMovieBitrate, record.m_strMovieBitrate);
+    TakeBitrate(audioBitrate, CVantrelDlg::IsValidAudioBitrate, record.m_strAudioBitrate);
 }
 
 std::string SettingsLine(const CVantrelDlg& record) {

@@ -7,12 +7,16 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/tcp.h"
 #include "tests/app/child_program.h"
@@ -200,3 +204,63 @@ TEST_F(ProgramTest, SigtermWhileTheStoredFeedsAreFetchedEndsTheProgram) {
 }
 
 }  // namespace
+
+// Two clients send listings with settings as fast as they can; SIGTERM in the
+// middle of it ends the program at once, and the settings file is whole and
+// holds the clients' change.
+TEST_F(ProgramTest, SigtermUnderAListingFloodEndsTheProgramWithTheSettingsWhole) {
+    constexpr int CLIENTS = 2;
+    constexpr int MAX_REQUESTS_PER_CLIENT = 15000;
+    constexpr auto FLOOD_BEFORE_SIGTERM = 3s;
+    const uint16_t port = FreePort();
+    WriteIni(port);
+    Start();
+    ASSERT_TRUE(WaitForListener(port)) << test_support::read_text(log_);
+
+    std::atomic<bool> ended{false};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    const std::string request =
+        test_support::ListDirRequest(folder_.file("media"), 4096, "&framediv=1.5&vbitrate=450&abitrate=64");
+    for (int c = 0; c < CLIENTS; ++c) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < MAX_REQUESTS_PER_CLIENT && !ended; ++i) {
+                if (test_support::ListDir(port, request).well_formed) ++answered;
+            }
+        });
+    }
+    const auto floodEnd = std::chrono::steady_clock::now() + FLOOD_BEFORE_SIGTERM;
+    while (std::chrono::steady_clock::now() < floodEnd && answered < CLIENTS * MAX_REQUESTS_PER_CLIENT / 2) {
+        std::this_thread::sleep_for(50ms);
+    }
+    kill(child_.Pid(), SIGTERM);
+    const int exitCode = WaitForExit(10s);
+    ended = true;
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(exitCode, 0) << "after " << answered << " listings";
+    EXPECT_GT(answered, 1000);
+
+    const std::map<std::string, std::string> expected = {
+        {"nmoviepaths", "1"},
+        {"moviepath_1", folder_.file("media")},
+        {"movieBitrate", "450"},
+        {"audioBitrate", "64"},
+        {"frameRateDivider", "1.500000"},
+        {"serverPort", std::to_string(port)},
+        {"extensionList", "AVI,M4V,VOB,MP4,MPG,MPEG,MP3,WMA,WAV,WMV,ASF,MOV"},
+        {"nrssfeeds", "0"},
+        {"ninfinitestreams", "0"},
+        {"shownoaudiomovie", "0"},
+    };
+    std::istringstream ini(test_support::read_text(folder_.file("Vantrel.ini")));
+    std::string line;
+    ASSERT_TRUE(std::getline(ini, line));
+    EXPECT_EQ(line, "[StreamSettings]");
+    std::map<std::string, std::string> saved;
+    while (std::getline(ini, line)) {
+        const size_t equals = line.find('=');
+        EXPECT_NE(equals, std::string::npos) << line;
+        if (equals != std::string::npos) saved[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    EXPECT_EQ(saved, expected);
+}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "stream/stream_state.h"
+#include "tests/support/media_clips.h"
 #include "tests/support/protocol_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
@@ -290,47 +291,110 @@ TEST_F(ListDirTest, TheFeedWhoseUrlIsTheFolderIsListedBeforeOnesItBegins) {
     }
 }
 
+// Each request starts from what the ones before it left in force; a value the
+// window would refuse keeps the one in force (the divider falls back to 1.0).
 TEST_F(ListDirTest, SettingsKeysFromSizeOn) {
     struct Case {
-        std::string request;
+        std::string keys;  // after "listdir path=&size=0"
         std::string config;
         float divider;
     };
+    const auto config = [](const char* divider, const char* movie, const char* audio) {
+        return std::string("config:framedivider=") + divider + "&videobitrate=" + movie + "&audiobitrate=" + audio +
+               ".pmp";
+    };
     const std::vector<Case> cases = {
-        {"listdir path=&size=0&framediv=1.5&vbitrate=800&abitrate=96",
-         "config:framedivider=1.50&videobitrate=800&audiobitrate=96.pmp", 1.5f},
-        // No range check here: the dialog revalidates when it takes the message.
-        {"listdir path=&size=0&framediv=1.3", "config:framedivider=1.30&videobitrate=800&audiobitrate=96.pmp", 1.3f},
-        {"listdir path=&size=0&vbitrate=abc&abitrate=-32x",
-         "config:framedivider=1.30&videobitrate=0&audiobitrate=-32.pmp", 1.3f},
-        // Before "size=" the keys are not seen.
-        {"listdir framediv=2&vbitrate=1&path=&size=0", "config:framedivider=1.30&videobitrate=0&audiobitrate=-32.pmp",
-         1.3f},
-        // Only decimal digits are a number: not hexadecimal, not "inf".
-        {"listdir path=&size=0&framediv=0x2", "config:framedivider=0.00&videobitrate=0&audiobitrate=-32.pmp", 0.0f},
-        {"listdir path=&size=0&framediv=infinity", "config:framedivider=0.00&videobitrate=0&audiobitrate=-32.pmp",
-         0.0f},
-        // Kept as a 32-bit float: 1.115f is 1.11500000954, printed 1.12 (the double 1.115 would give 1.11).
-        {"listdir path=&size=0&framediv=1.115", "config:framedivider=1.12&videobitrate=0&audiobitrate=-32.pmp",
-         1.115f},
+        {"&framediv=1.5&vbitrate=800&abitrate=96", config("1.50", "800", "96"), 1.5f},
+        {"&framediv=1.3", config("1.00", "800", "96"), 1.0f},
+        {"&framediv=2&vbitrate=abc&abitrate=-32x", config("2.00", "800", "96"), 2.0f},
+        // Only decimal digits are a number: not hexadecimal, not "inf"; out of
+        // the float's range is no divider either.
+        {"&framediv=0x2", config("1.00", "800", "96"), 1.0f},
+        {"&framediv=1.75", config("1.75", "800", "96"), 1.75f},
+        {"&framediv=infinity", config("1.00", "800", "96"), 1.0f},
+        {"&framediv=1e40", config("1.00", "800", "96"), 1.0f},
+        {"&framediv=1.115", config("1.00", "800", "96"), 1.0f},
+        // Audio: 32 to 256 in steps of 32, the leading number of the value.
+        {"&abitrate=0", config("1.00", "800", "96"), 1.0f},
+        {"&abitrate=-32", config("1.00", "800", "96"), 1.0f},
+        {"&abitrate=33", config("1.00", "800", "96"), 1.0f},
+        {"&abitrate=288", config("1.00", "800", "96"), 1.0f},
+        {"&abitrate=1024", config("1.00", "800", "96"), 1.0f},
+        {"&abitrate=2147483648", config("1.00", "800", "96"), 1.0f},
+        {"&abitrate=-2147483648", config("1.00", "800", "96"), 1.0f},
+        {"&abitrate=256", config("1.00", "800", "256"), 1.0f},
+        {"&abitrate=32", config("1.00", "800", "32"), 1.0f},
+        {"&abitrate=64kbit", config("1.00", "800", "64"), 1.0f},
+        // Movie: positive, and in bit/s still an int for the encoder.
+        {"&vbitrate=0", config("1.00", "800", "64"), 1.0f},
+        {"&vbitrate=-600", config("1.00", "800", "64"), 1.0f},
+        {"&vbitrate=2147483648", config("1.00", "800", "64"), 1.0f},
+        {"&vbitrate=-2147483648", config("1.00", "800", "64"), 1.0f},
+        {"&vbitrate=2147484", config("1.00", "800", "64"), 1.0f},
+        {"&vbitrate=2147483", config("1.00", "2147483", "64"), 1.0f},
+        {"&vbitrate=1", config("1.00", "1", "64"), 1.0f},
+        {"&vbitrate=450&abitrate=1000", config("1.00", "450", "64"), 1.0f},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Request(c.request).lines, (Lines{c.config})) << c.request;
-        WithRecord([&](CVantrelDlg& record) { EXPECT_EQ(record.m_fFrameRateDivider, c.divider); });
+        const std::string request = "listdir path=&size=0" + c.keys;
+        EXPECT_EQ(Request(request).lines, (Lines{c.config})) << request;
+        WithRecord([&](CVantrelDlg& record) { EXPECT_EQ(record.m_fFrameRateDivider, c.divider) << request; });
+    }
+    // Before "size=" the keys are not seen.
+    EXPECT_EQ(Request("listdir framediv=2&vbitrate=700&abitrate=128&path=&size=0").lines,
+              (Lines{config("1.00", "450", "64")}));
+    // Back from the default to another of the radios' dividers.
+    EXPECT_EQ(Request("listdir path=&size=0&framediv=1.25").lines, (Lines{config("1.25", "450", "64")}));
+}
+
+// Only names a client can send back to open the entry it saw are listed: a
+// line break would split an entry into lines that name nothing, and the
+// client's "\\" is read back as a separator.
+TEST_F(ListDirTest, ListsOnlyNamesThatOpenAsListed) {
+    namespace fs = std::filesystem;
+    const std::string odd = movies_ + "/Odd";
+    for (const char* folder : {"/back", "/same", "/line\nbreak", "/back\\slash"}) fs::create_directories(odd + folder);
+    const std::string& clip = test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi);
+    for (const char* name : {"/plain.avi", "/inj\ndir:sneaky\nx.avi", "/cr\rx.avi", "/back\\slash.avi",
+                             "/back\\other.avi", "/back/other.avi", "/same\\file.avi"}) {
+        fs::copy_file(clip, odd + name);
+    }
+    // The same file under both readings of its name.
+    fs::create_hard_link(odd + "/same\\file.avi", odd + "/same/file.avi");
+
+    const Lines listed = Listing(odd);
+    EXPECT_EQ(listed, (Lines{"dir:/..", "dir:/back", "dir:/same", "stream:/plain.avi.pmp",
+                             "stream:/same\\file.avi.pmp"}));
+    for (const std::string& line : listed) {
+        if (line.rfind("stream:/", 0) != 0) continue;
+        const std::optional<int32_t> handle =
+            test_support::StreamOpen(server_.port(), "streamopen filename=" + line.substr(8));
+        ASSERT_TRUE(handle) << line;
+        EXPECT_GE(*handle, 1) << line;
+        EXPECT_LE(*handle, 50) << line;
     }
 }
 
 TEST_F(ListDirTest, EveryListingPostsSettingsChanged) {
     server_.record().Messages().drain();
-    Request("listdir path=&size=10");
-    Request(ListDirRequest(movies_, 10, "&abitrate=64"));
-    const std::vector<platform::PostedMessage> posted = server_.record().Messages().drain();
-    ASSERT_EQ(posted.size(), 2u);
-    for (const platform::PostedMessage& message : posted) {
-        EXPECT_EQ(message.message, WM_SETTINGS_CHANGED);
-        EXPECT_EQ(message.wParam, 0u);
-        EXPECT_EQ(message.text, nullptr);
+    for (const std::string& request : {std::string("listdir path=&size=10"), ListDirRequest(movies_, 10, "&abitrate=64")}) {
+        Request(request);
+        const std::vector<platform::PostedMessage> posted = server_.record().Messages().drain();
+        ASSERT_EQ(posted.size(), 1u) << request;
+        EXPECT_EQ(posted[0].message, WM_SETTINGS_CHANGED);
+        EXPECT_EQ(posted[0].wParam, 0u);
+        EXPECT_EQ(posted[0].text, nullptr);
     }
+}
+
+// While the dialog has not taken the message yet, further listings add none:
+// the one waiting covers their changes too.
+TEST_F(ListDirTest, ListingsWhileAChangeWaitsShareItsMessage) {
+    server_.record().Messages().drain();
+    for (int i = 0; i < 50; ++i) Request(ListDirRequest(movies_, 10, i % 2 ? "&abitrate=64" : "&abitrate=96"));
+    const std::vector<platform::PostedMessage> posted = server_.record().Messages().drain();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].message, WM_SETTINGS_CHANGED);
 }
 
 TEST_F(ListDirTest, WithoutSizeOnlyTheSettingsLineIsSent) {
