@@ -65,6 +65,18 @@ private:
     std::string subkey_;
 };
 
+// A root's file that exists but cannot be read or parsed takes no write. This
+// renames it aside (beside it, ".damaged" appended, then a number when that
+// name is taken), so the root reads empty and writes work again; the damaged
+// content is kept for the user.
+struct DamagedStore {
+    bool damaged = false;  // the file could not be read or parsed
+    std::string path;      // the root's file
+    std::string kept_as;   // where the damaged file now is; "" when it could not be moved
+    std::string error;     // why it could not be moved
+};
+DamagedStore set_damaged_store_aside(RegistryRoot root);
+
 // The file that holds a root's keys.
 std::string registry_file(RegistryRoot root);
 // The XDG autostart entry that holds the Run value name.

@@ -1,0 +1,11 @@
+#include "launcher/FixedWindow.h"
+
+#include <QLayout>
+#include <QWidget>
+
+void FixSize(QWidget* form, int width) {
+    QLayout* layout = form->layout();
+    int height = layout && layout->hasHeightForWidth() ? layout->totalHeightForWidth(width) : -1;
+    if (height <= 0) height = form->sizeHint().height();
+    form->setFixedSize(width, height);
+}
