@@ -78,7 +78,6 @@ frmAbout::frmAbout() : QWidget(nullptr) {
     layout->addWidget(Label2);
     layout->addWidget(Line1[1]);
     layout->addLayout(buttons);
-    FixSize(this, FORM_WIDTH);
 
     connect(cmdOK, &QPushButton::clicked, this, [this] { frmAbout_cmdOK_Click(); });
 }
@@ -87,6 +86,7 @@ void frmAbout::frmAbout_Form_Load() {
     setWindowTitle(qs("About ") + qs(PROGRAM_TITLE));
     lblVersion->setText(QString("Version %1.%2.%3").arg(VERSION_MAJOR).arg(VERSION_MINOR).arg(VERSION_REVISION));
     lblTitle->setText(qs(PROGRAM_TITLE));
+    FixSize(this, FORM_WIDTH);  // with the texts in place
 }
 
 void frmAbout::frmAbout_cmdOK_Click() { close(); }

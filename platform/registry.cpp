@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <unistd.h>
@@ -440,19 +441,6 @@ std::string unescape_entry_string(const std::string& text) {
     return plain;
 }
 
-std::optional<std::string> exec_line(const std::string& command_line) {
-    const std::vector<std::string> arguments = split_command_line(command_line);
-    if (arguments.empty()) return std::nullopt;
-    const bool program_quoted = command_line.find_first_not_of(" \t") == command_line.find('"');
-    std::string line;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        if (i) line.push_back(' ');
-        const bool quoted = (i == 0 && program_quoted) || needs_exec_quotes(arguments[i]);
-        line += exec_argument(arguments[i], quoted);
-    }
-    return escape_entry_string(line);
-}
-
 struct ExecArgument {
     std::string text;
     bool quoted = false;
@@ -485,10 +473,41 @@ std::vector<ExecArgument> split_exec_line(const std::string& line) {
     }
 }
 
+// GLib sessions look the program up before they turn "%%" into "%", so a program
+// whose path holds a "%" would never be found: such a program is started by
+// the shell instead, its path an argument like any other.
+const char* const PERCENT_WRAPPER[] = {"sh", "-c", "exec \"$0\" \"$@\""};
+
+std::optional<std::string> exec_line(const std::string& command_line) {
+    const std::vector<std::string> arguments = split_command_line(command_line);
+    if (arguments.empty()) return std::nullopt;
+    const bool program_quoted = command_line.find_first_not_of(" \t") == command_line.find('"');
+    std::string line;
+    if (arguments[0].find('%') != std::string::npos) {
+        for (const char* part : PERCENT_WRAPPER) line += exec_argument(part, needs_exec_quotes(part)) + " ";
+    }
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (i) line.push_back(' ');
+        const bool quoted = (i == 0 && program_quoted) || needs_exec_quotes(arguments[i]);
+        line += exec_argument(arguments[i], quoted);
+    }
+    return escape_entry_string(line);
+}
+
+bool starts_with_percent_wrapper(const std::vector<ExecArgument>& arguments) {
+    const size_t parts = std::size(PERCENT_WRAPPER);
+    if (arguments.size() <= parts) return false;
+    for (size_t i = 0; i < parts; ++i)
+        if (arguments[i].text != PERCENT_WRAPPER[i]) return false;
+    return true;
+}
+
 // The Exec= line back as the Windows-form command line it was written from.
 std::string command_line_of(const std::string& exec) {
     std::string command_line;
-    const std::vector<ExecArgument> arguments = split_exec_line(exec);
+    std::vector<ExecArgument> arguments = split_exec_line(exec);
+    if (starts_with_percent_wrapper(arguments))
+        arguments.erase(arguments.begin(), arguments.begin() + std::size(PERCENT_WRAPPER));
     for (size_t i = 0; i < arguments.size(); ++i) {
         const ExecArgument& argument = arguments[i];
         if (i) command_line.push_back(' ');

@@ -3,7 +3,10 @@
 #include "tests/launcher/forms/launcher_fixture.h"
 #include "tests/support/files.h"
 
+#include "launcher/frmSettings.h"
+
 #include <QAction>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QSystemTrayIcon>
 
@@ -205,6 +208,55 @@ TEST_F(Form1LoadTest, StoredValuesOfOtherTypesAreReadAsTheirRulesSay) {
     EXPECT_EQ(read_text(installation.current_user_file()).find("hex(2)"), std::string::npos);
     EXPECT_NE(read_text(installation.current_user_file()).find("\"VirtualHost\"=\"" + installation.prefix() + "\""),
               std::string::npos);
+}
+
+// The file the box names as the damaged store's new place.
+std::string KeptAs(const std::string& box_text) {
+    const std::string before = "It was kept as ", after = ", and a new one is written.";
+    const size_t from = box_text.find(before), to = box_text.find(after);
+    if (from == std::string::npos || to == std::string::npos || to < from) return "";
+    return box_text.substr(from + before.size(), to - from - before.size());
+}
+
+// Settings that cannot be read are no first run: the autostart entry stays,
+// the user is told once, and what is set from then on is saved again.
+TEST_F(Form1LoadTest, ADamagedSettingsStoreIsSetAsideOnceAndTheAutostartEntryKept) {
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    const std::string damaged[] = {
+        std::string("\x7f" "ELF\x02\x01\x00\x00\xff\xfe binary", 16),
+        header + "[HKEY_CURRENT_USER\\Software\\quen",
+        header + "[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n\"USB\"=dword:00000001\n\"VirtualHost\"=\"/ho",
+    };
+    for (const std::string& content : damaged) {
+        SCOPED_TRACE(testing::PrintToString(content));
+        LauncherTest::TearDown();
+        boxes.clear();
+        SaveSettingValue(HKEY_CURRENT_USER, RUN_KEY, "Tarnwick", "\"" + installation.prefix() + "/tarnwick\"");
+        std::filesystem::create_directories(std::filesystem::path(installation.current_user_file()).parent_path());
+        test_support::write_text(installation.current_user_file(), content);
+        ASSERT_TRUE(Load());
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].icon, MsgBoxIcon::Critical);
+        EXPECT_NE(boxes[0].text.find(installation.current_user_file() + " cannot be read"), std::string::npos)
+            << boxes[0].text;
+        const std::string kept = KeptAs(boxes[0].text);
+        EXPECT_EQ(kept.rfind(installation.current_user_file() + ".damaged", 0), 0u) << boxes[0].text;
+        EXPECT_EQ(read_text(kept), content) << "the damaged file is kept for the user";
+        EXPECT_TRUE(std::filesystem::exists(installation.autostart_file()));
+        EXPECT_TRUE(Own("RunCount").Is(1));
+        EXPECT_TRUE(form().SysTray1->isVisible());
+
+        form().mSettings->trigger();
+        launcher().settings()->Check2->click();
+        EXPECT_TRUE(Own("USB").Is(1)) << "a ticked box is saved";
+        launcher().settings()->close();
+        ProcessDeletes();
+
+        launcher().UnloadForm1();
+        ASSERT_TRUE(Load());
+        EXPECT_EQ(boxes.size(), 1u) << "told once";
+        EXPECT_TRUE(std::filesystem::exists(installation.autostart_file()));
+    }
 }
 
 // A load that fails half-way stops what it started before the launcher ends.
