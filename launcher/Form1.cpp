@@ -185,6 +185,8 @@ bool Form1::Form1_Form_Load() {
     if (!InstallationChecked()) return false;
     // Values that could not be read are no first run: the autostart entry stays.
     const bool store_recovered = SettingsStoreRecovered();
+    // The session may have ended while the box was up.
+    if (program_.ended()) return false;
     try {
         for (const char* option : OPTIONS)
             if (OwnValue(option).IsEmptyText()) SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, option, 0);
@@ -209,7 +211,10 @@ bool Form1::Form1_Form_Load() {
         bool wifi = OwnValue("Wifi").Is(1);
         // A folder that is gone leaves both servers off, and the tray icon comes
         // up, so that another folder can be chosen in Settings.
-        if ((usb || wifi) && !SharedFolderFound()) usb = wifi = false;
+        if ((usb || wifi) && !SharedFolderFound()) {
+            usb = wifi = false;
+            if (program_.ended()) return false;
+        }
         const std::string linux_path = LinuxPath();
         if (usb) {
             StartAtLoad("files\\usbhostfs " + linux_path, vbHide, "usbhostfs");

@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 namespace launcher_test {
 namespace {
@@ -256,6 +257,59 @@ TEST_F(Form1LoadTest, ADamagedSettingsStoreIsSetAsideOnceAndTheAutostartEntryKep
         ASSERT_TRUE(Load());
         EXPECT_EQ(boxes.size(), 1u) << "told once";
         EXPECT_TRUE(std::filesystem::exists(installation.autostart_file()));
+    }
+}
+
+// The session ends (log-off, a termination signal) while a box of the load is
+// up: the load goes no further, and nothing is left running or written after
+// the stops.
+TEST_F(Form1LoadTest, ASessionEndingUnderALoadsBoxEndsTheLoad) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> started;  // before the box
+    } const cases[] = {
+        {"damaged store",
+         [this] {
+             std::filesystem::create_directories(std::filesystem::path(installation.current_user_file()).parent_path());
+             test_support::write_text(installation.current_user_file(), "not a registry file");
+         },
+         {}},
+        {"folder gone",
+         [this] {
+             const std::string gone = UseSharedFolder("gone");
+             std::filesystem::remove(gone);
+             installation.write_own_key("\"USB\"=dword:00000001\n\"Oskel\"=dword:00000001\n\"RunCount\"=dword:00000001\n"
+                                        "\"VirtualHost\"=\"" + gone + "\"\n");
+         },
+         {"files\\Vantrel.exe"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LauncherTest::TearDown();
+        calls.clear();
+        boxes.clear();
+        ends = 0;
+        c.arrange();
+        LauncherEnvironment environment = launcher().env();
+        // The end request comes while the box waits for the user.
+        std::string store_at_box;
+        Launcher* running = nullptr;
+        environment.MsgBox = [&](const std::string& text, MsgBoxIcon icon, const std::string& title) {
+            boxes.push_back({text, icon, title});
+            store_at_box = read_text(installation.current_user_file());
+            running->EndSession();
+        };
+        Launcher under_box(environment);
+        running = &under_box;
+        EXPECT_FALSE(under_box.LoadForm1());
+        ASSERT_EQ(boxes.size(), 1u);
+        std::vector<std::string> expected = c.started;
+        for (int event = 0; event < 2; ++event)  // the unload's stops, then the termination's
+            for (const std::string& stop : StopCommands()) expected.push_back(stop);
+        EXPECT_EQ(Commands(), expected);
+        EXPECT_EQ(read_text(installation.current_user_file()), store_at_box) << "nothing written after the box";
+        EXPECT_FALSE(under_box.form1()->SysTray1->isVisible());
     }
 }
 
