@@ -15,8 +15,10 @@
 //
 // The current user's key Software\Microsoft\Windows\CurrentVersion\Run is kept
 // where desktop sessions look for autostart programs: each value NAME is the XDG
-// entry $XDG_CONFIG_HOME/autostart/NAME.desktop whose Exec= line holds the text;
-// an entry the user turned off in the session's settings holds no value.
+// entry $XDG_CONFIG_HOME/autostart/NAME.desktop whose Exec= line holds the
+// text's program and arguments, escaped as desktop entries require, and reads
+// back as the text; an entry the user turned off in the session's settings
+// holds no value.
 
 #include <cstdint>
 #include <optional>
