@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -33,6 +34,10 @@ using launcher_test::LogLine;
 const char CLASS_NAME[] = "tarnwick";
 // Clicks on the icon before a test gives up (a busy machine may lose one).
 constexpr int ATTEMPTS = 3;
+
+// A moment for what the desktop shows no sign of (a menu taking the keyboard,
+// a window painting); nothing is measured by it.
+void Pause() { std::this_thread::sleep_for(300ms); }
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -81,7 +86,7 @@ protected:
             if (icon == 0) return false;
             const ScreenRect at = desktop_->Geometry(icon);
             desktop_->Click(at.x + at.width / 2, at.y + at.height / 2);
-            WaitFor([] { return false; }, 300ms);  // the menu opens and takes the keyboard
+            Pause();  // the menu opens and takes the keyboard
             desktop_->PressKey(key);
             if (WaitFor(done, 3s)) return true;
             desktop_->PressKey("Escape");
@@ -149,7 +154,7 @@ TEST_F(LauncherDesktopTest, WithItsFolderGoneTheLauncherComesUpAndItsFormsOpenFr
     const X11Desktop::Window box = WaitForShownWindow("Tarnwick");
     ASSERT_NE(box, 0u) << Log();
     EXPECT_NE(Log().find("Tarnwick: Path not found: " + gone), std::string::npos) << Log();
-    WaitFor([] { return false; }, 300ms);  // painted
+    Pause();  // painted
     SavePicture("tarnwick_desktop_folder_gone");
     desktop_->PressKey("Return");
     ASSERT_TRUE(WaitFor([&] { return desktop_->TrayIcon(CLASS_NAME) != 0; }, 10s)) << Log();
@@ -159,7 +164,7 @@ TEST_F(LauncherDesktopTest, WithItsFolderGoneTheLauncherComesUpAndItsFormsOpenFr
     ASSERT_TRUE(ChooseFromTheMenu("s", [&] { return (settings = WaitForShownWindow("Tarnwick Settings", 0s)) != 0; }))
         << Log();
     ExpectFixedWindow(settings);
-    WaitFor([] { return false; }, 300ms);
+    Pause();
     SavePicture("tarnwick_desktop_settings");
 
     // From the folder box to Browse, and the folder dialog with its prompt inside.
@@ -167,7 +172,7 @@ TEST_F(LauncherDesktopTest, WithItsFolderGoneTheLauncherComesUpAndItsFormsOpenFr
     desktop_->PressKey("space");
     const X11Desktop::Window browse = WaitForShownWindow("Browse for Folder");
     ASSERT_NE(browse, 0u) << Log();
-    WaitFor([] { return false; }, 300ms);
+    Pause();
     SavePicture("tarnwick_desktop_browse_for_folder");
     // Cancelled: the folder is applied again, and it is still gone.
     desktop_->PressKey("Escape");
@@ -182,7 +187,7 @@ TEST_F(LauncherDesktopTest, WithItsFolderGoneTheLauncherComesUpAndItsFormsOpenFr
     ASSERT_TRUE(ChooseFromTheMenu("a", [&] { return (about = WaitForShownWindow("About Tarnwick", 0s)) != 0; }))
         << Log();
     ExpectFixedWindow(about);
-    WaitFor([] { return false; }, 300ms);
+    Pause();
     SavePicture("tarnwick_desktop_about");
 
     ASSERT_TRUE(ChooseFromTheMenu("e", [&] { return !program_.Running() || program_.WaitForExit(0ms) != -2; }))
