@@ -12,6 +12,9 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
+#include <filesystem>
+#include <system_error>
+
 namespace {
 
 // A start that failed inside a procedure without an error handler.
@@ -152,8 +155,38 @@ void Form1::ShowTrayIcon() {
 
 std::string Form1::LinuxPath() const { return ConvertToCygwinPath(shared_folder_); }
 
+// A settings store that cannot be read is set aside, so that what the user
+// sets from now on is saved; the user is told once. True when it was damaged.
+bool Form1::SettingsStoreRecovered() {
+    const platform::DamagedStore store = platform::set_damaged_store_aside(HKEY_CURRENT_USER);
+    if (!store.damaged) return false;
+    if (store.kept_as.empty()) {
+        program_.MsgBox("The settings file " + store.path + " cannot be read, and it cannot be set aside (" +
+                            store.error + ").\rSettings you change now will not be saved.",
+                        MsgBoxIcon::Critical);
+    } else {
+        program_.MsgBox("The settings file " + store.path + " cannot be read. It was kept as " + store.kept_as +
+                            ", and a new one is written.\r\rPlease check your settings.",
+                        MsgBoxIcon::Critical);
+    }
+    return true;
+}
+
+// The host-file-system servers only ever serve the folder the user chose.
+bool Form1::SharedFolderFound() const {
+    std::error_code error;
+    if (std::filesystem::is_directory(shared_folder_, error)) return true;
+    program_.MsgBox("Path not found: " + shared_folder_ + "\r\rChoose another shared folder in Settings.",
+                    MsgBoxIcon::Critical);
+    return false;
+}
+
 bool Form1::Form1_Form_Load() {
     if (!InstallationChecked()) return false;
+    // Values that could not be read are no first run: the autostart entry stays.
+    const bool store_recovered = SettingsStoreRecovered();
+    // The session may have ended while the box was up.
+    if (program_.ended()) return false;
     try {
         for (const char* option : OPTIONS)
             if (OwnValue(option).IsEmptyText()) SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, option, 0);
@@ -167,15 +200,21 @@ bool Form1::Form1_Form_Load() {
         const SettingValue run_count = OwnValue("RunCount");
         if (run_count.Is(0) || run_count.IsEmptyText()) {
             SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "RunCount", 1);
-            DeleteValue(HKEY_CURRENT_USER, RUN_KEY, PROGRAM_TITLE);
+            if (!store_recovered) DeleteValue(HKEY_CURRENT_USER, RUN_KEY, PROGRAM_TITLE);
         }
         shared_folder_ = OwnValue("VirtualHost").AsText();
         if (shared_folder_.empty()) {
-            SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost", program_.env().launcher_folder);
+            SaveSettingText(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost", program_.env().launcher_folder);
             shared_folder_ = OwnValue("VirtualHost").AsText();
         }
-        const bool usb = OwnValue("USB").Is(1);
-        const bool wifi = OwnValue("Wifi").Is(1);
+        bool usb = OwnValue("USB").Is(1);
+        bool wifi = OwnValue("Wifi").Is(1);
+        // A folder that is gone leaves both servers off, and the tray icon comes
+        // up, so that another folder can be chosen in Settings.
+        if ((usb || wifi) && !SharedFolderFound()) {
+            usb = wifi = false;
+            if (program_.ended()) return false;
+        }
         const std::string linux_path = LinuxPath();
         if (usb) {
             StartAtLoad("files\\usbhostfs " + linux_path, vbHide, "usbhostfs");

@@ -68,6 +68,8 @@ private:
     void BuildMenu();
     void ConnectEvents();
     bool InstallationChecked();
+    bool SettingsStoreRecovered();
+    bool SharedFolderFound() const;
     void StartAtLoad(const std::string& command_line, int window_style, const char* image_name);
     platform::StartResult WriteBatchFile() const;
     void ShowTrayIcon();

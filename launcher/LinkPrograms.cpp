@@ -27,16 +27,18 @@ ShellFunction ShellFrom(const std::string& launcher_folder) {
 
 std::string ConvertToCygwinPath(const std::string& shared_folder) {
     std::string path = shared_folder;
-    for (char letter = 'A'; letter <= 'Z'; ++letter) {
-        const char lower_letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-        replace_all(path, std::string(1, letter) + ":\\", std::string("/cygdrive/") + lower_letter + "/");
+    // A path of this system names the folder as it is: a backslash or "X:\" in
+    // it is part of a name, not a Windows separator or drive.
+    if (path.empty() || path[0] != '/') {
+        for (char letter = 'A'; letter <= 'Z'; ++letter) {
+            const char lower_letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+            replace_all(path, std::string(1, letter) + ":\\", std::string("/cygdrive/") + lower_letter + "/");
+        }
+        replace_all(path, "\\", "/");
     }
-    replace_all(path, "\\", "/");
     replace_all(path, "//", "/");
-    // A double quote in a folder's name is escaped, so the program's command
-    // line splits back to the whole name (no backslash is left to double).
-    replace_all(path, "\"", "\\\"");
-    return "\"" + path + "\"";
+    // Quoted so that the program's command line splits back to the whole name.
+    return platform::quote_argument(path);
 }
 
 std::string NethostfsBatchText(const std::string& shared_folder, const std::string& launcher_folder) {

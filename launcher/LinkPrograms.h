@@ -20,8 +20,9 @@ using ShellFunction = std::function<platform::StartResult(const std::string& com
 // wherever the launcher was started from.
 ShellFunction ShellFrom(const std::string& launcher_folder);
 
-// D:\PSP gives "/cygdrive/d/PSP" with its double quotes; a double quote inside
-// the name is written \".
+// D:\PSP gives "/cygdrive/d/PSP" with its double quotes. A path of this system
+// (beginning with "/") keeps its backslashes. Quoted as a command line's
+// argument: a double quote inside the name is written \".
 std::string ConvertToCygwinPath(const std::string& shared_folder);
 
 // The three lines of "nethostfs.bat", each ended by CR LF.

@@ -82,6 +82,11 @@ void SaveSettingValue(RegistryRoot root, const std::string& subkey, const std::s
     store_value(root, subkey, name, RegistryValue::number(value));
 }
 
+void SaveSettingText(RegistryRoot root, const std::string& subkey, const std::string& name,
+                     const std::string& text) {
+    store_value(root, subkey, name, RegistryValue::text(text));
+}
+
 void DeleteValue(RegistryRoot root, const std::string& subkey, const std::string& name) {
     const std::optional<RegistryKey> key = RegistryKey::Open(root, subkey);
     if (key) key->Delete(name);

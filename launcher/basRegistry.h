@@ -43,5 +43,9 @@ SettingValue GetSettingValue(RegistryRoot root, const std::string& subkey, const
 void SaveSettingValue(RegistryRoot root, const std::string& subkey, const std::string& name,
                       const std::string& value);
 void SaveSettingValue(RegistryRoot root, const std::string& subkey, const std::string& name, int32_t value);
+// A text stored as REG_SZ exactly as given: a folder's name may begin or end
+// with blanks, or spell a number.
+void SaveSettingText(RegistryRoot root, const std::string& subkey, const std::string& name,
+                     const std::string& text);
 void DeleteValue(RegistryRoot root, const std::string& subkey, const std::string& name);
 bool KeyExists(RegistryRoot root, const std::string& subkey);

@@ -1,5 +1,6 @@
 #include "launcher/frmAbout.h"
 
+#include "launcher/FixedWindow.h"
 #include "launcher/Launcher.h"
 #include "launcher/TarnwickIcon.h"
 
@@ -12,6 +13,8 @@
 #include <QVBoxLayout>
 
 namespace {
+
+constexpr int FORM_WIDTH = 400;
 
 QString qs(const char* text) { return QString::fromUtf8(text); }
 
@@ -34,6 +37,7 @@ QFrame* separator() {
 frmAbout::frmAbout() : QWidget(nullptr) {
     setObjectName("frmAbout");
     setAttribute(Qt::WA_DeleteOnClose);
+    setWindowFlags(FIXED_WINDOW_FLAGS);
     picIcon = label("picIcon");
     picIcon->setPixmap(TarnwickIcon(true).pixmap(48, 48));
     picIcon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
@@ -74,7 +78,6 @@ frmAbout::frmAbout() : QWidget(nullptr) {
     layout->addWidget(Label2);
     layout->addWidget(Line1[1]);
     layout->addLayout(buttons);
-    setFixedWidth(400);
 
     connect(cmdOK, &QPushButton::clicked, this, [this] { frmAbout_cmdOK_Click(); });
 }
@@ -83,6 +86,7 @@ void frmAbout::frmAbout_Form_Load() {
     setWindowTitle(qs("About ") + qs(PROGRAM_TITLE));
     lblVersion->setText(QString("Version %1.%2.%3").arg(VERSION_MAJOR).arg(VERSION_MINOR).arg(VERSION_REVISION));
     lblTitle->setText(qs(PROGRAM_TITLE));
+    FixSize(this, FORM_WIDTH);  // with the texts in place
 }
 
 void frmAbout::frmAbout_cmdOK_Click() { close(); }

@@ -1,6 +1,7 @@
 #include "launcher/frmSettings.h"
 
 #include "launcher/Form1.h"
+#include "launcher/FixedWindow.h"
 #include "launcher/Launcher.h"
 #include "launcher/basRegistry.h"
 
@@ -13,6 +14,8 @@
 #include <QVBoxLayout>
 
 namespace {
+
+constexpr int FORM_WIDTH = 440;
 
 QString qs(const char* text) { return QString::fromUtf8(text); }
 
@@ -34,6 +37,7 @@ frmSettings::frmSettings(Launcher& program) : QWidget(nullptr), program_(program
     setObjectName("frmSettings");
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(qs("Tarnwick Settings"));
+    setWindowFlags(FIXED_WINDOW_FLAGS);
     BuildControls();
     ConnectEvents();
 }
@@ -85,7 +89,7 @@ void frmSettings::BuildControls() {
     form_layout->addWidget(Frame2);
     form_layout->addWidget(Frame3);
     form_layout->addLayout(button_row);
-    setFixedWidth(440);
+    FixSize(this, FORM_WIDTH);
 }
 
 // The form's event table: clicks by the user only, so filling the form saves nothing.
@@ -146,7 +150,7 @@ void frmSettings::ShowFolder() {
 
 void frmSettings::ApplyVirtualHost() {
     ShowFolder();
-    SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost", shared_folder_);
+    SaveSettingText(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost", shared_folder_);
     program_.UnloadForm1();
     program_.LoadForm1();
 }

@@ -27,7 +27,9 @@ bool change_folder_target(const std::string& line, std::string& folder) {
         return false;
     folder = trim(line.substr(3));
     if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') folder = folder.substr(1, folder.size() - 2);
-    std::replace(folder.begin(), folder.end(), '\\', '/');
+    // A path of this system is the folder's own name, backslashes included;
+    // only a Windows-style one has them as separators.
+    if (folder.empty() || folder[0] != '/') std::replace(folder.begin(), folder.end(), '\\', '/');
     return true;
 }
 

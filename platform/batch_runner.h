@@ -1,7 +1,8 @@
 #pragma once
 // Our own runner for ".bat" files. It knows what our batch files hold:
 //   a drive line such as "D:" (or "/:" here), which does nothing;
-//   cd "folder" or cd folder, which sets the working folder of the lines after it;
+//   cd "folder" or cd folder, which sets the working folder of the lines after it
+//     (a folder beginning with "/" is taken byte for byte, others with "\" as "/");
 //   a program line (a quoted program path and arguments), started in that folder.
 // Programs are started detached, one after another, none waited for. A folder
 // that cannot be entered or a program that cannot be started stops the run.

@@ -149,6 +149,23 @@ std::vector<std::string> split_command_line(const std::string& command_line) {
     return arguments;
 }
 
+std::string quote_argument(const std::string& argument) {
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+        } else {
+            // Backslashes that end up before a quote would escape it: doubled.
+            if (c == '"') quoted.append(backslashes + 1, '\\');
+            backslashes = 0;
+        }
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes, '\\');
+    return quoted + "\"";
+}
+
 std::optional<std::string> find_program(const std::string& name, const std::string& base_folder) {
     std::string path = name;
     std::replace(path.begin(), path.end(), '\\', '/');

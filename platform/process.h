@@ -30,6 +30,11 @@ struct StartResult {
 // closes, 2n+1 give n and a literal quote, "" inside quotes gives a quote.
 std::vector<std::string> split_command_line(const std::string& command_line);
 
+// One argument in double quotes, written so that split_command_line gives it
+// back whole: a quote inside becomes \", and backslashes before a quote or
+// before the closing quote are doubled; other backslashes stay as they are.
+std::string quote_argument(const std::string& argument);
+
 // The file a program name refers to: relative names are taken from base_folder;
 // the last part matches without regard to letter case, and ".exe" may be
 // missing from the file or from the name. Folders never match.

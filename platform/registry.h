@@ -15,8 +15,10 @@
 //
 // The current user's key Software\Microsoft\Windows\CurrentVersion\Run is kept
 // where desktop sessions look for autostart programs: each value NAME is the XDG
-// entry $XDG_CONFIG_HOME/autostart/NAME.desktop whose Exec= line holds the text;
-// an entry the user turned off in the session's settings holds no value.
+// entry $XDG_CONFIG_HOME/autostart/NAME.desktop whose Exec= line holds the
+// text's program and arguments, escaped as desktop entries require, and reads
+// back as the text; an entry the user turned off in the session's settings
+// holds no value.
 
 #include <cstdint>
 #include <optional>
@@ -64,6 +66,18 @@ private:
     RegistryRoot root_;
     std::string subkey_;
 };
+
+// A root's file that exists but cannot be read or parsed takes no write. This
+// renames it aside (beside it, ".damaged" appended, then a number when that
+// name is taken), so the root reads empty and writes work again; the damaged
+// content is kept for the user.
+struct DamagedStore {
+    bool damaged = false;  // the file could not be read or parsed
+    std::string path;      // the root's file
+    std::string kept_as;   // where the damaged file now is; "" when it could not be moved
+    std::string error;     // why it could not be moved
+};
+DamagedStore set_damaged_store_aside(RegistryRoot root);
 
 // The file that holds a root's keys.
 std::string registry_file(RegistryRoot root);

@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev
   python3
   xvfb jwm libx11-dev libxtst-dev  # the program under a real window manager in the tests
+  libglib2.0-bin  # gio: the launcher's autostart entry started as a desktop session starts it
 )
 
 missing=()

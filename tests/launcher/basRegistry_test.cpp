@@ -94,6 +94,27 @@ TEST(SaveSettingValueTest, TextReadsBackWithoutItsSpacesAndNumbersAsIntegers) {
     EXPECT_TRUE(GetSettingValue(HKEY_CURRENT_USER, OWN_KEY, "RUNCOUNT").Is(3));
 }
 
+// A folder's name is stored as it is: blanks at its ends and digits are its own.
+TEST(SaveSettingTextTest, StoresTheTextAsItIs) {
+    struct Case {
+        const char* value;
+        const char* stored;
+    } const cases[] = {
+        {"/home/u/x ", "\"/home/u/x \""},
+        {" /home/u/x", "\" /home/u/x\""},
+        {"12", "\"12\""},
+        {"/home/u/back\\slash", "\"/home/u/back\\\\slash\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        TestInstallation installation;
+        SaveSettingText(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost", c.value);
+        EXPECT_EQ(read_text(installation.current_user_file()),
+                  own_section("\"VirtualHost\"=" + std::string(c.stored) + "\n"));
+        EXPECT_EQ(GetSettingValue(HKEY_CURRENT_USER, OWN_KEY, "VirtualHost").AsText(), c.value);
+    }
+}
+
 TEST(DeleteValueTest, RemovesTheValueAndIgnoresMissingKeysAndValues) {
     TestInstallation installation;
     DeleteValue(HKEY_CURRENT_USER, OWN_KEY, "USB");

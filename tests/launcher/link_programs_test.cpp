@@ -31,6 +31,12 @@ TEST(ConvertToCygwinPathTest, DriveLettersBackslashesAndDoubleSlashes) {
         {"/home//u/", "\"/home/u/\""},
         {"/", "\"/\""},
         {"/home/u/say \"hi\"", "\"/home/u/say \\\"hi\\\"\""},  // a quote in a name is escaped
+        // A path of this system keeps its backslashes; those before the closing quote are doubled.
+        {"/home/u/back\\slash", "\"/home/u/back\\slash\""},
+        {"/home/u/ends in\\", "\"/home/u/ends in\\\\\""},
+        {"/home/u/X:\\y", "\"/home/u/X:\\y\""},
+        {"/home/u/a\\\"b", "\"/home/u/a\\\\\\\"b\""},
+        {"/home/u/trailing ", "\"/home/u/trailing \""},
     };
     for (const Case& c : cases) EXPECT_EQ(ConvertToCygwinPath(c.folder), c.expected) << c.folder;
 }
@@ -105,7 +111,9 @@ TEST(NethostfsBatchTest, RunsNethostfsInTheSharedFolderFromTheLaunchersFolder) {
 
 // The link programs must serve the chosen folder itself, whatever its name holds.
 TEST(LinkProgramsTest, BothServersGetTheSharedFolderWhateverItsName) {
-    const char* const names[] = {"my psp", "say \"hi\" twice", "100% & more", "it's $HOME; `x`", "ends in \""};
+    const char* const names[] = {"my psp",      "say \"hi\" twice", "100% & more", "it's $HOME; `x`",
+                                 "ends in \"", "back\\slash",     "ends in\\",   "quote after\\\"x",
+                                 "trailing ",  " leading"};
     for (const char* name : names) {
         SCOPED_TRACE(name);
         TestInstallation installation;

@@ -48,6 +48,18 @@ TEST(SplitCommandLineTest, FollowsTheWindowsQuotingRules) {
     for (const Case& c : cases) EXPECT_EQ(split_command_line(c.line), c.expected) << c.line;
 }
 
+// Whatever an argument holds, quoted it splits back whole.
+TEST(QuoteArgumentTest, SplitsBackToTheSameArgument) {
+    const char* const arguments[] = {
+        "plain", "two words", "", "a\"b", "ends in\\", "ends in\\\\", "a\\\"b", "\\\\server\\share",
+        "/home/u/back\\slash ", " lead", "\"", "\\", "tab\there",
+    };
+    for (const char* argument : arguments) {
+        EXPECT_EQ(split_command_line("p " + quote_argument(argument)), (Arguments{"p", argument})) << argument;
+    }
+    EXPECT_EQ(quote_argument("/a/b"), "\"/a/b\"");
+}
+
 class ProgramFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -159,6 +171,8 @@ TEST(BatchParseTest, DriveLinesDoNothingCdSetsTheFolderOtherLinesRun) {
                                      BatchLine::Kind::ChangeFolder, BatchLine::Kind::Nothing, BatchLine::Kind::Run};
     for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].kind, kinds[i]) << i;
     EXPECT_EQ(lines[2].text, "D:/PSP");
+    // A path of this system is the folder's own name, backslashes and all.
+    EXPECT_EQ(parse_batch("cd \"/home/u/back\\slash \"\r\n")[0].text, "/home/u/back\\slash ");
     EXPECT_EQ(lines[3].text, "/home/u");
     EXPECT_EQ(lines[5].text, "\"/opt/t/files/nethostfs.exe\" -x");
 }

@@ -243,6 +243,44 @@ TEST_F(RegistryTest, ARunValueReadsAsTheEntryTheSessionWouldStart) {
     }
 }
 
+// The Exec= line holds the value's program and arguments escaped as desktop
+// entries require, and reads back as the value that was written.
+TEST_F(RegistryTest, ARunValueIsEscapedForTheDesktopEntryAndReadsBackTheSame) {
+    struct Case {
+        const char* value;
+        const char* exec;  // nullptr: only the round trip is checked
+    } const cases[] = {
+        {R"("/opt/tarnwick/tarnwick")", R"("/opt/tarnwick/tarnwick")"},
+        {R"("/opt/a $b/tarnwick")", R"("/opt/a \\$b/tarnwick")"},
+        {R"("/opt/back\slash/tarnwick")", R"("/opt/back\\\\slash/tarnwick")"},
+        {R"("/opt/tick`/tarnwick")", R"("/opt/tick\\`/tarnwick")"},
+        {R"("/opt/t" "two words" plain)", R"("/opt/t" "two words" plain)"},
+        {R"(/opt/t/plain)", R"(/opt/t/plain)"},
+        {R"("/opt/q 100% $x/tarnwick")", nullptr},
+        {R"("/opt/50%/tarnwick" a%b "c d%")", nullptr},
+    };
+    const std::optional<RegistryKey> run =
+        RegistryKey::Open(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+    ASSERT_TRUE(run);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        ASSERT_TRUE(run->Set("Tarnwick", RegistryValue::text(c.value)));
+        const std::string entry = read_text(autostart_entry_file("Tarnwick"));
+        if (c.exec) {
+            EXPECT_NE(entry.find("\nExec=" + std::string(c.exec) + "\n"), std::string::npos) << entry;
+        }
+        // A single % would start a field code: each run of them is of pairs.
+        for (size_t at = entry.find('%'); at != std::string::npos;) {
+            const size_t end = entry.find_first_not_of('%', at);
+            EXPECT_EQ((end - at) % 2, 0u) << entry;
+            at = entry.find('%', end);
+        }
+        const std::optional<RegistryValue> value = run->Query("Tarnwick");
+        ASSERT_TRUE(value);
+        EXPECT_EQ(value->data, RegistryValue::text(c.value).data) << entry;
+    }
+}
+
 // A store kept elsewhere and linked into place (as dotfile managers do) stays
 // linked: the write goes to the file the link names.
 TEST_F(RegistryTest, AWriteThroughASymbolicLinkKeepsTheLink) {

@@ -3,13 +3,17 @@
 #include "tests/launcher/forms/launcher_fixture.h"
 #include "tests/support/files.h"
 
+#include "launcher/frmSettings.h"
+
 #include <QAction>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QSystemTrayIcon>
 
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 namespace launcher_test {
 namespace {
@@ -205,6 +209,108 @@ TEST_F(Form1LoadTest, StoredValuesOfOtherTypesAreReadAsTheirRulesSay) {
     EXPECT_EQ(read_text(installation.current_user_file()).find("hex(2)"), std::string::npos);
     EXPECT_NE(read_text(installation.current_user_file()).find("\"VirtualHost\"=\"" + installation.prefix() + "\""),
               std::string::npos);
+}
+
+// The file the box names as the damaged store's new place.
+std::string KeptAs(const std::string& box_text) {
+    const std::string before = "It was kept as ", after = ", and a new one is written.";
+    const size_t from = box_text.find(before), to = box_text.find(after);
+    if (from == std::string::npos || to == std::string::npos || to < from) return "";
+    return box_text.substr(from + before.size(), to - from - before.size());
+}
+
+// Settings that cannot be read are no first run: the autostart entry stays,
+// the user is told once, and what is set from then on is saved again.
+TEST_F(Form1LoadTest, ADamagedSettingsStoreIsSetAsideOnceAndTheAutostartEntryKept) {
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    const std::string damaged[] = {
+        std::string("\x7f" "ELF\x02\x01\x00\x00\xff\xfe binary", 16),
+        header + "[HKEY_CURRENT_USER\\Software\\quen",
+        header + "[HKEY_CURRENT_USER\\Software\\quennick\\Tarnwick]\n\"USB\"=dword:00000001\n\"VirtualHost\"=\"/ho",
+    };
+    for (const std::string& content : damaged) {
+        SCOPED_TRACE(testing::PrintToString(content));
+        LauncherTest::TearDown();
+        boxes.clear();
+        SaveSettingValue(HKEY_CURRENT_USER, RUN_KEY, "Tarnwick", "\"" + installation.prefix() + "/tarnwick\"");
+        std::filesystem::create_directories(std::filesystem::path(installation.current_user_file()).parent_path());
+        test_support::write_text(installation.current_user_file(), content);
+        ASSERT_TRUE(Load());
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].icon, MsgBoxIcon::Critical);
+        EXPECT_NE(boxes[0].text.find(installation.current_user_file() + " cannot be read"), std::string::npos)
+            << boxes[0].text;
+        const std::string kept = KeptAs(boxes[0].text);
+        EXPECT_EQ(kept.rfind(installation.current_user_file() + ".damaged", 0), 0u) << boxes[0].text;
+        EXPECT_EQ(read_text(kept), content) << "the damaged file is kept for the user";
+        EXPECT_TRUE(std::filesystem::exists(installation.autostart_file()));
+        EXPECT_TRUE(Own("RunCount").Is(1));
+        EXPECT_TRUE(form().SysTray1->isVisible());
+
+        form().mSettings->trigger();
+        launcher().settings()->Check2->click();
+        EXPECT_TRUE(Own("USB").Is(1)) << "a ticked box is saved";
+        launcher().settings()->close();
+        ProcessDeletes();
+
+        launcher().UnloadForm1();
+        ASSERT_TRUE(Load());
+        EXPECT_EQ(boxes.size(), 1u) << "told once";
+        EXPECT_TRUE(std::filesystem::exists(installation.autostart_file()));
+    }
+}
+
+// The session ends (log-off, a termination signal) while a box of the load is
+// up: the load goes no further, and nothing is left running or written after
+// the stops.
+TEST_F(Form1LoadTest, ASessionEndingUnderALoadsBoxEndsTheLoad) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> started;  // before the box
+    } const cases[] = {
+        {"damaged store",
+         [this] {
+             std::filesystem::create_directories(std::filesystem::path(installation.current_user_file()).parent_path());
+             test_support::write_text(installation.current_user_file(), "not a registry file");
+         },
+         {}},
+        {"folder gone",
+         [this] {
+             const std::string gone = UseSharedFolder("gone");
+             std::filesystem::remove(gone);
+             installation.write_own_key("\"USB\"=dword:00000001\n\"Oskel\"=dword:00000001\n\"RunCount\"=dword:00000001\n"
+                                        "\"VirtualHost\"=\"" + gone + "\"\n");
+         },
+         {"files\\Vantrel.exe"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LauncherTest::TearDown();
+        calls.clear();
+        boxes.clear();
+        ends = 0;
+        c.arrange();
+        LauncherEnvironment environment = launcher().env();
+        // The end request comes while the box waits for the user.
+        std::string store_at_box;
+        Launcher* running = nullptr;
+        environment.MsgBox = [&](const std::string& text, MsgBoxIcon icon, const std::string& title) {
+            boxes.push_back({text, icon, title});
+            store_at_box = read_text(installation.current_user_file());
+            running->EndSession();
+        };
+        Launcher under_box(environment);
+        running = &under_box;
+        EXPECT_FALSE(under_box.LoadForm1());
+        ASSERT_EQ(boxes.size(), 1u);
+        std::vector<std::string> expected = c.started;
+        for (int event = 0; event < 2; ++event)  // the unload's stops, then the termination's
+            for (const std::string& stop : StopCommands()) expected.push_back(stop);
+        EXPECT_EQ(Commands(), expected);
+        EXPECT_EQ(read_text(installation.current_user_file()), store_at_box) << "nothing written after the box";
+        EXPECT_FALSE(under_box.form1()->SysTray1->isVisible());
+    }
 }
 
 // A load that fails half-way stops what it started before the launcher ends.

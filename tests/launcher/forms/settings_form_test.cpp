@@ -13,10 +13,36 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 namespace launcher_test {
 namespace {
+
+using test_support::read_text;
+
+// The log's lines of one program (the programs log side by side, in any order).
+std::vector<LogLine> Started(const std::vector<LogLine>& log, const std::string& program) {
+    std::vector<LogLine> lines;
+    for (const LogLine& line : log)
+        if (line.program == program) lines.push_back(line);
+    return lines;
+}
+
+// The log once each of these programs has logged (bounded wait).
+std::vector<LogLine> WaitForStarts(const TestInstallation& installation, const std::vector<std::string>& programs) {
+    std::vector<LogLine> log;
+    for (int look = 0; look < 1000; ++look) {
+        log = installation.log();
+        bool all = true;
+        for (const std::string& program : programs) all = all && !Started(log, program).empty();
+        if (all) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return log;
+}
 
 class SettingsFormTest : public LauncherTest {
 protected:
@@ -173,6 +199,119 @@ TEST_F(SettingsFormTest, AMissingControllerOnTheTestButtonEndsTheLauncherAfterSt
     frmSettings& settings = Open();
     QTest::mouseClick(settings.Command1, Qt::LeftButton);
     ExpectUnhandledEnd("files\\sockettest.exe", "File not found: files/sockettest.exe");
+}
+
+// On this system blanks at the ends of a name and backslashes inside it are
+// part of the folder's name. A sibling folder stands where a trimmed or
+// slash-converted name would lead, so serving it would go unnoticed otherwise.
+TEST_F(SettingsFormTest, BothServersServeTheChosenFolderByItsOwnName) {
+    struct Case {
+        const char* chosen;   // below the temporary folder
+        const char* sibling;  // the folder a changed name would name
+    } const cases[] = {
+        {"trailing ", "trailing"},
+        {"two trailing  ", "two trailing"},
+        {"back\\slash", "back/slash"},
+        {"ends in\\", "ends in"},
+        {"D:\\psp", "D:/psp"},
+    };
+    SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "USB", 1);
+    SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "Wifi", 1);
+    frmSettings& settings = Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        installation.make_folder(c.sibling);
+        const std::string chosen = installation.make_folder(c.chosen);
+        installation.clear_log();
+        calls.clear();
+        browse_result = chosen;
+        QTest::mouseClick(settings.cmdBrowse, Qt::LeftButton);
+        EXPECT_EQ(Own("VirtualHost").AsText(), chosen);
+        EXPECT_EQ(settings.txtpath->text().toStdString(), chosen);
+        EXPECT_TRUE(boxes.empty()) << boxes.front().text;
+        EXPECT_EQ(ends, 0);
+        const std::vector<LogLine> started = WaitForStarts(installation, {"usbhostfs", "nethostfs"});
+        const std::vector<LogLine> usb = Started(started, "usbhostfs");
+        ASSERT_EQ(usb.size(), 1u);
+        EXPECT_EQ(usb[0].arguments, std::vector<std::string>{chosen});
+        const std::vector<LogLine> wifi = Started(started, "nethostfs");
+        ASSERT_EQ(wifi.size(), 1u);
+        EXPECT_EQ(wifi[0].folder, chosen);
+    }
+}
+
+// A shared folder that is gone must not keep the user from Settings: the
+// launcher comes up with the message, and another folder can be chosen there.
+TEST_F(SettingsFormTest, AFolderThatIsGoneLeavesTheServersOffUntilAnotherIsChosen) {
+    SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "USB", 1);
+    SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "Wifi", 1);
+    SaveSettingValue(HKEY_CURRENT_USER, OWN_KEY, "Oskel", 1);
+    launcher().UnloadForm1();
+    std::filesystem::remove(shared_);
+    calls.clear();
+    installation.clear_log();
+    ASSERT_TRUE(Load());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Path not found: " + shared_ + "\r\rChoose another shared folder in Settings.");
+    EXPECT_EQ(boxes[0].icon, MsgBoxIcon::Critical);
+    EXPECT_EQ(ends, 0);
+    EXPECT_TRUE(form().SysTray1->isVisible());
+    EXPECT_EQ(Commands(), std::vector<std::string>{"files\\Vantrel.exe"}) << "what needs no folder still starts";
+    EXPECT_EQ(form().mUSB->text().toStdString(), "Enable &USB");
+    EXPECT_EQ(form().mWifi->text().toStdString(), "Enable &WiFi");
+
+    frmSettings& settings = Open();
+    SaveScreenshot(&settings, "tarnwick_settings_folder_gone");
+    const std::string chosen = installation.make_folder("found again");
+    browse_result = chosen;
+    QTest::mouseClick(settings.cmdBrowse, Qt::LeftButton);
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(form().mUSB->text().toStdString(), "Disable &USB");
+    EXPECT_EQ(form().mWifi->text().toStdString(), "Disable &WiFi");
+    const std::vector<LogLine> log = WaitForStarts(installation, {"usbhostfs", "nethostfs"});
+    EXPECT_EQ(Started(log, "usbhostfs").size(), 1u);
+    const std::vector<LogLine> wifi = Started(log, "nethostfs");
+    ASSERT_EQ(wifi.size(), 1u);
+    EXPECT_EQ(wifi[0].folder, chosen);
+}
+
+// Runs the autostart entry as a GLib desktop session does at login; its exit code.
+int LaunchAsTheSession(const std::string& entry) {
+    return std::system(("timeout 20 gio launch '" + entry + "' >/dev/null 2>&1").c_str());
+}
+
+std::string WaitForText(const std::string& path) {
+    for (int look = 0; look < 1000 && read_text(path).empty(); ++look)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return read_text(path);
+}
+
+// Installed in a folder whose name holds what desktop entries reserve, the
+// launcher is started by the session from its autostart entry, and the form
+// shows the entry as its own.
+TEST_F(SettingsFormTest, TheAutostartEntryStartsTheLauncherWhateverItsFolderIsCalled) {
+    if (std::system("command -v gio >/dev/null 2>&1") != 0) GTEST_SKIP() << "gio (libglib2.0-bin) is not installed";
+    const char* const names[] = {"q 100% $x", "50%", "it's `now`", "back\\slash \\$HOME", "a;b&c|d"};
+    const std::string ran = installation.config_home() + "/ran.log";
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        const std::string folder = installation.make_folder(name);
+        write_script(folder + "/tarnwick", "printf '%s|%s\\n' \"$0\" \"$#\" > '" + ran + "'\n");
+        std::filesystem::remove(ran);
+        LauncherEnvironment environment = launcher().env();
+        environment.launcher_folder = folder;
+        Launcher program(environment);
+        {
+            frmSettings settings(program);
+            settings.frmSettings_Form_Load();
+            Click(settings.Check1);
+        }
+        EXPECT_EQ(LaunchAsTheSession(installation.autostart_file()), 0) << read_text(installation.autostart_file());
+        EXPECT_EQ(WaitForText(ran), folder + "/tarnwick|0\n") << read_text(installation.autostart_file());
+        frmSettings reopened(program);
+        reopened.frmSettings_Form_Load();
+        EXPECT_TRUE(reopened.Check1->isChecked()) << read_text(installation.autostart_file());
+    }
 }
 
 TEST_F(SettingsFormTest, TheRootFolderIsStoredAsItIs) {
