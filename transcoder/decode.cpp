@@ -79,19 +79,16 @@ void catch_up_with_unit(input_stream_state& input, const AVFrame* unit) {
     }
 }
 
+// A picture before the start time is dropped. Sound is cut to the sample
+// by the audio path, which only needs its time.
 bool before_start_time(const input_stream_state& input) {
-    int64_t start = transcode_options.stream_start_time;
-    return start != 0 && input.current_time < start;
+    return input.drops_before_origin && input.decoder->codec_type != AVMEDIA_TYPE_AUDIO &&
+           input.current_time < input.clock_origin;
 }
 
-// A sought input's time stamps carry on from where the seek landed, while the
-// output counts its frames from 0: the first unit handed on levels the two.
-void take_clock_origin(input_stream_state& input) {
-    if (input.sought && !input.clock_origin)
-        input.clock_origin = input.current_time;
-}
-
-void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) {
+// start_us: the unit's own time on the input's clock.
+void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit, int64_t start_us) {
+    const input_stream_state& input = *run.input_streams[input_index];
     for (auto& output : run.output_streams) {
         if (output->source != input_index || !output->encoder_open)
             continue;
@@ -100,7 +97,7 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) 
         else if (output->silence_clock)
             encode_silence_output(output_context_of(*output), *output);
         else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-            encode_audio_output(output_context_of(*output), *output, unit);
+            encode_timed_audio_output(output_context_of(*output), *output, unit, start_us - input.clock_origin);
     }
 }
 
@@ -117,11 +114,10 @@ int receive_units(transcode_run& run, int input_index) {
             return -1;
         if (late)
             catch_up_with_unit(input, unit);
+        const int64_t start_us = input.next_time;
         advance_clock(input, unit);
-        if (!before_start_time(input)) {
-            take_clock_origin(input);
-            hand_to_encoders(run, input_index, unit);
-        }
+        if (!before_start_time(input))
+            hand_to_encoders(run, input_index, unit, start_us);
         av_frame_unref(unit);
     }
 }
@@ -130,10 +126,7 @@ int receive_units(transcode_run& run, int input_index) {
 
 double get_input_sync_time(const output_stream_state& output) {
     const input_stream_state& source = *output.sync_source;
-    int64_t origin = transcode_options.stream_start_time;
-    if (source.sought)
-        origin = source.clock_origin.value_or(source.current_time);
-    return double(source.current_time - origin) * 0.000001;
+    return double(source.current_time - source.clock_origin) * 0.000001;
 }
 
 int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet) {

@@ -25,10 +25,6 @@ transcode_options_record transcode_options;
 
 namespace {
 
-// Marks an input that open_input_slot moved to a start time (its user data,
-// which nothing else here uses).
-char sought_marker;
-
 struct dictionary_freer {
     void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
@@ -96,28 +92,29 @@ bool rewind(AVFormatContext* input) {
     return av_seek_frame(input, -1, first, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
+enum class seek_result { not_asked, sought, refused, lost };
+
 // Seeks to the requested start (plus the input's own first time stamp) and
-// consumes the request. A refused seek is reported and the input plays from
-// its beginning. False when it can go back there neither: its position is
-// then unknown, and it is not kept.
-bool seek_to_start(AVFormatContext* input, const std::string& name) {
+// consumes the request; position is where it was asked to go. A refused seek
+// is reported and the input plays from its beginning. Lost when it can go back
+// there neither: its position is then unknown, and it is not kept.
+seek_result seek_to_start(AVFormatContext* input, const std::string& name, int64_t& position) {
     const int64_t start = transcode_options.stream_start_time;
     if (start == 0) {
-        return true;
+        return seek_result::not_asked;
     }
     transcode_options.stream_start_time = 0;
-    int64_t position = start;
+    position = start;
     if (input->start_time != AV_NOPTS_VALUE) {
         position += input->start_time;
     }
     if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) >= 0) {
-        input->opaque = &sought_marker;
-        return true;
+        return seek_result::sought;
     }
     post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
                             static_cast<double>(position) * 0.000001);
     // A refused seek may already have dropped what the probe had read.
-    return rewind(input);
+    return rewind(input) ? seek_result::refused : seek_result::lost;
 }
 
 float display_aspect(const AVCodecParameters& video) {
@@ -187,16 +184,28 @@ void open_input_slot(int slot, const char* path) {
         return;
     }
     set_aside_attached_pictures(input.get());
-    if (!seek_to_start(input.get(), name)) {
+    int64_t position = 0;
+    const seek_result sought = seek_to_start(input.get(), name, position);
+    if (sought == seek_result::lost) {
         return;
     }
     copy_stream_parameters(input.get());
-    input_slot_table[slot] = std::make_shared<opened_input>(std::move(input));
+    auto opened = std::make_shared<opened_input>(std::move(input));
+    if (sought == seek_result::sought) {
+        // The transcoder starts the output at exactly this time.
+        opened->sought_position = position;
+        opened->context->opaque = &opened->sought_position;
+    }
+    input_slot_table[slot] = std::move(opened);
     transcode_options.output_format = nullptr;
 }
 
 bool input_was_sought(const AVFormatContext* input) {
-    return input->opaque == &sought_marker;
+    return input->opaque != nullptr;
+}
+
+int64_t sought_position(const AVFormatContext* input) {
+    return input_was_sought(input) ? *static_cast<const int64_t*>(input->opaque) : AV_NOPTS_VALUE;
 }
 
 void set_audio_bitrate(const char* text) {
