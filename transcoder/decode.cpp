@@ -79,6 +79,16 @@ void catch_up_with_unit(input_stream_state& input, const AVFrame* unit) {
     }
 }
 
+// A picture's own time stamp is its time, where the decoder gives one: the
+// decoding time of the packet it came from runs ahead of it by the pictures
+// shown before it but sent after it, which in a slow input is seconds.
+void take_picture_time(input_stream_state& input, const AVFrame* unit) {
+    if (input.decoder->codec_type != AVMEDIA_TYPE_VIDEO || unit->best_effort_timestamp == AV_NOPTS_VALUE)
+        return;
+    input.current_time = input.next_time =
+        av_rescale_q(unit->best_effort_timestamp, input.stream->time_base, MICROSECONDS);
+}
+
 // A picture before the start time is dropped. Sound is cut to the sample
 // by the audio path, which only needs its time.
 bool before_start_time(const input_stream_state& input) {
@@ -114,6 +124,7 @@ int receive_units(transcode_run& run, int input_index) {
             return -1;
         if (late)
             catch_up_with_unit(input, unit);
+        take_picture_time(input, unit);
         const int64_t start_us = input.next_time;
         advance_clock(input, unit);
         if (!before_start_time(input))

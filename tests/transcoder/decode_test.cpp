@@ -64,9 +64,11 @@ protected:
         ASSERT_EQ(packets_.size(), size_t(count));
     }
 
-    // Feeds packet i with the given decoding time stamp (in 1/25 s).
+    // Feeds packet i with the given time stamp (in 1/25 s); the pictures are
+    // intra-only, so it is their decoding and presentation time alike.
     void feed(size_t i, int64_t dts) {
         packets_[i]->dts = dts;
+        packets_[i]->pts = dts;
         ASSERT_EQ(process_input_packet(run_, 0, packets_[i].get()), 0);
     }
 
@@ -88,6 +90,16 @@ TEST_F(DecodeClockTest, TimeStampsSetTheClockAndPicturesAdvanceTheNextTime) {
     feed(2, 9);
     EXPECT_EQ(input().current_time, 9 * PICTURE_US);
     EXPECT_EQ(input().next_time, 10 * PICTURE_US);
+}
+
+// A picture sent after pictures shown before it (a reordered stream) is
+// decoded early: its own time, not its packet's, is the clock.
+TEST_F(DecodeClockTest, APictureIsTimedByItsOwnTimeStamp) {
+    packets_[0]->dts = 5;
+    packets_[0]->pts = 8;
+    ASSERT_EQ(process_input_packet(run_, 0, packets_[0].get()), 0);
+    EXPECT_EQ(input().current_time, 8 * PICTURE_US);
+    EXPECT_EQ(input().next_time, 9 * PICTURE_US);
 }
 
 TEST_F(DecodeClockTest, AnEmptyPacketOnlyMovesTheClockAndTheEndTakesTheNextTime) {

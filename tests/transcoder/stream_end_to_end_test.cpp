@@ -368,6 +368,7 @@ TEST_F(StreamEndToEnd, SlowUnevenAndShortStreamsPlayToTheEndInStep) {
         double seconds;       // the stream's length
         double sound_end_s;
         std::function<bool(int)> kept = [](int) { return true; };  // which pictures the input has
+        bool h264 = false;
     };
     const Case cases[] = {
         {"slides1.mp4", {"1", 30, -1, 0, ""}, 1, 5, 30, 30},
@@ -378,11 +379,18 @@ TEST_F(StreamEndToEnd, SlowUnevenAndShortStreamsPlayToTheEndInStep) {
         // 100 pictures at 25 a second, then one in eight of them (3.125 a second).
         {"ratedrop.mkv", {"25", 20, -1, 0, "lt(n\\,100)+not(mod(n-100\\,8))"}, 25, 25, 20, 20,
          [](int n) { return n < 100 || (n - 100) % 8 == 0; }},
+        // The last picture comes at its own time, not in the gap before it.
+        {"slides15.mp4", {"3/2", 12, -1, 0, ""}, 1.5, 6, 12, 12, [](int) { return true; }, true},
+        {"ratedrop3.mp4", {"24", 12, -1, 0, "lt(n\\,96)+not(mod(n-96\\,8))"}, 24, 24, 11.7, 12,
+         [](int n) { return n < 96 || (n - 96) % 8 == 0; }, true},
     };
     start_server();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(test_support::MakeCountingClip(c.clip, media_.file(c.name)));
+        test_support::CountingClipFormat format;
+        if (c.h264)
+            format.encoding = {"-c:v", "libx264", "-c:a", "aac"};
+        ASSERT_TRUE(test_support::MakeCountingClip(c.clip, media_.file(c.name), format));
         ReceivedStream received = stream(c.name);
         const double fps = double(test_support::ReadLittleEndian32(received.header, 28)) /
                            test_support::ReadLittleEndian32(received.header, 24);
