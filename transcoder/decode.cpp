@@ -133,6 +133,17 @@ int receive_units(transcode_run& run, int input_index) {
     }
 }
 
+// Pictures before the start time are decoded only as far as the pictures
+// after it need them: the ones nothing refers to are skipped.
+void skip_unneeded_pictures(input_stream_state& input, const AVPacket* packet) {
+    if (!input.drops_before_origin || input.decoder->codec_type != AVMEDIA_TYPE_VIDEO)
+        return;
+    const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    const bool before =
+        time != AV_NOPTS_VALUE && av_rescale_q(time, input.stream->time_base, MICROSECONDS) < input.clock_origin;
+    input.decoder->skip_frame = before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+}
+
 }  // namespace
 
 double get_input_sync_time(const output_stream_state& output) {
@@ -150,6 +161,7 @@ int process_input_packet(transcode_run& run, int input_index, const AVPacket* pa
             take_packet_time(input, packet->dts);
         if (packet->size <= 0)
             return 0;  // an empty packet only moves the clock
+        skip_unneeded_pictures(input, packet);
     } else if (late) {
         input.draining = true;
     } else {
