@@ -74,6 +74,9 @@ struct opened_input {
     explicit opened_input(input_ptr opened);
     input_ptr context;
     input_facts facts;
+    // Where a requested start time moved the input, in microseconds of its
+    // own clock; the context's opaque points here then.
+    int64_t sought_position = 0;
 };
 using input_slot = std::shared_ptr<opened_input>;
 

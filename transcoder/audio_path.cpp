@@ -129,6 +129,47 @@ bool ensure_silence_frame(output_stream_state& stream) {
     return stream.silence != nullptr;
 }
 
+// Converts the samples from first on, queues them and encodes every whole frame.
+void encode_samples_from(AVFormatContext* output, output_stream_state& stream, const AVFrame* samples, int first) {
+    if (!ensure_audio_buffers(stream))
+        return;
+    if (!converter_matches(stream.converter, samples) &&
+        !configure_converter(stream.converter, AVSampleFormat(samples->format), samples->ch_layout,
+                             samples->sample_rate, stream.encoder))
+        return;
+    AVFrame* block = stream.audio_block.get();
+    for (int done = first; done < samples->nb_samples;) {
+        int count = std::min(samples->nb_samples - done, input_step(stream, samples->sample_rate));
+        sample_planes in{};
+        if (!planes_from(samples, done, in) || av_frame_make_writable(block) < 0)
+            return;
+        int converted = swr_convert(stream.converter.resampler.get(), block->data, AUDIO_WORK_SAMPLES,
+                                    in.data(), count);
+        if (converted < 0)
+            return;
+        if (converted > 0 &&
+            av_audio_fifo_write(stream.sample_fifo.get(), reinterpret_cast<void**>(block->data), converted) < 0)
+            return;
+        encode_queued_frames(output, stream);
+        done += count;
+    }
+}
+
+// Queues count samples of silence ahead of the sound, a block at a time.
+void queue_silence(AVFormatContext* output, output_stream_state& stream, int64_t count) {
+    AVFrame* block = stream.audio_block.get();
+    const AVCodecContext* encoder = stream.encoder;
+    while (count > 0 && !transcode_stop_requested()) {
+        const int chunk = int(std::min<int64_t>(count, AUDIO_WORK_SAMPLES));
+        if (av_frame_make_writable(block) < 0 ||
+            av_samples_set_silence(block->data, 0, chunk, encoder->ch_layout.nb_channels, encoder->sample_fmt) < 0 ||
+            av_audio_fifo_write(stream.sample_fifo.get(), reinterpret_cast<void**>(block->data), chunk) < 0)
+            return;
+        encode_queued_frames(output, stream);
+        count -= chunk;
+    }
+}
+
 }  // namespace
 
 bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder) {
@@ -151,28 +192,22 @@ bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder)
 }
 
 void encode_audio_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* samples) {
-    if (!ensure_audio_buffers(stream))
+    encode_samples_from(output, stream, samples, 0);
+}
+
+void encode_timed_audio_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* samples,
+                               int64_t at_us) {
+    if (samples->sample_rate <= 0 || !ensure_audio_buffers(stream))
         return;
-    if (!converter_matches(stream.converter, samples) &&
-        !configure_converter(stream.converter, AVSampleFormat(samples->format), samples->ch_layout,
-                             samples->sample_rate, stream.encoder))
-        return;
-    AVFrame* block = stream.audio_block.get();
-    for (int done = 0; done < samples->nb_samples;) {
-        int count = std::min(samples->nb_samples - done, input_step(stream, samples->sample_rate));
-        sample_planes in{};
-        if (!planes_from(samples, done, in) || av_frame_make_writable(block) < 0)
-            return;
-        int converted = swr_convert(stream.converter.resampler.get(), block->data, AUDIO_WORK_SAMPLES,
-                                    in.data(), count);
-        if (converted < 0)
-            return;
-        if (converted > 0 &&
-            av_audio_fifo_write(stream.sample_fifo.get(), reinterpret_cast<void**>(block->data), converted) < 0)
-            return;
-        encode_queued_frames(output, stream);
-        done += count;
+    const int64_t early = at_us < 0 ? av_rescale(-at_us, samples->sample_rate, 1000000) : 0;
+    if (early >= samples->nb_samples)
+        return;  // wholly before the output's start
+    if (!stream.sound_placed) {
+        stream.sound_placed = true;
+        if (at_us > 0)
+            queue_silence(output, stream, av_rescale(at_us, stream.encoder->sample_rate, 1000000));
     }
+    encode_samples_from(output, stream, samples, int(early));
 }
 
 void encode_silence_output(AVFormatContext* output, output_stream_state& stream) {

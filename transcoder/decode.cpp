@@ -79,19 +79,26 @@ void catch_up_with_unit(input_stream_state& input, const AVFrame* unit) {
     }
 }
 
+// A picture's own time stamp is its time, where the decoder gives one: the
+// decoding time of the packet it came from runs ahead of it by the pictures
+// shown before it but sent after it, which in a slow input is seconds.
+void take_picture_time(input_stream_state& input, const AVFrame* unit) {
+    if (input.decoder->codec_type != AVMEDIA_TYPE_VIDEO || unit->best_effort_timestamp == AV_NOPTS_VALUE)
+        return;
+    input.current_time = input.next_time =
+        av_rescale_q(unit->best_effort_timestamp, input.stream->time_base, MICROSECONDS);
+}
+
+// A picture before the start time is dropped. Sound is cut to the sample
+// by the audio path, which only needs its time.
 bool before_start_time(const input_stream_state& input) {
-    int64_t start = transcode_options.stream_start_time;
-    return start != 0 && input.current_time < start;
+    return input.drops_before_origin && input.decoder->codec_type != AVMEDIA_TYPE_AUDIO &&
+           input.current_time < input.clock_origin;
 }
 
-// A sought input's time stamps carry on from where the seek landed, while the
-// output counts its frames from 0: the first unit handed on levels the two.
-void take_clock_origin(input_stream_state& input) {
-    if (input.sought && !input.clock_origin)
-        input.clock_origin = input.current_time;
-}
-
-void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) {
+// start_us: the unit's own time on the input's clock.
+void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit, int64_t start_us) {
+    const input_stream_state& input = *run.input_streams[input_index];
     for (auto& output : run.output_streams) {
         if (output->source != input_index || !output->encoder_open)
             continue;
@@ -100,7 +107,7 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit) 
         else if (output->silence_clock)
             encode_silence_output(output_context_of(*output), *output);
         else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-            encode_audio_output(output_context_of(*output), *output, unit);
+            encode_timed_audio_output(output_context_of(*output), *output, unit, start_us - input.clock_origin);
     }
 }
 
@@ -117,23 +124,31 @@ int receive_units(transcode_run& run, int input_index) {
             return -1;
         if (late)
             catch_up_with_unit(input, unit);
+        take_picture_time(input, unit);
+        const int64_t start_us = input.next_time;
         advance_clock(input, unit);
-        if (!before_start_time(input)) {
-            take_clock_origin(input);
-            hand_to_encoders(run, input_index, unit);
-        }
+        if (!before_start_time(input))
+            hand_to_encoders(run, input_index, unit, start_us);
         av_frame_unref(unit);
     }
+}
+
+// Pictures before the start time are decoded only as far as the pictures
+// after it need them: the ones nothing refers to are skipped.
+void skip_unneeded_pictures(input_stream_state& input, const AVPacket* packet) {
+    if (!input.drops_before_origin || input.decoder->codec_type != AVMEDIA_TYPE_VIDEO)
+        return;
+    const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    const bool before =
+        time != AV_NOPTS_VALUE && av_rescale_q(time, input.stream->time_base, MICROSECONDS) < input.clock_origin;
+    input.decoder->skip_frame = before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
 }  // namespace
 
 double get_input_sync_time(const output_stream_state& output) {
     const input_stream_state& source = *output.sync_source;
-    int64_t origin = transcode_options.stream_start_time;
-    if (source.sought)
-        origin = source.clock_origin.value_or(source.current_time);
-    return double(source.current_time - origin) * 0.000001;
+    return double(source.current_time - source.clock_origin) * 0.000001;
 }
 
 int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet) {
@@ -146,6 +161,7 @@ int process_input_packet(transcode_run& run, int input_index, const AVPacket* pa
             take_packet_time(input, packet->dts);
         if (packet->size <= 0)
             return 0;  // an empty packet only moves the clock
+        skip_unneeded_pictures(input, packet);
     } else if (late) {
         input.draining = true;
     } else {

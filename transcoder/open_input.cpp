@@ -17,6 +17,7 @@ extern "C" {
 #include "core/text_to_number.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
+#include "transcoder/ffmpeg_ptr.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
@@ -24,10 +25,6 @@ extern "C" {
 transcode_options_record transcode_options;
 
 namespace {
-
-// Marks an input that open_input_slot moved to a start time (its user data,
-// which nothing else here uses).
-char sought_marker;
 
 struct dictionary_freer {
     void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
@@ -96,28 +93,74 @@ bool rewind(AVFormatContext* input) {
     return av_seek_frame(input, -1, first, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
+enum class seek_result { not_asked, sought, refused, lost };
+
+// How far the check for the first key picture after a seek reads, and how
+// often it steps further back (1 s, then 2, 4 ... before the position).
+constexpr int KEY_PICTURE_SEARCH_PACKETS = 4096;
+constexpr int EARLIER_SEEKS = 6;
+
+// The time (microseconds) of the first key picture read from here on;
+// AV_NOPTS_VALUE when the input has no pictures or none comes soon.
+int64_t first_key_picture_time(AVFormatContext* input) {
+    const int video = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    packet_ptr packet(av_packet_alloc());
+    if (video < 0 || !packet) {
+        return AV_NOPTS_VALUE;
+    }
+    const AVRational time_base = input->streams[video]->time_base;
+    for (int i = 0; i < KEY_PICTURE_SEARCH_PACKETS && av_read_frame(input, packet.get()) >= 0; ++i) {
+        const bool key = packet->stream_index == video && (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        av_packet_unref(packet.get());
+        if (key && time != AV_NOPTS_VALUE) {
+            return av_rescale_q(time, time_base, AV_TIME_BASE_Q);
+        }
+    }
+    return AV_NOPTS_VALUE;
+}
+
+// Seeks to the last key picture at or before the position. A demuxer that
+// searches by byte position (a transport stream's) may land on the key
+// picture after it: then the seek goes further back until the first key
+// picture read is not after the position.
+bool seek_to_key_picture_before(AVFormatContext* input, int64_t position) {
+    const int64_t first = input->start_time != AV_NOPTS_VALUE ? input->start_time : INT64_MIN;
+    int64_t target = position;
+    for (int step = 0; step < EARLIER_SEEKS; ++step) {
+        if (av_seek_frame(input, -1, target, AVSEEK_FLAG_BACKWARD) < 0) {
+            return step > 0 && rewind(input);  // further back than the input goes: its start
+        }
+        const int64_t key = first_key_picture_time(input);
+        if (key == AV_NOPTS_VALUE || key <= position || target <= first) {
+            break;
+        }
+        target = std::max(first, target - (int64_t(AV_TIME_BASE) << step));
+    }
+    return av_seek_frame(input, -1, target, AVSEEK_FLAG_BACKWARD) >= 0;
+}
+
 // Seeks to the requested start (plus the input's own first time stamp) and
-// consumes the request. A refused seek is reported and the input plays from
-// its beginning. False when it can go back there neither: its position is
-// then unknown, and it is not kept.
-bool seek_to_start(AVFormatContext* input, const std::string& name) {
+// consumes the request; position is where it was asked to go. A refused seek
+// is reported and the input plays from its beginning. Lost when it can go back
+// there neither: its position is then unknown, and it is not kept.
+seek_result seek_to_start(AVFormatContext* input, const std::string& name, int64_t& position) {
     const int64_t start = transcode_options.stream_start_time;
     if (start == 0) {
-        return true;
+        return seek_result::not_asked;
     }
     transcode_options.stream_start_time = 0;
-    int64_t position = start;
+    position = start;
     if (input->start_time != AV_NOPTS_VALUE) {
         position += input->start_time;
     }
-    if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) >= 0) {
-        input->opaque = &sought_marker;
-        return true;
+    if (seek_to_key_picture_before(input, position)) {
+        return seek_result::sought;
     }
     post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
                             static_cast<double>(position) * 0.000001);
     // A refused seek may already have dropped what the probe had read.
-    return rewind(input);
+    return rewind(input) ? seek_result::refused : seek_result::lost;
 }
 
 float display_aspect(const AVCodecParameters& video) {
@@ -187,16 +230,28 @@ void open_input_slot(int slot, const char* path) {
         return;
     }
     set_aside_attached_pictures(input.get());
-    if (!seek_to_start(input.get(), name)) {
+    int64_t position = 0;
+    const seek_result sought = seek_to_start(input.get(), name, position);
+    if (sought == seek_result::lost) {
         return;
     }
     copy_stream_parameters(input.get());
-    input_slot_table[slot] = std::make_shared<opened_input>(std::move(input));
+    auto opened = std::make_shared<opened_input>(std::move(input));
+    if (sought == seek_result::sought) {
+        // The transcoder starts the output at exactly this time.
+        opened->sought_position = position;
+        opened->context->opaque = &opened->sought_position;
+    }
+    input_slot_table[slot] = std::move(opened);
     transcode_options.output_format = nullptr;
 }
 
 bool input_was_sought(const AVFormatContext* input) {
-    return input->opaque == &sought_marker;
+    return input->opaque != nullptr;
+}
+
+int64_t sought_position(const AVFormatContext* input) {
+    return input_was_sought(input) ? *static_cast<const int64_t*>(input->opaque) : AV_NOPTS_VALUE;
 }
 
 void set_audio_bitrate(const char* text) {

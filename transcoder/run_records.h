@@ -41,10 +41,12 @@ struct input_stream_state {
     bool draining = false;                   // the end of the input was sent
     bool drain_clock_taken = false;          // current_time := next_time done for the drain
 
-    // After a seek the frame decisions count this clock from the first unit
-    // handed to the encoders (kept in clock_origin), not from the start time.
-    int sought = 0;
-    std::optional<int64_t> clock_origin;
+    // The input time (microseconds) the output's start shows, the same for
+    // every stream of the input: the start time asked for, else the earliest
+    // start of the streams played. With a start time the units before it are
+    // dropped (decoded from the key frame before it, so nothing is missing).
+    int64_t clock_origin = 0;
+    bool drops_before_origin = false;
 };
 
 // Turns decoded audio of any layout, rate and format into the encoder's, in
@@ -114,6 +116,9 @@ struct output_stream_state {
     // Set when the input has no sound: the video output whose clock the
     // silence fed to this encoder follows.
     const output_stream_state* silence_clock = nullptr;
+    // The first sound has been placed at its time: after silence when it
+    // starts later than the output, cut when it starts earlier.
+    bool sound_placed = false;
 
     packet_ptr encoded;  // each packet the encoder gives, on its way to the rings
 };
@@ -128,12 +133,13 @@ struct transcode_run {
     std::vector<std::unique_ptr<output_stream_state>> output_streams;
 };
 
-// The sync source's current_time in seconds from where its clock counts: the
-// first unit handed on after a seek, otherwise stream_start_time.
+// The sync source's current_time in seconds from its clock_origin.
 double get_input_sync_time(const output_stream_state& output);
 
-// Whether open_input_slot moved this input to a requested start time.
+// Whether open_input_slot moved this input to a requested start time, and
+// where to (microseconds of the input's clock; AV_NOPTS_VALUE when not).
 bool input_was_sought(const AVFormatContext* input);
+int64_t sought_position(const AVFormatContext* input);
 
 int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs,
                   const std::vector<AVFormatContext*>& inputs);
@@ -154,6 +160,11 @@ bool transcode_stop_requested();
 
 void encode_audio_output(AVFormatContext* output, output_stream_state& stream,
                          const AVFrame* samples);
+// The same for sound that starts at_us microseconds after the output's start
+// (before it when negative): the first block is placed at its time, after
+// silence or cut, and what lies wholly before the start is dropped.
+void encode_timed_audio_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* samples,
+                               int64_t at_us);
 // Feeds whole frames of silence until the audio reaches the end of the video
 // encoded so far.
 void encode_silence_output(AVFormatContext* output, output_stream_state& stream);

@@ -1,6 +1,7 @@
 // The job and its loop: stream pairing, encoder and decoder set-up, the read
 // loop with its stop test at every pass, and the drains at the end of the input.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -34,7 +35,6 @@ void build_input_records(transcode_run& run, const std::vector<AVFormatContext*>
             input->file_number = int(f);
             input->stream_number = int(s);
             input->stream = inputs[f]->streams[s];
-            input->sought = input_was_sought(inputs[f]);
             run.input_streams.push_back(std::move(input));
         }
     }
@@ -231,11 +231,57 @@ bool open_decoders(transcode_run& run) {
     return true;
 }
 
+constexpr AVRational MICROSECONDS{1, 1000000};
+
 void set_initial_times(transcode_run& run) {
     for (auto& input : run.input_streams) {
         input->current_time = 0;
         int64_t start = input->stream->start_time;
-        input->next_time = start == AV_NOPTS_VALUE ? 0 : av_rescale_q(start, input->stream->time_base, {1, 1000000});
+        input->next_time = start == AV_NOPTS_VALUE ? 0 : av_rescale_q(start, input->stream->time_base, MICROSECONDS);
+    }
+}
+
+// Where the input's clock starts: the earliest start of the streams played,
+// so sound and pictures keep the distance they have in the file (a recording's
+// clock may start anywhere). The input's own start when none tells.
+int64_t first_time_played(const transcode_run& run, int file, const AVFormatContext* input) {
+    int64_t first = AV_NOPTS_VALUE;
+    for (const auto& stream : run.input_streams) {
+        if (stream->file_number != file || !stream->needs_decoding || stream->stream->start_time == AV_NOPTS_VALUE)
+            continue;
+        const int64_t start = av_rescale_q(stream->stream->start_time, stream->stream->time_base, MICROSECONDS);
+        if (first == AV_NOPTS_VALUE || start < first)
+            first = start;
+    }
+    if (first != AV_NOPTS_VALUE)
+        return first;
+    return input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+}
+
+// The input time the output starts at: where the input was sought to, or the
+// start time left standing for an input found open (counted from the input's
+// own start, as a seek counts it), else where its clock starts. With a start
+// time, what comes before it is decoded but not played.
+void set_clock_origins(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
+    for (size_t f = 0; f < inputs.size(); ++f) {
+        const AVFormatContext* input = inputs[f];
+        int64_t origin = first_time_played(run, int(f), input);
+        bool drops = false;
+        if (input_was_sought(input)) {
+            origin = sought_position(input);
+            drops = true;
+        }
+        if (const int64_t start = transcode_options.stream_start_time; start != 0) {
+            const int64_t requested = (input->start_time != AV_NOPTS_VALUE ? input->start_time : 0) + start;
+            origin = drops ? std::max(origin, requested) : requested;
+            drops = true;
+        }
+        for (auto& stream : run.input_streams) {
+            if (stream->file_number != int(f))
+                continue;
+            stream->clock_origin = origin;
+            stream->drops_before_origin = drops;
+        }
     }
 }
 
@@ -371,6 +417,7 @@ int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs, const std:
     if (!open_encoders(run) || !open_decoders(run))
         return 0;
     set_initial_times(run);
+    set_clock_origins(run, inputs);
     stall_breaker_scope breaker([&run](packet_ring starved) { return break_stall(run, starved); });
     return read_loop(run, inputs);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "tests/transcoder/stream_fixture.h"
 #include "transcoder/output_setup.h"
@@ -74,6 +75,32 @@ TEST_F(AudioPathTest, RemaindersWaitInTheQueueForTheNextBlock) {
     encode_audio_output(output_.get(), *stream_, block(44100, 2, 1000).get());
     EXPECT_EQ(stream_->samples_out, 1152) << "one frame encoded";
     EXPECT_EQ(queued(), 848) << "3392 bytes stay queued";
+}
+
+// Sound is placed at its time once, with its first block: after silence when
+// it starts after the output's start, cut to the sample when before it.
+TEST_F(AudioPathTest, TheFirstSoundIsPlacedAtItsTime) {
+    struct Case {
+        const char* what;
+        std::vector<int64_t> blocks_at_us;  // 1000 samples each, at 44100 Hz
+        int64_t produced;                   // samples encoded and queued
+    };
+    const Case cases[] = {
+        {"at the start", {0, 22676}, 2000},
+        {"100 ms late: silence before it", {100000, 122676}, 4410 + 2000},
+        {"10 ms early: cut", {-10000, 12676}, 559 + 1000},
+        {"a block wholly before the start is dropped", {-30000, -7324}, 677},
+        {"only the start is placed: later time stamps are not followed", {0, 5000000}, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        make_stream();
+        codec_context_ptr d = decoder(44100, 2);
+        ASSERT_TRUE(open_audio_path(*stream_, d.get()));
+        for (int64_t at_us : c.blocks_at_us)
+            encode_timed_audio_output(output_.get(), *stream_, block(44100, 2, 1000).get(), at_us);
+        EXPECT_EQ(stream_->samples_out + queued(), c.produced);
+    }
 }
 
 TEST_F(AudioPathTest, HugeBlocksAtLowRatesStayWithinTheBuffers) {

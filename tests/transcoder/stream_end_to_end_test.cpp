@@ -368,6 +368,7 @@ TEST_F(StreamEndToEnd, SlowUnevenAndShortStreamsPlayToTheEndInStep) {
         double seconds;       // the stream's length
         double sound_end_s;
         std::function<bool(int)> kept = [](int) { return true; };  // which pictures the input has
+        bool h264 = false;
     };
     const Case cases[] = {
         {"slides1.mp4", {"1", 30, -1, 0, ""}, 1, 5, 30, 30},
@@ -378,11 +379,18 @@ TEST_F(StreamEndToEnd, SlowUnevenAndShortStreamsPlayToTheEndInStep) {
         // 100 pictures at 25 a second, then one in eight of them (3.125 a second).
         {"ratedrop.mkv", {"25", 20, -1, 0, "lt(n\\,100)+not(mod(n-100\\,8))"}, 25, 25, 20, 20,
          [](int n) { return n < 100 || (n - 100) % 8 == 0; }},
+        // The last picture comes at its own time, not in the gap before it.
+        {"slides15.mp4", {"3/2", 12, -1, 0, ""}, 1.5, 6, 12, 12, [](int) { return true; }, true},
+        {"ratedrop3.mp4", {"24", 12, -1, 0, "lt(n\\,96)+not(mod(n-96\\,8))"}, 24, 24, 11.7, 12,
+         [](int n) { return n < 96 || (n - 96) % 8 == 0; }, true},
     };
     start_server();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(test_support::MakeCountingClip(c.clip, media_.file(c.name)));
+        test_support::CountingClipFormat format;
+        if (c.h264)
+            format.encoding = {"-c:v", "libx264", "-c:a", "aac"};
+        ASSERT_TRUE(test_support::MakeCountingClip(c.clip, media_.file(c.name), format));
         ReceivedStream received = stream(c.name);
         const double fps = double(test_support::ReadLittleEndian32(received.header, 28)) /
                            test_support::ReadLittleEndian32(received.header, 24);
@@ -417,6 +425,74 @@ TEST_F(StreamEndToEnd, SlowUnevenAndShortStreamsPlayToTheEndInStep) {
     }
     for (auto& message : server_->record().Messages().drain())
         EXPECT_FALSE(message.text) << "no transcoder message: " << *message.text;
+}
+
+// Inputs whose pictures show their number and whose sound beeps at each whole
+// second with a pitch that names it, in the containers and clocks of real
+// recordings: each beep is heard when its second is seen, give or take the
+// MP3 encoder's own delay, and a start time is the first picture shown.
+TEST_F(StreamEndToEnd, SoundAndPicturesStayInStepAcrossContainersAndStartTimes) {
+    constexpr double MP3_DELAY_MS = 25;
+    constexpr double IN_STEP_MS = 40;
+    struct Case {
+        const char* name;
+        double seconds;
+        std::vector<std::string> encoding;
+        double audio_start_s;
+        const char* stime;
+        double start_s;  // the first picture shows it
+    };
+    const std::vector<std::string> h264_aac = {"-c:v", "libx264", "-g", "50", "-c:a", "aac"};
+    const std::vector<std::string> h264_ac3 = {"-c:v", "libx264", "-g", "50", "-c:a", "ac3"};
+    const std::vector<std::string> mpeg2_mp2 = {"-c:v", "mpeg2video", "-q:v", "3", "-c:a", "mp2"};
+    const std::vector<std::string> interlaced = {"-vf", "scale=1920:1080,setfield=tff", "-c:v", "mpeg2video",
+                                                 "-flags", "+ildct+ilme", "-top", "1", "-q:v", "4", "-c:a", "mp2"};
+    const std::vector<std::string> late_clock = {"-c:v", "mpeg2video", "-q:v", "3", "-c:a", "mp2",
+                                                 "-output_ts_offset", "93600"};
+    const std::vector<std::string> sparse_keys = {"-c:v", "libx264", "-g", "250", "-c:a", "aac"};
+    const std::vector<std::string> vp9 = {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8",
+                                          "-g", "60", "-c:a", "libopus"};
+    const std::vector<std::string> wmv = {"-c:v", "wmv2", "-q:v", "3", "-g", "30", "-c:a", "wmav2"};
+    const Case cases[] = {
+        {"plain.mp4", 12, h264_aac, 0, "", 0},
+        {"h264_aac.ts", 12, h264_aac, 0, "", 0},
+        {"h264_ac3.ts", 12, h264_ac3, 0, "", 0},
+        {"mpeg2_mp2.ts", 12, mpeg2_mp2, 0, "", 0},
+        {"interlaced.ts", 6, interlaced, 0, "", 0},
+        {"clock_at_26_hours.ts", 12, late_clock, 0, "", 0},
+        {"late_sound.mkv", 12, h264_aac, 3, "", 0},
+        {"late_sound.mp4", 12, h264_aac, 3, "", 0},
+        {"sparse_keys.mp4", 14, sparse_keys, 0, "5", 5},
+        {"h264_aac_stime.ts", 16, h264_aac, 0, "10", 10},
+        {"vp9.webm", 12, vp9, 0, "5", 5},
+        {"windows.wmv", 12, wmv, 0, "5", 5},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(test_support::MakeCountingClip({"25", c.seconds, -1, 0, ""}, media_.file(c.name),
+                                                   {true, c.audio_start_s, c.encoding}));
+        ReceivedStream received = stream(c.name, c.stime);
+        ASSERT_FALSE(received.packets.empty());
+        const double frame_s = double(test_support::ReadLittleEndian32(received.header, 24)) /
+                               test_support::ReadLittleEndian32(received.header, 28);
+        const std::string pictures = work_.file("received.m4v");
+        const std::string sound = work_.file("received.mp3");
+        ASSERT_TRUE(test_support::WriteElementaryStreams(received, pictures, sound));
+        const std::vector<int> numbers = test_support::PictureNumbers(pictures);
+        ASSERT_EQ(numbers.size(), received.packets.size());
+        const std::vector<double> offsets = test_support::SoundAfterPicturesMs(
+            numbers, frame_s, 25, test_support::BeepsHeard(sound));
+        EXPECT_NEAR(numbers.front() / 25.0, c.start_s, 1.0 / 25 + 1e-9) << "the first picture shows the start time";
+        EXPECT_GE(numbers.back(), int(c.seconds * 25) - 2) << "the stream ends with the file";
+        EXPECT_GE(offsets.size(), size_t(c.seconds - std::max(c.start_s, c.audio_start_s) - 2))
+            << "every second is heard";
+        int out_of_step = 0;
+        for (size_t i = 0; i < offsets.size(); ++i)
+            if (std::abs(offsets[i] - MP3_DELAY_MS) > IN_STEP_MS && out_of_step++ < 3)
+                ADD_FAILURE() << "beep " << i << " is heard " << offsets[i] << " ms after its second is seen";
+        EXPECT_EQ(out_of_step, 0);
+    }
 }
 
 TEST_F(StreamEndToEnd, AudioOnlyCarriesTheBuiltInClip) {
