@@ -17,6 +17,7 @@ extern "C" {
 #include "core/text_to_number.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
+#include "transcoder/input_length.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
@@ -106,9 +107,13 @@ bool seek_to_start(AVFormatContext* input, const std::string& name) {
         return true;
     }
     transcode_options.stream_start_time = 0;
+    if (input->duration != AV_NOPTS_VALUE && start >= input->duration) {
+        return true;  // nothing left to play: the header counts no frames
+    }
+    // Saturated: a start time near the largest one would overflow.
     int64_t position = start;
-    if (input->start_time != AV_NOPTS_VALUE) {
-        position += input->start_time;
+    if (input->start_time != AV_NOPTS_VALUE && __builtin_add_overflow(start, input->start_time, &position)) {
+        position = start > 0 ? INT64_MAX : INT64_MIN;
     }
     if (av_seek_frame(input, -1, position, AVSEEK_FLAG_BACKWARD) >= 0) {
         input->opaque = &sought_marker;
@@ -187,6 +192,7 @@ void open_input_slot(int slot, const char* path) {
         return;
     }
     set_aside_attached_pictures(input.get());
+    input->duration = input_playing_length(*input);
     if (!seek_to_start(input.get(), name)) {
         return;
     }

@@ -1,0 +1,196 @@
+// How long a stream is and how it ends, over a real socket on real clips:
+// the header's count says what will be sent, the stream ends with its last
+// packet as soon as the input has given everything, and start times past the
+// end, short, damaged, joined and slow inputs are answered cleanly.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stream/stream_state.h"
+#include "tests/support/counting_clip.h"
+#include "tests/support/media_clips.h"
+#include "tests/support/pmp_reader.h"
+#include "tests/support/protocol_client.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+using test_support::CountingClip;
+using test_support::PmpHeaderFrameCount;
+using test_support::ReceivedStream;
+
+// Longer than the client waits for a packet and then for the close (60 s and
+// 30 s): a stream that waits for a packet the input never gives is seen as
+// one that never ends, not as one that ends late.
+constexpr int64_t WAIT_LONGER_THAN_THE_CLIENT_MS = 120000;
+
+class StreamLength : public ::testing::Test {
+protected:
+    void SetUp() override { slot_filled_wait_ms = WAIT_LONGER_THAN_THE_CLIENT_MS; }
+
+    void TearDown() override {
+        server_.reset();
+        slot_filled_wait_ms = SLOT_FILLED_WAIT_MS;
+        EXPECT_EQ(transcode_running.load(), 0);
+    }
+
+    void start_server(const std::vector<std::string>& infinite_streams = {}) {
+        server_ = std::make_unique<test_support::TestServer>([&](CVantrelDlg& record) {
+            record.m_moviePaths = {media_.path()};
+            record.m_strMovieBitrate = "400";
+            record.m_infiniteStreams = infinite_streams;
+        });
+    }
+
+    void make(const std::vector<std::string>& recipe, const std::string& name) {
+        ASSERT_TRUE(test_support::make_clip(recipe, media_.file(name))) << name;
+    }
+
+    ReceivedStream stream(const std::string& name, const std::string& stime = "") {
+        return test_support::OpenAndReceiveStream(server_->port(), media_.path(), name, stime);
+    }
+
+    // The received stream as a PMP file.
+    std::string received_file(const ReceivedStream& received) {
+        const std::string path = work_.file("received.pmp");
+        EXPECT_TRUE(test_support::WritePmpFile(path, received));
+        return path;
+    }
+
+    // The stream ended by itself, carried the N - 1 packets its header
+    // announced, and FFmpeg reads it back without a complaint.
+    void expect_whole(const ReceivedStream& received) {
+        const uint32_t n = PmpHeaderFrameCount(received.header);
+        ASSERT_GT(n, 1u);
+        EXPECT_TRUE(received.ended);
+        EXPECT_EQ(received.packets.size(), n - 1) << "a stream of N frames carries N - 1 packets";
+        EXPECT_EQ(test_support::ProbeFile(received_file(received)).errors, "");
+    }
+
+    void expect_no_transcoder_message() {
+        for (auto& message : server_->record().Messages().drain())
+            EXPECT_FALSE(message.text) << "no transcoder message: " << *message.text;
+    }
+
+    test_support::TempDir media_{"vantrel-media"};
+    test_support::TempDir work_{"vantrel-received"};
+    std::unique_ptr<test_support::TestServer> server_;
+};
+
+std::vector<std::string> clip_recipe(const std::string& video, const std::string& audio, double seconds,
+                                     const std::vector<std::string>& codecs) {
+    const std::string length = std::to_string(seconds);
+    std::vector<std::string> recipe = {
+        "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=" + length,
+        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=" + length, "-c:v", video, "-c:a", audio};
+    recipe.insert(recipe.end(), codecs.begin(), codecs.end());
+    return recipe;
+}
+
+TEST_F(StreamLength, AStartAtOrPastTheEndSendsNothingAndTheNextStreamPlays) {
+    start_server();
+    ASSERT_TRUE(test_support::MakeCountingClip({"25", 4, -1, 0, ""}, media_.file("clip.avi")));
+    for (const char* stime : {"5", "30", "59:59", "99999999:00:00", "9223372036854775807"}) {
+        SCOPED_TRACE(stime);
+        const ReceivedStream past = stream("clip.avi", stime);
+        EXPECT_EQ(PmpHeaderFrameCount(past.header), 0u);
+        EXPECT_TRUE(past.ended);
+        EXPECT_TRUE(past.packets.empty());
+        // The whole clip again, from its first picture.
+        const ReceivedStream next = stream("clip.avi");
+        EXPECT_NEAR(PmpHeaderFrameCount(next.header), 100u, 1u);
+        expect_whole(next);
+        const std::vector<int> numbers = test_support::PictureNumbers(received_file(next));
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_EQ(numbers.front(), 0);
+    }
+    expect_no_transcoder_message();
+}
+
+// Fewer pictures (or, without pictures, fewer MP3 frames) than the 21 the
+// sender waits for before it starts: the stream starts when the input ends.
+TEST_F(StreamLength, AClipShorterThanThePrerollSendsEverything) {
+    struct Case {
+        const char* name;
+        int pictures;  // at 25 a second
+    };
+    const Case cases[] = {
+        {"three.avi", 3},
+        {"short.avi", 8},
+        {"twenty.avi", 20},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(test_support::MakeCountingClip({"25", c.pictures / 25.0, -1, 0, ""}, media_.file(c.name)));
+        const ReceivedStream received = stream(c.name);
+        const uint32_t n = PmpHeaderFrameCount(received.header);
+        EXPECT_NEAR(n, c.pictures, 1u);
+        expect_whole(received);
+        // Every picture of the input, in order, from the first (the last one
+        // again where the sound runs a frame longer).
+        const std::vector<int> numbers = test_support::PictureNumbers(received_file(received));
+        ASSERT_EQ(numbers.size(), n - 1);
+        ASSERT_GE(numbers.size(), size_t(c.pictures - 1));
+        for (size_t i = 0; i < numbers.size(); ++i)
+            EXPECT_EQ(numbers[i], std::min(int(i), c.pictures - 1));
+    }
+    // Half a second of sound alone: 19 MP3 frames.
+    make({"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=0.5", "-ac", "2"}, "beep.wav");
+    const ReceivedStream beep = stream("beep.wav");
+    EXPECT_EQ(PmpHeaderFrameCount(beep.header), 6u);
+    expect_whole(beep);
+    expect_no_transcoder_message();
+}
+
+// Whatever the container, the header counts what the stream will carry and
+// the stream ends with its last packet, without waiting for one more.
+TEST_F(StreamLength, EveryContainerEndsWithItsLastPacket) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> recipe;
+    };
+    const Case cases[] = {
+        {"h264.mp4", clip_recipe("libx264", "aac", 3, {"-preset", "ultrafast"})},
+        {"h264.mov", clip_recipe("libx264", "aac", 3, {"-preset", "ultrafast"})},
+        {"h264.mkv", clip_recipe("libx264", "aac", 3, {"-preset", "ultrafast"})},
+        {"h264.ts", clip_recipe("libx264", "ac3", 3, {"-preset", "ultrafast"})},
+        {"vp9.webm", clip_recipe("libvpx-vp9", "libopus", 3, {"-deadline", "realtime"})},
+        {"mpeg4.avi", clip_recipe("mpeg4", "libmp3lame", 3, {})},
+        {"flv.flv", clip_recipe("flv", "libmp3lame", 3, {"-ar", "44100"})},
+        {"theora.ogv", clip_recipe("libtheora", "libvorbis", 3, {})},
+        {"mpeg2.mpg", clip_recipe("mpeg2video", "mp2", 3, {})},
+        // The length ASF gives its streams holds the file's start offset.
+        {"wmv.wmv", clip_recipe("wmv2", "wmav2", 3, {})},
+        {"wmv10.wmv", clip_recipe("wmv2", "wmav2", 10, {})},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        make(c.recipe, c.name);
+        const ReceivedStream received = stream(c.name);
+        EXPECT_NEAR(PmpHeaderFrameCount(received.header), c.name == std::string("wmv10.wmv") ? 250 : 75, 1);
+        expect_whole(received);
+    }
+    expect_no_transcoder_message();
+}
+
+// The header counts five hours for an infinite stream; its input ends long
+// before, and so does the stream.
+TEST_F(StreamLength, AnInputThatEndsBeforeItsCountEndsTheStreamThere) {
+    make(clip_recipe("mpeg4", "libmp3lame", 2, {}), "live.avi");
+    start_server({media_.file("live.avi")});
+    const ReceivedStream received = stream("live.avi");
+    EXPECT_EQ(PmpHeaderFrameCount(received.header), 450000u);
+    EXPECT_TRUE(received.ended);
+    EXPECT_NEAR(double(received.packets.size()), 50, 2);
+    EXPECT_EQ(test_support::ProbeFile(received_file(received)).errors, "");
+    expect_no_transcoder_message();
+}
+
+}  // namespace
