@@ -7,6 +7,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "stream/picture_rate.h"
+
 CVantrelDlg* g_pMainDlg = nullptr;
 
 void input_closer::operator()(AVFormatContext* input) const {
@@ -24,8 +26,9 @@ input_facts facts_of(const AVFormatContext& input) {
         const AVStream& stream = *input.streams[i];
         if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             facts.has_video = true;
-            facts.video_rate_num = stream.r_frame_rate.num;
-            facts.video_rate_den = stream.r_frame_rate.den;
+            const AVRational rate = stream_picture_rate(stream);
+            facts.video_rate_num = rate.num;
+            facts.video_rate_den = rate.den;
         } else if (stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
             facts.has_audio = true;
         }

@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "core/text_to_number.h"
+#include "stream/picture_rate.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 #include "transcoder/input_length.h"
@@ -144,8 +145,9 @@ void copy_video_parameters(const AVStream& stream) {
     transcode_options.frame_width = video.width;
     transcode_options.frame_aspect_ratio = display_aspect(video);
     transcode_options.frame_pix_fmt = video.format;
-    transcode_options.frame_rate = stream.r_frame_rate.num;
-    transcode_options.frame_rate_base = stream.r_frame_rate.den;
+    const AVRational rate = stream_picture_rate(stream);
+    transcode_options.frame_rate = rate.num;
+    transcode_options.frame_rate_base = rate.den;
 }
 
 // With several streams of one kind the last one's values stay. The decoder

@@ -12,6 +12,7 @@
 
 #include "stream/stream_state.h"
 #include "tests/support/counting_clip.h"
+#include "tests/support/files.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
@@ -190,6 +191,102 @@ TEST_F(StreamLength, AnInputThatEndsBeforeItsCountEndsTheStreamThere) {
     EXPECT_TRUE(received.ended);
     EXPECT_NEAR(double(received.packets.size()), 50, 2);
     EXPECT_EQ(test_support::ProbeFile(received_file(received)).errors, "");
+    expect_no_transcoder_message();
+}
+
+// Pictures that show their number (as CountingClip's do) at the times the
+// select expression keeps, with the time stamps the extra options give, and
+// the counting clip's sound.
+std::vector<std::string> numbered_pictures(double seconds, const std::string& keep,
+                                           const std::vector<std::string>& extra) {
+    const std::string length = std::to_string(seconds);
+    std::vector<std::string> recipe = {
+        "-f", "lavfi", "-i",
+        "color=c=black:size=160x90:rate=1:duration=" + length +
+            ",geq=lum='if(bitand(N\\,pow(2\\,floor(X*10/W)))\\,235\\,16)':cb=128:cr=128,"
+            "scale=320:180:flags=neighbor,select='" + keep + "'",
+        "-f", "lavfi", "-i", "aevalsrc=sin(2*PI*440*t)*gte(mod(t\\,2)\\,1)*0.5:s=44100:d=" + length,
+        "-c:v", "mpeg4", "-q:v", "3", "-c:a", "libmp3lame", "-ac", "2", "-fps_mode", "vfr"};
+    recipe.insert(recipe.end(), extra.begin(), extra.end());
+    return recipe;
+}
+
+// Two recordings joined into one file, the second's clock far after the
+// first's: the jump is no length. A clock that starts far from zero is none either.
+TEST_F(StreamLength, ARecordingJoinedFromTwoCountsItsContentNotTheClockJump) {
+    struct Case {
+        const char* name;
+        std::vector<int64_t> clock_starts_s;  // one recording each, 8.5 s long
+    };
+    const Case cases[] = {
+        {"joined.ts", {0, 5000}},
+        {"late_clock.ts", {93600}},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string joined;
+        for (size_t part = 0; part < c.clock_starts_s.size(); ++part) {
+            const std::string recording = work_.file("recording.ts");
+            const std::string shifted = work_.file("shifted.ts");
+            ASSERT_TRUE(test_support::MakeCountingClip({"25", 8.5, -1, int(part) * 300, ""}, recording));
+            ASSERT_TRUE(test_support::make_clip(
+                {"-i", recording, "-c", "copy", "-output_ts_offset", std::to_string(c.clock_starts_s[part])},
+                shifted));
+            joined += test_support::read_text(shifted);
+        }
+        test_support::write_text(media_.file(c.name), joined);
+        const double content_s = 8.5 * double(c.clock_starts_s.size());
+        const ReceivedStream received = stream(c.name);
+        const uint32_t n = PmpHeaderFrameCount(received.header);
+        EXPECT_GE(n, content_s * 25 * 0.9);
+        EXPECT_LE(n, content_s * 25 * 1.5);
+        EXPECT_TRUE(received.ended);
+        EXPECT_LE(received.packets.size(), n - 1);
+        // Both recordings are played.
+        const std::vector<int> numbers = test_support::PictureNumbers(received_file(received));
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_EQ(numbers.front(), 0);
+        EXPECT_GE(numbers.back(), c.clock_starts_s.size() > 1 ? 300 + 150 : 150);
+    }
+}
+
+// A slide show in Matroska: FFmpeg guesses the rate from its time base, a
+// thousand a second, while a picture comes every 3 or 4 s.
+TEST_F(StreamLength, AMatroskaSlideShowIsTakenAtItsAverageRate) {
+    // Pictures at 0, 3, 7, 10, 14 and 17 s, all but the first 7 ms late, so
+    // no rate but the time base fits their time stamps.
+    make(numbered_pictures(20, "eq(mod(n\\,7)\\,0)+eq(mod(n\\,7)\\,3)",
+                           {"-vf", "settb=1/1000,setpts=PTS+gt(PTS\\,0)*7", "-enc_time_base:v", "1:1000"}),
+         "slides.mkv");
+    start_server();
+    const ReceivedStream received = stream("slides.mkv");
+    const double fps = double(test_support::ReadLittleEndian32(received.header, 28)) /
+                       test_support::ReadLittleEndian32(received.header, 24);
+    EXPECT_DOUBLE_EQ(fps, 5.0) << "the five pictures a second every slow input is sent with";
+    EXPECT_NEAR(PmpHeaderFrameCount(received.header), 100u, 1u);
+    expect_whole(received);
+    // Each frame shows the latest picture at its time (a picture's number is
+    // its second), give or take a frame.
+    const std::vector<int> pictures = {0, 3, 7, 10, 14, 17};
+    auto shown_at = [&](double t) {
+        int latest = 0;
+        for (int second : pictures)
+            if (second <= t + 1e-6)
+                latest = second;
+        return latest;
+    };
+    const std::vector<int> numbers = test_support::PictureNumbers(received_file(received));
+    ASSERT_EQ(numbers.size(), received.packets.size());
+    int out_of_step = 0;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        const double t = double(i) / fps;
+        const bool in_step = numbers[i] == shown_at(t) || numbers[i] == shown_at(t - 1 / fps) ||
+                             numbers[i] == shown_at(t + 1 / fps);
+        if (!in_step && out_of_step++ < 3)
+            ADD_FAILURE() << "frame " << i << " at " << t << " s shows picture " << numbers[i];
+    }
+    EXPECT_EQ(out_of_step, 0);
     expect_no_transcoder_message();
 }
 
