@@ -313,11 +313,11 @@ void handle_packet(transcode_run& run, int file, const AVPacket* packet) {
     if (packet->stream_index >= state.stream_count)
         return;  // a stream that appeared after the run began
     int index = state.first_stream + packet->stream_index;
-    input_stream_state& input = *run.input_streams[index];
-    if (input.ignored)
+    if (run.input_streams[index]->ignored)
         return;
-    if (process_input_packet(run, index, packet) < 0)
-        post_transcoder_message("Error while decoding stream #%d.%d\n", input.file_number, input.stream_number);
+    // A packet the decoder cannot read (a damaged stretch of the file) is
+    // skipped: the packets after it decode on, as in any player.
+    process_input_packet(run, index, packet);
 }
 
 int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {

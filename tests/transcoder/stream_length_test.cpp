@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,35 @@ std::vector<std::string> numbered_pictures(double seconds, const std::string& ke
         "-c:v", "mpeg4", "-q:v", "3", "-c:a", "libmp3lame", "-ac", "2", "-fps_mode", "vfr"};
     recipe.insert(recipe.end(), extra.begin(), extra.end());
     return recipe;
+}
+
+// The middle third of a file overwritten, as a damaged download has it: what
+// cannot be read is skipped and the stream goes on to the end of the file.
+TEST_F(StreamLength, ADamagedStretchIsSkippedAndTheStreamGoesOnToTheEnd) {
+    constexpr int PICTURES = 500;  // 20 s at 25 a second
+    start_server();
+    for (const char* name : {"damaged.mp4", "damaged.mkv", "damaged.avi"}) {
+        SCOPED_TRACE(name);
+        const std::string path = media_.file(name);
+        ASSERT_TRUE(test_support::MakeCountingClip({"25", PICTURES / 25.0, -1, 0, ""}, path));
+        std::string bytes = test_support::read_text(path);
+        std::mt19937 noise(7);
+        for (size_t i = bytes.size() / 3; i < bytes.size() * 2 / 3; ++i)
+            bytes[i] = char(noise());
+        test_support::write_text(path, bytes);
+
+        const ReceivedStream received = stream(name);
+        EXPECT_TRUE(received.ended);
+        EXPECT_LE(received.packets.size(), PmpHeaderFrameCount(received.header) - 1);
+        const std::vector<int> numbers = test_support::PictureNumbers(received_file(received));
+        ASSERT_EQ(numbers.size(), received.packets.size());
+        ASSERT_GT(numbers.size(), 50u);
+        EXPECT_LT(numbers.front(), 5);
+        // Past the damage (whose pictures may show anything) the pictures are whole and in order to the end.
+        EXPECT_TRUE(std::is_sorted(numbers.end() - 50, numbers.end()));
+        EXPECT_GE(numbers.back(), PICTURES - 10) << "the pictures after the damage are played";
+    }
+    expect_no_transcoder_message();
 }
 
 // Two recordings joined into one file, the second's clock far after the
