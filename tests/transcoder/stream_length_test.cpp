@@ -243,43 +243,53 @@ TEST_F(StreamLength, ADamagedStretchIsSkippedAndTheStreamGoesOnToTheEnd) {
     expect_no_transcoder_message();
 }
 
-// Two recordings joined into one file, the second's clock far after the
-// first's: the jump is no length. A clock that starts far from zero is none either.
+// Recordings joined into one file, each one's clock far after the one
+// before: the jump is no length, whether the parts' bit rates are alike or
+// not. A clock that starts far from zero is no jump either.
 TEST_F(StreamLength, ARecordingJoinedFromTwoCountsItsContentNotTheClockJump) {
+    struct Part {
+        int64_t clock_start_s;
+        std::vector<std::string> coding;  // how the 8.5 s recording is coded
+    };
+    const std::vector<std::string> as_made = {"-c", "copy"};
+    // Nine tenths of the file's bytes in its first recording.
+    const std::vector<std::string> dense = {"-c:v", "mpeg4", "-q:v", "1", "-s", "1280x720", "-c:a", "copy"};
     struct Case {
         const char* name;
-        std::vector<int64_t> clock_starts_s;  // one recording each, 8.5 s long
+        std::vector<Part> parts;
     };
     const Case cases[] = {
-        {"joined.ts", {0, 5000}},
-        {"late_clock.ts", {93600}},
+        {"joined.ts", {{0, as_made}, {5000, as_made}}},
+        {"dense_then_sparse.ts", {{0, dense}, {5000, as_made}}},
+        {"late_clock.ts", {{93600, as_made}}},
     };
     start_server();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string joined;
-        for (size_t part = 0; part < c.clock_starts_s.size(); ++part) {
+        for (size_t part = 0; part < c.parts.size(); ++part) {
             const std::string recording = work_.file("recording.ts");
             const std::string shifted = work_.file("shifted.ts");
             ASSERT_TRUE(test_support::MakeCountingClip({"25", 8.5, -1, int(part) * 300, ""}, recording));
-            ASSERT_TRUE(test_support::make_clip(
-                {"-i", recording, "-c", "copy", "-output_ts_offset", std::to_string(c.clock_starts_s[part])},
-                shifted));
+            std::vector<std::string> recipe = {"-i", recording};
+            recipe.insert(recipe.end(), c.parts[part].coding.begin(), c.parts[part].coding.end());
+            recipe.insert(recipe.end(), {"-output_ts_offset", std::to_string(c.parts[part].clock_start_s)});
+            ASSERT_TRUE(test_support::make_clip(recipe, shifted));
             joined += test_support::read_text(shifted);
         }
         test_support::write_text(media_.file(c.name), joined);
-        const double content_s = 8.5 * double(c.clock_starts_s.size());
+        const double content_frames = 8.5 * 25 * double(c.parts.size());
         const ReceivedStream received = stream(c.name);
         const uint32_t n = PmpHeaderFrameCount(received.header);
-        EXPECT_GE(n, content_s * 25 * 0.9);
-        EXPECT_LE(n, content_s * 25 * 1.5);
+        EXPECT_GE(n, content_frames);
+        EXPECT_LE(n, content_frames * 1.2);
         EXPECT_TRUE(received.ended);
         EXPECT_LE(received.packets.size(), n - 1);
-        // Both recordings are played.
+        // Every recording is played, to (near) its end.
         const std::vector<int> numbers = test_support::PictureNumbers(received_file(received));
         ASSERT_FALSE(numbers.empty());
         EXPECT_EQ(numbers.front(), 0);
-        EXPECT_GE(numbers.back(), c.clock_starts_s.size() > 1 ? 300 + 150 : 150);
+        EXPECT_GE(numbers.back(), int(c.parts.size() - 1) * 300 + 180);
     }
 }
 
