@@ -36,6 +36,15 @@ int64_t low_bits(__int128 value) {
     return static_cast<int64_t>(static_cast<uint64_t>(static_cast<unsigned __int128>(value)));
 }
 
+// A frame count as the header holds it: none for a start at or past the end,
+// and no more than 32 signed bits hold rather than a wrapped value.
+int32_t header_frame_count(__int128 count) {
+    if (count <= 0) {
+        return 0;
+    }
+    return count < INT32_MAX ? static_cast<int32_t>(count) : INT32_MAX;
+}
+
 int32_t product32(int a, int b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
 }
@@ -95,8 +104,8 @@ pmp_stream_timing video_stream_timing(int num, int den, float divider, int64_t d
     // den x X x 1000000 outgrows 64 bits for a large den and a divider no dialog offers.
     const __int128 frame_units = static_cast<__int128>(den) * x * 1000000;
     timing.video_frame_duration = low_bits(frame_units / num24);
-    timing.frame_count = static_cast<int32_t>(
-        low_bits((static_cast<__int128>(duration_us) - start_offset_us) * num24 / frame_units));
+    timing.frame_count =
+        header_frame_count((static_cast<__int128>(duration_us) - start_offset_us) * num24 / frame_units);
     timing.scale = truncate_to_int32(e * v * den);
     timing.rate = product32(num, e);
     timing.max_audio_frames = static_cast<int32_t>(timing.video_frame_duration / AUDIO_FRAME_DURATION_US + 1);
@@ -107,8 +116,7 @@ pmp_stream_timing audio_only_timing(int64_t duration_us, int64_t start_offset_us
     pmp_stream_timing timing;
     timing.frame_rate_text = "12";
     timing.video_frame_duration = AUDIO_ONLY_FRAME_DURATION_US;
-    timing.frame_count = static_cast<int32_t>(
-        low_bits((static_cast<__int128>(duration_us) - start_offset_us) * 12 / 1000000));
+    timing.frame_count = header_frame_count((static_cast<__int128>(duration_us) - start_offset_us) * 12 / 1000000);
     timing.scale = 1;
     timing.rate = 12;
     timing.max_audio_frames = static_cast<int32_t>(timing.video_frame_duration / AUDIO_FRAME_DURATION_US + 1);

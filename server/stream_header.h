@@ -17,7 +17,7 @@ constexpr int64_t AUDIO_ONLY_FRAME_DURATION_US = 83333;
 
 // The timing of one stream as the header announces it.
 struct pmp_stream_timing {
-    int32_t frame_count = 1;  // N, low 32 bits
+    int32_t frame_count = 1;  // N: 0 to INT32_MAX
     int32_t scale = 1;
     int32_t rate = 12;
     int32_t max_audio_frames = 1;  // F

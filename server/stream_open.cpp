@@ -58,7 +58,8 @@ void record_start_time(const char* request) {
         transcode_options.stream_start_time = 0;
         return;
     }
-    const int64_t start = parse_start_time(value);
+    // A start before the beginning is the beginning.
+    const int64_t start = std::max<int64_t>(parse_start_time(value), 0);
     stream_start_offset = start;
     transcode_options.stream_start_time = start;
 }

@@ -77,18 +77,22 @@ void reset_stream_counters() {
     video_packets_written = 0;
 }
 
-// Waits for the 21st packet. False when the stream is to end without a reply.
+// Waits for the 21st packet, or for the end of the job's output when the
+// input gives fewer: the stream then starts with what there is. False when the
+// stream is to end without a reply.
 bool wait_for_preroll() {
     const packet_ring ring = audio_only_mode ? packet_ring::audio : packet_ring::video;
     platform::Event& held = audio_only_mode ? audio_slot_filled_events[PREROLL_SLOT]
                                             : video_slot_filled_events[PREROLL_SLOT];
+    const platform::Event* events[] = {&held, &transcode_stop_event, &transcode_output_ended_event};
     announce_sender_wait(ring, PREROLL_SLOT);
-    int result = platform::wait_for_either(held, transcode_stop_event, PREROLL_WAIT_MS);
+    int result = platform::wait_for_any(events, 3, PREROLL_WAIT_MS);
     announce_sender_wait(ring, -1);
-    held.set();  // the send loop takes this slot again when it reaches it
+    if (result == 0)
+        held.set();  // the send loop takes this slot again when it reaches it
     if (result == 1)
         return false;
-    if (result != 0) {
+    if (result < 0) {
         transcode_stop_event.set();
         return false;
     }
@@ -370,6 +374,13 @@ void OnStreamPackets(const platform::Socket& connection, char* request) {
     show_streaming_name(*input_slot_table[slot]);
 
     if (StopRunningTranscode(false)) {
+        if (packets_to_send(frame_count()) == 0) {
+            // Nothing to send (a start at or past the end): no transcode. The
+            // inputs are closed as the end of one closes them, so the next
+            // stream of the file starts from its beginning.
+            close_all_input_slots();
+            return;
+        }
         if (!restart_transcoder(slot) || !wait_for_preroll())
             return;
     }

@@ -7,6 +7,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "stream/picture_rate.h"
+
 CVantrelDlg* g_pMainDlg = nullptr;
 
 void input_closer::operator()(AVFormatContext* input) const {
@@ -24,8 +26,9 @@ input_facts facts_of(const AVFormatContext& input) {
         const AVStream& stream = *input.streams[i];
         if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             facts.has_video = true;
-            facts.video_rate_num = stream.r_frame_rate.num;
-            facts.video_rate_den = stream.r_frame_rate.den;
+            const AVRational rate = stream_picture_rate(stream);
+            facts.video_rate_num = rate.num;
+            facts.video_rate_den = rate.den;
         } else if (stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
             facts.has_audio = true;
         }
@@ -59,6 +62,7 @@ platform::Event audio_slot_filled_events[AUDIO_RING_SLOTS];
 platform::Event video_slot_free_events[VIDEO_RING_SLOTS];
 platform::Event video_slot_filled_events[VIDEO_RING_SLOTS];
 platform::Event transcode_stop_event;
+platform::Event transcode_output_ended_event;
 
 std::atomic<uint8_t> transcode_running{0};
 std::atomic<uint8_t> stream_drained{0};
@@ -84,6 +88,7 @@ char frame_rate_text[FRAME_RATE_TEXT_SIZE];
 
 std::atomic<int> stop_poll_interval_ms{STOP_POLL_INTERVAL_MS};
 std::atomic<int> stop_poll_limit{STOP_POLL_LIMIT};
+std::atomic<int64_t> slot_filled_wait_ms{SLOT_FILLED_WAIT_MS};
 
 namespace {
 
@@ -110,16 +115,18 @@ platform::Event& filled_event(packet_ring ring, int slot) {
 }
 
 // The slot's event stands first: once the stop event is set, a slot that is
-// ready still wins the wait. The sender's wait, when it is waited for, comes last.
-slot_wait wait_slot(const platform::Event& slot_event, int64_t timeout_ms, bool or_sender = false) {
-    const platform::Event* events[] = {&slot_event, &transcode_stop_event, &sender_waiting_event};
-    switch (platform::wait_for_any(events, or_sender ? 3 : 2, timeout_ms)) {
+// ready still wins the wait. A third event (the sender's wait for a writer, the
+// end of the job's output for the sender) comes last and gives also_result.
+slot_wait wait_slot(const platform::Event& slot_event, int64_t timeout_ms, const platform::Event* also = nullptr,
+                    slot_wait also_result = slot_wait::failed) {
+    const platform::Event* events[] = {&slot_event, &transcode_stop_event, also};
+    switch (platform::wait_for_any(events, also ? 3 : 2, timeout_ms)) {
     case 0:
         return slot_wait::ready;
     case 1:
         return slot_wait::stopped;
     case 2:
-        return slot_wait::sender_waiting;
+        return also_result;
     default:
         return slot_wait::failed;
     }
@@ -131,6 +138,7 @@ void CreateStreamEvents() {
     create_ring_events(audio_slot_free_events, audio_slot_filled_events, AUDIO_RING_SLOTS);
     create_ring_events(video_slot_free_events, video_slot_filled_events, VIDEO_RING_SLOTS);
     transcode_stop_event = platform::Event::create(platform::EventReset::Manual);
+    transcode_output_ended_event = platform::Event::create(platform::EventReset::Manual);
     sender_waiting_event = platform::Event::create(platform::EventReset::Auto);
 }
 
@@ -138,6 +146,7 @@ void CloseStreamEvents() {
     close_ring_events(audio_slot_free_events, audio_slot_filled_events, AUDIO_RING_SLOTS);
     close_ring_events(video_slot_free_events, video_slot_filled_events, VIDEO_RING_SLOTS);
     transcode_stop_event.close();
+    transcode_output_ended_event.close();
     sender_waiting_event.close();
 }
 
@@ -175,7 +184,7 @@ slot_wait wait_slot_free(packet_ring ring, int slot) {
 }
 
 slot_wait wait_slot_free_or_sender(packet_ring ring, int slot, int64_t timeout_ms) {
-    return wait_slot(free_event(ring, slot), timeout_ms, true);
+    return wait_slot(free_event(ring, slot), timeout_ms, &sender_waiting_event, slot_wait::sender_waiting);
 }
 
 bool sender_starved(packet_ring ring) {
@@ -189,7 +198,8 @@ void signal_slot_filled(packet_ring ring, int slot) {
 }
 
 slot_wait wait_slot_filled(packet_ring ring, int slot) {
-    return wait_slot(filled_event(ring, slot), SLOT_FILLED_WAIT_MS);
+    return wait_slot(filled_event(ring, slot), slot_filled_wait_ms.load(), &transcode_output_ended_event,
+                     slot_wait::ended);
 }
 
 void announce_sender_wait(packet_ring ring, int number) {
@@ -199,7 +209,8 @@ void announce_sender_wait(packet_ring ring, int number) {
 }
 
 slot_wait await_slot_filled(packet_ring ring, int slot, int number) {
-    const slot_wait at_once = wait_slot(filled_event(ring, slot), 0);
+    const slot_wait at_once =
+        wait_slot(filled_event(ring, slot), 0, &transcode_output_ended_event, slot_wait::ended);
     if (at_once != slot_wait::failed)
         return at_once;
     announce_sender_wait(ring, number);

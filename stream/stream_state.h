@@ -43,6 +43,8 @@ constexpr int STOP_POLL_LIMIT = 600;
 // The values StopRunningTranscode uses; tests shorten them.
 extern std::atomic<int> stop_poll_interval_ms;
 extern std::atomic<int> stop_poll_limit;
+// The sender's wait for a slot to be filled (SLOT_FILLED_WAIT_MS); tests lengthen it.
+extern std::atomic<int64_t> slot_filled_wait_ms;
 
 constexpr int CURRENT_FOLDER_SIZE = 260;
 constexpr int FRAME_RATE_TEXT_SIZE = 20;
@@ -95,6 +97,10 @@ extern platform::Event audio_slot_filled_events[AUDIO_RING_SLOTS];
 extern platform::Event video_slot_free_events[VIDEO_RING_SLOTS];
 extern platform::Event video_slot_filled_events[VIDEO_RING_SLOTS];
 extern platform::Event transcode_stop_event;
+// Set by the job once it will write no more packets (its input ended, or its
+// run did), so a packet the sender waits for then is known never to come; a
+// slot filled before it still counts. Reset as a job starts.
+extern platform::Event transcode_output_ended_event;
 
 // ---- byte flags --------------------------------------------------------------
 extern std::atomic<uint8_t> transcode_running;
@@ -140,8 +146,9 @@ bool StopRunningTranscode(bool release);
 // ---- slot hand-off -----------------------------------------------------------
 enum class packet_ring { audio, video };
 // failed: time-out or a dead event; sender_waiting: the sender began waiting
-// for a packet (see sender_waiting_event), the slot is not free yet.
-enum class slot_wait { ready, stopped, failed, sender_waiting };
+// for a packet (see sender_waiting_event), the slot is not free yet; ended: the
+// slot is not filled and the job writes nothing more.
+enum class slot_wait { ready, stopped, failed, sender_waiting, ended };
 
 // Writer side: wait for the slot to be free (or the stop event), then signal it filled.
 slot_wait wait_slot_free(packet_ring ring, int slot);
@@ -150,7 +157,8 @@ slot_wait wait_slot_free_or_sender(packet_ring ring, int slot, int64_t timeout_m
 // Whether the sender waits for a packet of this ring that is not written yet.
 bool sender_starved(packet_ring ring);
 void signal_slot_filled(packet_ring ring, int slot);
-// Reader side: wait for the slot to be filled (or the stop event), then signal it free.
+// Reader side: wait for the slot to be filled (or the stop event, or the end
+// of the job's output), then signal it free.
 slot_wait wait_slot_filled(packet_ring ring, int slot);
 // The same, and while it has to wait the packet numbered number (in the ring's
 // order) is named as awaited.

@@ -15,9 +15,11 @@ extern "C" {
 }
 
 #include "core/text_to_number.h"
+#include "stream/picture_rate.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 #include "transcoder/ffmpeg_ptr.h"
+#include "transcoder/input_length.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
@@ -150,9 +152,13 @@ seek_result seek_to_start(AVFormatContext* input, const std::string& name, int64
         return seek_result::not_asked;
     }
     transcode_options.stream_start_time = 0;
+    if (input->duration != AV_NOPTS_VALUE && start >= input->duration) {
+        return seek_result::not_asked;  // nothing left to play: the header counts no frames
+    }
+    // Saturated: a start time near the largest one would overflow.
     position = start;
-    if (input->start_time != AV_NOPTS_VALUE) {
-        position += input->start_time;
+    if (input->start_time != AV_NOPTS_VALUE && __builtin_add_overflow(start, input->start_time, &position)) {
+        position = start > 0 ? INT64_MAX : INT64_MIN;
     }
     if (seek_to_key_picture_before(input, position)) {
         return seek_result::sought;
@@ -182,8 +188,9 @@ void copy_video_parameters(const AVStream& stream) {
     transcode_options.frame_width = video.width;
     transcode_options.frame_aspect_ratio = display_aspect(video);
     transcode_options.frame_pix_fmt = video.format;
-    transcode_options.frame_rate = stream.r_frame_rate.num;
-    transcode_options.frame_rate_base = stream.r_frame_rate.den;
+    const AVRational rate = stream_picture_rate(stream);
+    transcode_options.frame_rate = rate.num;
+    transcode_options.frame_rate_base = rate.den;
 }
 
 // With several streams of one kind the last one's values stay. The decoder
@@ -230,6 +237,7 @@ void open_input_slot(int slot, const char* path) {
         return;
     }
     set_aside_attached_pictures(input.get());
+    input->duration = input_playing_length(*input);
     int64_t position = 0;
     const seek_result sought = seek_to_start(input.get(), name, position);
     if (sought == seek_result::lost) {

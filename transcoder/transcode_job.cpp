@@ -139,7 +139,10 @@ void finish_job() {
 }
 
 void transcode_thread_proc(std::unique_ptr<transcode_job_inputs> job) {
-    if (run_job(*job))
+    const bool ran = run_job(*job);
+    // Everything the stream gets is in the rings: the sender ends with the last packet.
+    transcode_output_ended_event.set();
+    if (ran)
         finish_job();
     input_file_table.clear();
     job.reset();
@@ -165,6 +168,7 @@ bool start_transcode_job(int slot) {
     join_job_thread();
     std::lock_guard<std::mutex> lock(job_thread_mutex);
     stream_drained = 0;
+    transcode_output_ended_event.reset();
     transcode_running = 1;
     try {
         job_thread = std::thread(transcode_thread_proc, std::move(job));

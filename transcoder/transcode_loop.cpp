@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "stream/picture_rate.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 #include "transcoder/output_setup.h"
@@ -68,7 +69,7 @@ int find_source(const transcode_run& run, AVMediaType type) {
 bool slow_pictures(const AVStream* stream) {
     if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
         return false;
-    AVRational rate = stream->r_frame_rate;
+    AVRational rate = stream_picture_rate(*stream);
     if (rate.num <= 0 || rate.den <= 0)
         rate = stream->avg_frame_rate;
     return rate.num > 0 && rate.den > 0 && av_q2d(rate) < MIN_PICTURE_RATE;
@@ -83,7 +84,7 @@ bool make_decoder(input_stream_state& input) {
         avcodec_parameters_to_context(input.decoder.get(), input.stream->codecpar) < 0)
         return false;
     input.decoder->pkt_timebase = input.stream->time_base;
-    input.decoder->framerate = input.stream->r_frame_rate;
+    input.decoder->framerate = stream_picture_rate(*input.stream);
     // Threads decode the same pictures; only the moment they come out differs,
     // which decoding takes into account.
     input.decoder->thread_count = transcode_options.thread_count;
@@ -358,11 +359,11 @@ void handle_packet(transcode_run& run, int file, const AVPacket* packet) {
     if (packet->stream_index >= state.stream_count)
         return;  // a stream that appeared after the run began
     int index = state.first_stream + packet->stream_index;
-    input_stream_state& input = *run.input_streams[index];
-    if (input.ignored)
+    if (run.input_streams[index]->ignored)
         return;
-    if (process_input_packet(run, index, packet) < 0)
-        post_transcoder_message("Error while decoding stream #%d.%d\n", input.file_number, input.stream_number);
+    // A packet the decoder cannot read (a damaged stretch of the file) is
+    // skipped: the packets after it decode on, as in any player.
+    process_input_packet(run, index, packet);
 }
 
 int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {

@@ -5,8 +5,8 @@
 //
 //   robust_corrupt_media [--only N]   (N: run only the first N damaged files)
 //
-// A file that gives fewer than 21 frames is answered with no packets after the
-// 10-second pre-roll wait, as the server is meant to; such rows take 10 s.
+// A file that gives fewer than 21 frames is streamed with the frames it gives
+// once its input has ended.
 //
 // Exits 0 when every damaged file was answered within the limits and every
 // good stream afterwards came whole.

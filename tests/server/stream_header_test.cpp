@@ -47,7 +47,12 @@ TEST(PmpTiming, VideoStreamsFollowTheRateAndTheDivider) {
         {"24000/1001 fps, divider 1.5", 24000, 1001, 1.5f, 60 * SECOND, 0, 959, 1501, 24000, 3, 62562, "15.98"},
         {"30/1 fps, divider 1.25", 30, 1, 1.25f, 60 * SECOND, 0, 1440, 30, 720, 2, 41666, "24.00"},
         {"25/1 fps, 30 s start offset", 25, 1, 1.0f, 60 * SECOND, 30 * SECOND, 750, 24, 600, 2, 40000, "25.00"},
-        {"offset past the end", 25, 1, 1.0f, 10 * SECOND, 20 * SECOND, -250, 24, 600, 2, 40000, "25.00"},
+        // Nothing left to send rather than a negative or wrapped count.
+        {"offset past the end", 25, 1, 1.0f, 10 * SECOND, 20 * SECOND, 0, 24, 600, 2, 40000, "25.00"},
+        {"offset at the end", 25, 1, 1.0f, 10 * SECOND, 10 * SECOND, 0, 24, 600, 2, 40000, "25.00"},
+        {"offset of the largest time", 25, 1, 1.0f, 10 * SECOND, INT64_MAX, 0, 24, 600, 2, 40000, "25.00"},
+        {"offset past five hours", 25, 1, 1.0f, INFINITE_STREAM_DURATION_US, 99999999 * SECOND, 0, 24, 600, 2,
+         40000, "25.00"},
         // A divider no client should send counts as 1.0 instead of dividing by zero.
         {"divider 0", 25, 1, 0.0f, 60 * SECOND, 0, 1500, 24, 600, 2, 40000, "25.00"},
         // A stream without a usable rate is taken at 25/1.
@@ -82,6 +87,8 @@ TEST(PmpTiming, AudioOnlyStreamsCountTwelveFramesASecond) {
         {60 * SECOND, 30 * SECOND, 360},
         {INFINITE_STREAM_DURATION_US, 0, 216000},
         {999999, 0, 11},  // truncated, not rounded
+        {20 * SECOND, 3599 * SECOND, 0},
+        {20 * SECOND, INT64_MAX, 0},
     };
     for (const auto& c : cases) {
         const pmp_stream_timing t = audio_only_timing(c.duration, c.offset);
@@ -94,12 +101,11 @@ TEST(PmpTiming, AudioOnlyStreamsCountTwelveFramesASecond) {
     }
 }
 
-TEST(PmpTiming, AHugeDurationKeepsTheLow32BitsOfTheCount) {
+TEST(PmpTiming, AHugeDurationSaturatesTheCountInsteadOfWrapping) {
     // 2^40 us of 25/1 video: 27487790 frames, well inside 32 bits; 2^52 us is not.
     EXPECT_EQ(27487790, video_stream_timing(25, 1, 1.0f, int64_t{1} << 40, 0).frame_count);
-    const int64_t frames = ((int64_t{1} << 52) * 600) / (24 * SECOND);
-    EXPECT_EQ(static_cast<int32_t>(static_cast<uint32_t>(frames)),
-              video_stream_timing(25, 1, 1.0f, int64_t{1} << 52, 0).frame_count);
+    EXPECT_EQ(INT32_MAX, video_stream_timing(25, 1, 1.0f, int64_t{1} << 52, 0).frame_count);
+    EXPECT_EQ(INT32_MAX, audio_only_timing(INT64_MAX, 0).frame_count);
 }
 
 // The header as the client reads it, built field by field.
@@ -243,6 +249,14 @@ TEST_F(StreamHeaderTest, AStartOffsetShortensTheCount) {
         {"a60.wav", "&stime=00:00:30", 360},
         {"v25.avi", "&stime=4", 150},
         {"v25.avi", "", 250},
+        // At or past the end, however far: no frames.
+        {"v25.avi", "&stime=10", 0},
+        {"v25.avi", "&stime=30", 0},
+        {"v25.avi", "&stime=59:59", 0},
+        {"a60.wav", "&stime=99999999:00:00", 0},
+        {"v25.avi", "&stime=9223372036854775807", 0},
+        // Before the beginning: from the beginning.
+        {"v25.avi", "&stime=-5", 250},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + c.stime);
