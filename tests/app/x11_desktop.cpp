@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -440,5 +441,28 @@ void X11Desktop::Activate(Window) {}
 ScreenPicture X11Desktop::Picture() { return {}; }
 
 #endif
+
+std::vector<std::string> X11Desktop::FixedWindowFaults(Window window) {
+    std::vector<std::string> faults;
+    const std::vector<std::string> actions = AtomNames(window, "_NET_WM_ALLOWED_ACTIONS");
+    const auto offered = [&](const char* action) {
+        return std::find(actions.begin(), actions.end(), action) != actions.end();
+    };
+    for (const char* wanted : {"_NET_WM_ACTION_MINIMIZE", "_NET_WM_ACTION_CLOSE"}) {
+        if (!offered(wanted)) faults.push_back(std::string("not offered: ") + wanted);
+    }
+    for (const char* unwanted : {"_NET_WM_ACTION_MAXIMIZE_HORZ", "_NET_WM_ACTION_MAXIMIZE_VERT", "_NET_WM_ACTION_RESIZE"}) {
+        if (offered(unwanted)) faults.push_back(std::string("offered: ") + unwanted);
+    }
+    const ScreenRect shown = Geometry(window);
+    const SizeHints hints = NormalHints(window);
+    if (!hints.hasMin || !hints.hasMax || hints.minWidth != shown.width || hints.maxWidth != shown.width ||
+        hints.minHeight != shown.height || hints.maxHeight != shown.height) {
+        faults.push_back("size hints " + std::to_string(hints.minWidth) + "x" + std::to_string(hints.minHeight) +
+                         " to " + std::to_string(hints.maxWidth) + "x" + std::to_string(hints.maxHeight) +
+                         " for a window of " + std::to_string(shown.width) + "x" + std::to_string(shown.height));
+    }
+    return faults;
+}
 
 }  // namespace gui_test

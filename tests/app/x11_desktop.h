@@ -79,6 +79,9 @@ public:
     SizeHints NormalHints(Window window);
     // The client area in screen coordinates.
     ScreenRect Geometry(Window window);
+    // What keeps a managed window from being one of a fixed size with a
+    // minimise and a close box and no maximise or resize; empty when nothing does.
+    std::vector<std::string> FixedWindowFaults(Window window);
 
     // Whether something owns the notification area selection.
     bool HasNotificationArea();
