@@ -517,9 +517,11 @@ TEST_F(StreamEndToEnd, SoundAndPicturesStayInStepAcrossContainersAndStartTimes) 
         ASSERT_FALSE(received.packets.empty());
         const ShownAndHeard shown = shown_and_heard(received, c.heard_from_s);
         ASSERT_EQ(shown.numbers.size(), received.packets.size());
-        EXPECT_NEAR(shown.numbers.front() / 25.0, c.start_s, 1.0 / 25 + 1e-9) << "the first picture shows the start time";
+        EXPECT_NEAR(shown.numbers.front() / 25.0, c.start_s, 1.0 / 25 + 1e-9)
+            << "the first picture shows the start time";
         EXPECT_GE(shown.numbers.back(), int(c.seconds * 25) - 2) << "the stream ends with the file";
-        EXPECT_GE(shown.offsets.size(), size_t(c.seconds - std::max({c.start_s, c.audio_start_s, c.heard_from_s}) - 2))
+        EXPECT_GE(shown.offsets.size(),
+                  size_t(c.seconds - std::max({c.start_s, c.audio_start_s, c.heard_from_s}) - 2))
             << "every second is heard";
         expect_in_step(shown.offsets);
     }
@@ -569,7 +571,8 @@ TEST_F(StreamEndToEnd, ADamagedStretchKeepsItsTimeAndWhatFollowsPlaysInStep) {
             if (std::abs(shown.numbers[i] - int(i)) > 1 && out_of_time++ < 3)
                 ADD_FAILURE() << "frame " << i << " shows picture " << shown.numbers[i];
         EXPECT_EQ(out_of_time, 0);
-        EXPECT_GE(shown.offsets.size(), size_t(SECONDS - after_damage_s - 1)) << "the seconds after the damage are heard";
+        EXPECT_GE(shown.offsets.size(), size_t(SECONDS - after_damage_s - 1))
+            << "the seconds after the damage are heard";
         expect_in_step(shown.offsets);
     }
 }
