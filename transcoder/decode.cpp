@@ -133,16 +133,28 @@ int receive_units(transcode_run& run, int input_index) {
     }
 }
 
-// Whether the bytes skipped since the stream's last packet, at the rate the
-// file has had so far, account for a step of its clock: a damaged stretch
-// the reader passed over, not a break in the clock.
-bool skipped_bytes_explain(const input_stream_state& input, int64_t step_us, int64_t pos) {
-    const double read_us = double(input.last_packet_time - input.first_packet_time);
-    const double read_bytes = double(input.last_packet_pos - input.first_packet_pos);
-    if (pos <= input.last_packet_pos || input.first_packet_pos < 0 || read_us <= 0 || read_bytes <= 0)
+// Whether the bytes skipped since the stream's last placed packet, at the
+// rate the file has had so far, account for the step of its clock to us: a
+// damaged stretch the reader passed over, not a break in the clock.
+bool skipped_bytes_explain(const input_stream_state& input, int64_t us, int64_t pos) {
+    const double read_us = double(input.last_placed_time - input.first_placed_time);
+    const double read_bytes = double(input.last_placed_pos - input.first_placed_pos);
+    if (pos <= input.last_placed_pos || input.first_placed_pos < 0 || read_us <= 0 || read_bytes <= 0)
         return false;
-    const double skipped_us = double(pos - input.last_packet_pos) * read_us / read_bytes;
-    return double(step_us) <= 2 * skipped_us;
+    const double skipped_us = double(pos - input.last_placed_pos) * read_us / read_bytes;
+    return double(us - input.last_placed_time) <= 2 * skipped_us;
+}
+
+// Where the packet lies in the file, when its reader says.
+void note_packet_place(input_stream_state& input, int64_t us, int64_t pos) {
+    if (pos < 0)
+        return;
+    if (input.first_placed_pos < 0) {
+        input.first_placed_time = us;
+        input.first_placed_pos = pos;
+    }
+    input.last_placed_time = us;
+    input.last_placed_pos = pos;
 }
 
 // Notes where the stream's packet clock jumps, before the packet is decoded
@@ -152,16 +164,11 @@ void note_packet_time(input_stream_state& input, const AVPacket* packet) {
     if (time == AV_NOPTS_VALUE)
         return;
     const int64_t us = av_rescale_q(time, input.stream->time_base, MICROSECONDS);
-    if (input.last_packet_time == AV_NOPTS_VALUE) {
-        input.first_packet_time = us;
-        input.first_packet_pos = packet->pos;
+    if (input.last_packet_time == AV_NOPTS_VALUE ||
+        (us - input.last_packet_time > PACKET_JUMP_US && !skipped_bytes_explain(input, us, packet->pos)))
         input.jump_to = us;
-    } else if (us - input.last_packet_time > PACKET_JUMP_US &&
-               !skipped_bytes_explain(input, us - input.last_packet_time, packet->pos)) {
-        input.jump_to = us;
-    }
     input.last_packet_time = us;
-    input.last_packet_pos = packet->pos;
+    note_packet_place(input, us, packet->pos);
 }
 
 // Pictures before the start time are decoded only as far as the pictures

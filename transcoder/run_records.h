@@ -49,15 +49,17 @@ struct input_stream_state {
     bool drops_before_origin = false;
 
     // The stream's packets as they are read, decoded or not: the time
-    // (microseconds) and file position of the first and the last one, and
-    // where their clock last jumped to, further ahead than any interleaving
-    // and any bytes skipped explain (the first packet counts as such a jump).
-    // A gap in what was decoded that no jump explains is a damaged stretch,
-    // not a break in the clock.
-    int64_t first_packet_time = AV_NOPTS_VALUE;
-    int64_t first_packet_pos = -1;
+    // (microseconds) of the last one, the time and file position of the
+    // first and the last one whose position is known, and where their clock
+    // last jumped to, further ahead than any interleaving and any bytes
+    // skipped explain (the first packet counts as such a jump). A gap in what
+    // was decoded that no jump explains is a damaged stretch, not a break in
+    // the clock.
     int64_t last_packet_time = AV_NOPTS_VALUE;
-    int64_t last_packet_pos = -1;
+    int64_t first_placed_time = AV_NOPTS_VALUE;
+    int64_t first_placed_pos = -1;
+    int64_t last_placed_time = AV_NOPTS_VALUE;
+    int64_t last_placed_pos = -1;
     int64_t jump_to = AV_NOPTS_VALUE;
 };
 

@@ -201,7 +201,8 @@ protected:
         std::vector<int> numbers;
         std::vector<double> offsets;
     };
-    // Beeps heard before from_s of the stream are left out.
+    // Beeps heard, and pictures shown, before from_s of the stream are left
+    // out of the offsets.
     ShownAndHeard shown_and_heard(const ReceivedStream& received, double from_s = 0) {
         const double frame_s = double(test_support::ReadLittleEndian32(received.header, 24)) /
                                test_support::ReadLittleEndian32(received.header, 28);
@@ -214,7 +215,10 @@ protected:
         beeps.erase(std::remove_if(beeps.begin(), beeps.end(),
                                    [&](const test_support::BeepHeard& beep) { return beep.at_s < from_s; }),
                     beeps.end());
-        shown.offsets = test_support::SoundAfterPicturesMs(shown.numbers, frame_s, 25, beeps);
+        std::vector<int> counted = shown.numbers;
+        for (size_t i = 0; i < counted.size() && double(i) * frame_s < from_s; ++i)
+            counted[i] = -1;  // seen before any second
+        shown.offsets = test_support::SoundAfterPicturesMs(counted, frame_s, 25, beeps);
         return shown;
     }
 
