@@ -170,6 +170,29 @@ void queue_silence(AVFormatContext* output, output_stream_state& stream, int64_t
     }
 }
 
+// Sound missing for longer than this between two decoded blocks is filled
+// with silence; the blocks of one stream follow each other far more closely.
+constexpr int64_t SOUND_GAP_US = 100000;
+
+// The sound's clock where the next block would start: what the encoder has
+// been given and what waits for it (microseconds from the output's start).
+int64_t queued_sound_us(const output_stream_state& stream) {
+    const int64_t samples = stream.samples_out + av_audio_fifo_size(stream.sample_fifo.get());
+    return av_rescale(samples, 1000000, stream.encoder->sample_rate);
+}
+
+// Sound that could not be decoded (a damaged stretch) keeps its time as
+// silence, so what follows is heard with its pictures. A jump of the
+// stream's clock is no gap: the sound goes on from where it is.
+void fill_sound_gap(AVFormatContext* output, output_stream_state& stream, int64_t at_us) {
+    const input_stream_state* source = stream.sync_source;
+    const int64_t queued_us = queued_sound_us(stream);
+    if (!source || at_us - queued_us <= SOUND_GAP_US ||
+        !packets_came_through(*source, source->clock_origin + queued_us, source->clock_origin + at_us))
+        return;
+    queue_silence(output, stream, av_rescale(at_us - queued_us, stream.encoder->sample_rate, 1000000));
+}
+
 }  // namespace
 
 bool open_audio_path(output_stream_state& stream, const AVCodecContext* decoder) {
@@ -206,6 +229,8 @@ void encode_timed_audio_output(AVFormatContext* output, output_stream_state& str
         stream.sound_placed = true;
         if (at_us > 0)
             queue_silence(output, stream, av_rescale(at_us, stream.encoder->sample_rate, 1000000));
+    } else {
+        fill_sound_gap(output, stream, at_us);
     }
     encode_samples_from(output, stream, samples, int(early));
 }

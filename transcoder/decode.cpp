@@ -133,6 +133,44 @@ int receive_units(transcode_run& run, int input_index) {
     }
 }
 
+// Whether the bytes skipped since the stream's last placed packet, at the
+// rate the file has had so far, account for the step of its clock to us: a
+// damaged stretch the reader passed over, not a break in the clock.
+bool skipped_bytes_explain(const input_stream_state& input, int64_t us, int64_t pos) {
+    const double read_us = double(input.last_placed_time - input.first_placed_time);
+    const double read_bytes = double(input.last_placed_pos - input.first_placed_pos);
+    if (pos <= input.last_placed_pos || input.first_placed_pos < 0 || read_us <= 0 || read_bytes <= 0)
+        return false;
+    const double skipped_us = double(pos - input.last_placed_pos) * read_us / read_bytes;
+    return double(us - input.last_placed_time) <= 2 * skipped_us;
+}
+
+// Where the packet lies in the file, when its reader says.
+void note_packet_place(input_stream_state& input, int64_t us, int64_t pos) {
+    if (pos < 0)
+        return;
+    if (input.first_placed_pos < 0) {
+        input.first_placed_time = us;
+        input.first_placed_pos = pos;
+    }
+    input.last_placed_time = us;
+    input.last_placed_pos = pos;
+}
+
+// Notes where the stream's packet clock jumps, before the packet is decoded
+// (or fails to be).
+void note_packet_time(input_stream_state& input, const AVPacket* packet) {
+    const int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    if (time == AV_NOPTS_VALUE)
+        return;
+    const int64_t us = av_rescale_q(time, input.stream->time_base, MICROSECONDS);
+    if (input.last_packet_time == AV_NOPTS_VALUE ||
+        (us - input.last_packet_time > PACKET_JUMP_US && !skipped_bytes_explain(input, us, packet->pos)))
+        input.jump_to = us;
+    input.last_packet_time = us;
+    note_packet_place(input, us, packet->pos);
+}
+
 // Pictures before the start time are decoded only as far as the pictures
 // after it need them: the ones nothing refers to are skipped.
 void skip_unneeded_pictures(input_stream_state& input, const AVPacket* packet) {
@@ -146,6 +184,10 @@ void skip_unneeded_pictures(input_stream_state& input, const AVPacket* packet) {
 
 }  // namespace
 
+bool packets_came_through(const input_stream_state& input, int64_t from_us, int64_t to_us) {
+    return input.jump_to != AV_NOPTS_VALUE && (input.jump_to <= from_us || input.jump_to > to_us);
+}
+
 double get_input_sync_time(const output_stream_state& output) {
     const input_stream_state& source = *output.sync_source;
     return double(source.current_time - source.clock_origin) * 0.000001;
@@ -155,6 +197,7 @@ int process_input_packet(transcode_run& run, int input_index, const AVPacket* pa
     input_stream_state& input = *run.input_streams[input_index];
     const bool late = hands_out_late(input);
     if (packet) {
+        note_packet_time(input, packet);
         if (late)
             input.held_packet_times.push_back(packet->dts);
         else

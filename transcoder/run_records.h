@@ -47,7 +47,30 @@ struct input_stream_state {
     // dropped (decoded from the key frame before it, so nothing is missing).
     int64_t clock_origin = 0;
     bool drops_before_origin = false;
+
+    // The stream's packets as they are read, decoded or not: the time
+    // (microseconds) of the last one, the time and file position of the
+    // first and the last one whose position is known, and where their clock
+    // last jumped to, further ahead than any interleaving and any bytes
+    // skipped explain (the first packet counts as such a jump). A gap in what
+    // was decoded that no jump explains is a damaged stretch, not a break in
+    // the clock.
+    int64_t last_packet_time = AV_NOPTS_VALUE;
+    int64_t first_placed_time = AV_NOPTS_VALUE;
+    int64_t first_placed_pos = -1;
+    int64_t last_placed_time = AV_NOPTS_VALUE;
+    int64_t last_placed_pos = -1;
+    int64_t jump_to = AV_NOPTS_VALUE;
 };
+
+// A step between two packets of one stream further than this is a jump of
+// its clock; time stamps of one stream are never this far apart otherwise,
+// short of pictures seconds apart, whose own rule applies.
+constexpr int64_t PACKET_JUMP_US = 5000000;
+
+// Whether the stream's packets are known to have come all through the stretch
+// (from_us, to_us] of its clock, without a jump into it.
+bool packets_came_through(const input_stream_state& input, int64_t from_us, int64_t to_us);
 
 // Turns decoded audio of any layout, rate and format into the encoder's, in
 // blocks that never exceed the work buffer.
@@ -100,6 +123,10 @@ struct output_stream_state {
     shown_picture last_shown;  // stale while a picture waits: the gap after it is the waiting one's
     // Frames the input clock is set back by, after breaks in its time stamps.
     double clock_shift = 0;
+    // After a gap was filled the pictures are placed at their own time up to
+    // the next key picture: until then, after a damaged stretch, pictures may
+    // be missing or come twice.
+    bool regaining_step = false;
     // The audio output, whose time tells a gap in the pictures from a break in
     // their time stamps; null for an input without sound.
     const output_stream_state* sound = nullptr;

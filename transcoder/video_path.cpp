@@ -240,23 +240,73 @@ double sound_frames(const output_stream_state& sound, double frame_seconds) {
     return double(sound.samples_out) / sound.encoder->sample_rate / frame_seconds;
 }
 
+// Where the gap of d frames before the current picture starts on the input's
+// clock (microseconds).
+int64_t gap_start_us(const output_stream_state& stream, double d, double frame_seconds) {
+    return stream.sync_source->current_time - int64_t(std::llround(d * frame_seconds * 1e6));
+}
+
 bool is_break(const output_stream_state& stream, double d, double frame_seconds) {
+    // The stream's own packets came all through the gap: only their pictures
+    // were lost (a damaged stretch), so the gap keeps its time.
+    const input_stream_state& source = *stream.sync_source;
+    if (packets_came_through(source, gap_start_us(stream, d, frame_seconds), source.current_time))
+        return false;
     const double slack = std::max(BREAK_SLACK_S, 2 * nominal_picture_seconds(stream)) / frame_seconds;
     const double reference =
         stream.sound ? sound_frames(*stream.sound, frame_seconds) : double(stream.frames_out);
     return double(stream.frames_out) + d > reference + slack;
 }
 
-// The frames the picture stands for. After a break the clock is set back so
-// the picture comes next, and the pictures after it keep their pace from there.
-int decide_copies(output_stream_state& stream) {
+bool nothing_shown(const output_stream_state& stream) {
+    return stream.frames_out == 0 && !stream.waiting.decoded && !stream.last_shown.final_picture();
+}
+
+// The picture at its own time, d frames on: the d frames before it show the
+// picture before it, then it comes once.
+int copies_at_own_time(double d) {
+    return round_float(float(std::min(d, MAX_GAP_FRAMES))) + 1;
+}
+
+// The first picture comes at the frame its time falls in: the whole frames
+// before it show it as well, as no earlier picture can. Within the slack of
+// the rule for the pictures after it, it would come up to a frame early and
+// the stream stay so.
+int first_picture_copies(double d) {
+    const double before = std::floor(d + 1e-6);
+    return before < 1 ? video_frame_copies(d) : int(std::min(before, MAX_GAP_FRAMES)) + 1;
+}
+
+// The frames of a picture while the pictures regain their step after a gap:
+// the frames before its time show the picture before it, and a picture half
+// a frame or more behind the output is dropped. From the next key picture
+// on, the rule for every picture holds again.
+int regaining_copies(output_stream_state& stream, const AVFrame* picture, double d) {
+    if (picture->key_frame)
+        stream.regaining_step = false;
+    if (d >= 0.5)
+        return copies_at_own_time(d);
+    return d <= -0.5 ? 0 : video_frame_copies(d);
+}
+
+// The frames the picture stands for. After a long gap the picture is placed at
+// its own time, so the pictures after it go on in step. After a break the
+// clock is set back so the picture comes next, and the pictures after it keep
+// their pace from there.
+int decide_copies(output_stream_state& stream, const AVFrame* picture) {
     const double frame_seconds = av_q2d(stream.encoder->time_base);
     const double d = get_input_sync_time(stream) / frame_seconds - stream.clock_shift - double(stream.frames_out);
     if (d >= LARGE_GAP_FRAMES && is_break(stream, d, frame_seconds)) {
         stream.clock_shift += d;
         return 1;
     }
-    return video_frame_copies(d);
+    if (nothing_shown(stream))
+        return first_picture_copies(d);
+    if (d >= LARGE_GAP_FRAMES) {
+        stream.regaining_step = !picture->key_frame;
+        return copies_at_own_time(d);
+    }
+    return stream.regaining_step ? regaining_copies(stream, picture, d) : video_frame_copies(d);
 }
 
 }  // namespace
@@ -307,7 +357,7 @@ bool repeat_video_output(AVFormatContext* output, output_stream_state& stream, i
 }
 
 void encode_video_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* picture) {
-    int copies = decide_copies(stream);
+    int copies = decide_copies(stream, picture);
     if (copies == 0)
         return;
     if (stream.scaling)

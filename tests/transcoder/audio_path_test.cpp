@@ -103,6 +103,36 @@ TEST_F(AudioPathTest, TheFirstSoundIsPlacedAtItsTime) {
     }
 }
 
+// Sound missing between two blocks (a damaged stretch the decoder could not
+// read) is silence of its length, when the stream's packets came all through
+// it; a jump of the packets' clock is no gap.
+TEST_F(AudioPathTest, AGapInTheSoundKeepsItsTimeUnlessTheClockJumped) {
+    struct Case {
+        const char* what;
+        int64_t second_block_us;  // the first of 1000 samples at 44100 Hz is at 0
+        int64_t jump_to_us;       // where the packets last jumped to
+        int64_t produced;         // samples encoded and queued
+    };
+    const Case cases[] = {
+        {"a 1 s gap the packets came through: silence", 1000000, 0, 44100 + 1000},
+        {"the packets jumped into it: no silence", 1000000, 1000000, 2000},
+        {"a jump past a gap of the same length: no silence", 1000000, 999000, 2000},
+        {"blocks 50 ms apart: no silence", 72676, 0, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        make_stream();
+        input_stream_state source;
+        source.jump_to = c.jump_to_us;
+        stream_->sync_source = &source;
+        codec_context_ptr d = decoder(44100, 2);
+        ASSERT_TRUE(open_audio_path(*stream_, d.get()));
+        for (int64_t at_us : {int64_t(0), c.second_block_us})
+            encode_timed_audio_output(output_.get(), *stream_, block(44100, 2, 1000).get(), at_us);
+        EXPECT_EQ(stream_->samples_out + queued(), c.produced);
+    }
+}
+
 TEST_F(AudioPathTest, HugeBlocksAtLowRatesStayWithinTheBuffers) {
     struct Case {
         int rate, channels, samples;

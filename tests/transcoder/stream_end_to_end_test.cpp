@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <thread>
 #include <vector>
 #include <string>
@@ -18,6 +19,7 @@
 #include "server/shutdown.h"
 #include "stream/stream_state.h"
 #include "tests/support/counting_clip.h"
+#include "tests/support/files.h"
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 #include "tests/support/protocol_client.h"
@@ -190,6 +192,46 @@ protected:
         }
         EXPECT_EQ(out_of_time, 0);
         return double(tone.size()) * test_support::LOUDNESS_STEP_S;
+    }
+
+    // What a stream rebuilt from its packets shows and plays of a counting
+    // clip with beeps: the number each frame shows, and for each beep heard
+    // how much later it is heard than its second is first seen (ms).
+    struct ShownAndHeard {
+        std::vector<int> numbers;
+        std::vector<double> offsets;
+    };
+    // Beeps heard, and pictures shown, before from_s of the stream are left
+    // out of the offsets.
+    ShownAndHeard shown_and_heard(const ReceivedStream& received, double from_s = 0) {
+        const double frame_s = double(test_support::ReadLittleEndian32(received.header, 24)) /
+                               test_support::ReadLittleEndian32(received.header, 28);
+        const std::string pictures = work_.file("received.m4v");
+        const std::string sound = work_.file("received.mp3");
+        EXPECT_TRUE(test_support::WriteElementaryStreams(received, pictures, sound));
+        ShownAndHeard shown;
+        shown.numbers = test_support::PictureNumbers(pictures);
+        std::vector<test_support::BeepHeard> beeps = test_support::BeepsHeard(sound);
+        beeps.erase(std::remove_if(beeps.begin(), beeps.end(),
+                                   [&](const test_support::BeepHeard& beep) { return beep.at_s < from_s; }),
+                    beeps.end());
+        std::vector<int> counted = shown.numbers;
+        for (size_t i = 0; i < counted.size() && double(i) * frame_s < from_s; ++i)
+            counted[i] = -1;  // seen before any second
+        shown.offsets = test_support::SoundAfterPicturesMs(counted, frame_s, 25, beeps);
+        return shown;
+    }
+
+    // Every beep is heard within 40 ms of the MP3 encoder's own delay after
+    // its second is seen.
+    static void expect_in_step(const std::vector<double>& offsets) {
+        constexpr double MP3_DELAY_MS = 25;
+        constexpr double IN_STEP_MS = 40;
+        int out_of_step = 0;
+        for (size_t i = 0; i < offsets.size(); ++i)
+            if (std::abs(offsets[i] - MP3_DELAY_MS) > IN_STEP_MS && out_of_step++ < 3)
+                ADD_FAILURE() << "beep " << i << " is heard " << offsets[i] << " ms after its second is seen";
+        EXPECT_EQ(out_of_step, 0);
     }
 
     void TearDown() override {
@@ -432,8 +474,6 @@ TEST_F(StreamEndToEnd, SlowUnevenAndShortStreamsPlayToTheEndInStep) {
 // recordings: each beep is heard when its second is seen, give or take the
 // MP3 encoder's own delay, and a start time is the first picture shown.
 TEST_F(StreamEndToEnd, SoundAndPicturesStayInStepAcrossContainersAndStartTimes) {
-    constexpr double MP3_DELAY_MS = 25;
-    constexpr double IN_STEP_MS = 40;
     struct Case {
         const char* name;
         double seconds;
@@ -441,6 +481,7 @@ TEST_F(StreamEndToEnd, SoundAndPicturesStayInStepAcrossContainersAndStartTimes) 
         double audio_start_s;
         const char* stime;
         double start_s;  // the first picture shows it
+        double heard_from_s = 0;  // the beeps heard before this time of the stream are left out
     };
     const std::vector<std::string> h264_aac = {"-c:v", "libx264", "-g", "50", "-c:a", "aac"};
     const std::vector<std::string> h264_ac3 = {"-c:v", "libx264", "-g", "50", "-c:a", "ac3"};
@@ -466,6 +507,10 @@ TEST_F(StreamEndToEnd, SoundAndPicturesStayInStepAcrossContainersAndStartTimes) 
         {"h264_aac_stime.ts", 16, h264_aac, 0, "10", 10},
         {"vp9.webm", 12, vp9, 0, "5", 5},
         {"windows.wmv", 12, wmv, 0, "5", 5},
+        // Its pictures start a frame's length after its sound, and the
+        // first 40 ms of its sound are lost to the encoder: the first beep
+        // is cut, too short to tell its pitch.
+        {"windows_from_the_start.wmv", 12, wmv, 0, "", 0, 0.5},
     };
     start_server();
     for (const Case& c : cases) {
@@ -474,24 +519,65 @@ TEST_F(StreamEndToEnd, SoundAndPicturesStayInStepAcrossContainersAndStartTimes) 
                                                    {true, c.audio_start_s, c.encoding}));
         ReceivedStream received = stream(c.name, c.stime);
         ASSERT_FALSE(received.packets.empty());
-        const double frame_s = double(test_support::ReadLittleEndian32(received.header, 24)) /
-                               test_support::ReadLittleEndian32(received.header, 28);
-        const std::string pictures = work_.file("received.m4v");
-        const std::string sound = work_.file("received.mp3");
-        ASSERT_TRUE(test_support::WriteElementaryStreams(received, pictures, sound));
-        const std::vector<int> numbers = test_support::PictureNumbers(pictures);
-        ASSERT_EQ(numbers.size(), received.packets.size());
-        const std::vector<double> offsets = test_support::SoundAfterPicturesMs(
-            numbers, frame_s, 25, test_support::BeepsHeard(sound));
-        EXPECT_NEAR(numbers.front() / 25.0, c.start_s, 1.0 / 25 + 1e-9) << "the first picture shows the start time";
-        EXPECT_GE(numbers.back(), int(c.seconds * 25) - 2) << "the stream ends with the file";
-        EXPECT_GE(offsets.size(), size_t(c.seconds - std::max(c.start_s, c.audio_start_s) - 2))
+        const ShownAndHeard shown = shown_and_heard(received, c.heard_from_s);
+        ASSERT_EQ(shown.numbers.size(), received.packets.size());
+        EXPECT_NEAR(shown.numbers.front() / 25.0, c.start_s, 1.0 / 25 + 1e-9)
+            << "the first picture shows the start time";
+        EXPECT_GE(shown.numbers.back(), int(c.seconds * 25) - 2) << "the stream ends with the file";
+        EXPECT_GE(shown.offsets.size(),
+                  size_t(c.seconds - std::max({c.start_s, c.audio_start_s, c.heard_from_s}) - 2))
             << "every second is heard";
-        int out_of_step = 0;
-        for (size_t i = 0; i < offsets.size(); ++i)
-            if (std::abs(offsets[i] - MP3_DELAY_MS) > IN_STEP_MS && out_of_step++ < 3)
-                ADD_FAILURE() << "beep " << i << " is heard " << offsets[i] << " ms after its second is seen";
-        EXPECT_EQ(out_of_step, 0);
+        expect_in_step(shown.offsets);
+    }
+}
+
+// A stretch of a file that cannot be decoded (the middle third of a download
+// overwritten) keeps its time: the last good picture is held and silence is
+// heard where no sound could be read, so what follows plays at its own time,
+// in step, to the end of the file.
+TEST_F(StreamEndToEnd, ADamagedStretchKeepsItsTimeAndWhatFollowsPlaysInStep) {
+    constexpr double SECONDS = 20;
+    struct Case {
+        const char* name;
+        std::vector<std::string> encoding;
+    };
+    const Case cases[] = {
+        {"damaged.mp4", {"-c:v", "libx264", "-g", "50", "-b:v", "2M", "-c:a", "aac"}},
+        {"damaged.mkv", {}},
+        {"damaged.ts", {"-c:v", "libx264", "-g", "50", "-b:v", "2M", "-c:a", "aac"}},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = media_.file(c.name);
+        ASSERT_TRUE(test_support::MakeCountingClip({"25", SECONDS, -1, 0, ""}, path, {true, 0, c.encoding}));
+        std::string bytes = test_support::read_text(path);
+        std::mt19937 noise(2);
+        for (size_t i = bytes.size() / 3; i < bytes.size() * 2 / 3; ++i)
+            bytes[i] = char(noise());
+        test_support::write_text(path, bytes);
+
+        const ReceivedStream received = stream(c.name);
+        EXPECT_TRUE(received.ended);
+        EXPECT_EQ(received.packets.size(), PmpHeaderFrameCount(received.header) - 1) << "played to the end";
+        // What the damaged stretch shows and plays may be anything; from
+        // its end on (the middle third of the bytes ends before four fifths
+        // of the time, an MP4's index taking bytes at its end), the pictures
+        // and the sound are whole again.
+        const double after_damage_s = SECONDS * 4 / 5;
+        const ShownAndHeard shown = shown_and_heard(received, after_damage_s);
+        ASSERT_EQ(shown.numbers.size(), received.packets.size());
+        // The last seconds come at their own time: frame i shows picture i.
+        const size_t last_seconds = 4 * 25;
+        ASSERT_GT(shown.numbers.size(), last_seconds);
+        int out_of_time = 0;
+        for (size_t i = shown.numbers.size() - last_seconds; i < shown.numbers.size(); ++i)
+            if (std::abs(shown.numbers[i] - int(i)) > 1 && out_of_time++ < 3)
+                ADD_FAILURE() << "frame " << i << " shows picture " << shown.numbers[i];
+        EXPECT_EQ(out_of_time, 0);
+        EXPECT_GE(shown.offsets.size(), size_t(SECONDS - after_damage_s - 1))
+            << "the seconds after the damage are heard";
+        expect_in_step(shown.offsets);
     }
 }
 

@@ -116,9 +116,12 @@ TEST_F(VideoPathTest, FramesPerPictureFollowTheInputClock) {
         // A break in the time stamps: the picture comes next and the pace holds from there.
         {"a clock far ahead of the output's start", {1, 15}, 33333, 600000000, 0, halved},
         {"25 frames/s at 1/25 s, pictures 8 frames apart: every gap filled", {1, 25}, 320000, 0, 0,
-         {1, 7, 8, 8, 8, 8}},
-        // Pictures that start after the output are held until they come.
-        {"pictures from 0.2 s", {1, 25}, 40000, 200000, 0, {5, 1, 1, 1}},
+         {1, 8, 8, 8, 8, 8}},
+        // Pictures that start after the output are held until they come:
+        // each picture at the frame its time falls in.
+        {"pictures from 0.2 s", {1, 25}, 40000, 200000, 0, {6, 1, 1, 1}},
+        {"pictures from 43 ms, within a frame's slack", {1, 25}, 40000, 43000, 0, {2, 1, 1, 1}},
+        {"pictures from 30 ms", {1, 25}, 40000, 30000, 0, {1, 1, 1, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -133,22 +136,28 @@ TEST_F(VideoPathTest, FramesPerPictureFollowTheInputClock) {
 }
 
 // A jump in the input clock is a gap in the pictures, filled with frames, when
-// the sound has gone on as far; without sound, when it is no longer than 5 s.
-// Otherwise it is a break in the time stamps: the picture comes next and the
-// pace holds from there.
+// the stream's packets came all through it (only their pictures were lost),
+// when the sound has gone on as far, or, without sound, when it is no longer
+// than 5 s. Otherwise it is a break in the time stamps: the picture comes next
+// and the pace holds from there.
 TEST_F(VideoPathTest, AJumpInTheClockIsAGapOrABreakByTheSound) {
     constexpr int64_t SOUNDLESS = -1;
+    constexpr int64_t UNKNOWN = AV_NOPTS_VALUE;
     struct Case {
         const char* what;
         int64_t jump_us;
         int64_t sound_us;  // how far the audio output has gone when the picture after the jump comes
+        int64_t packets_jumped_to_us;
         int frames_for_the_jump;
     };
+    const int64_t after_60_s = 80000 + 60000000;
     const Case cases[] = {
-        {"no sound, a 2 s gap", 2000000, SOUNDLESS, 49},
-        {"no sound, a 60 s jump", 60000000, SOUNDLESS, 1},
-        {"the sound went on through 60 s", 60000000, 60100000, 1499},
-        {"the sound stayed where it was", 60000000, 120000, 1},
+        {"no sound, a 2 s gap", 2000000, SOUNDLESS, UNKNOWN, 50},
+        {"no sound, a 60 s jump", 60000000, SOUNDLESS, UNKNOWN, 1},
+        {"the sound went on through 60 s", 60000000, 60100000, UNKNOWN, 1500},
+        {"the sound stayed where it was", 60000000, 120000, UNKNOWN, 1},
+        {"the sound stayed, the packets came through 60 s", 60000000, 120000, 0, 1500},
+        {"the sound stayed, the packets jumped over 60 s", 60000000, 120000, after_60_s, 1},
     };
     codec_context_ptr sound_encoder(avcodec_alloc_context3(nullptr));
     sound_encoder->sample_rate = 44100;
@@ -157,6 +166,7 @@ TEST_F(VideoPathTest, AJumpInTheClockIsAGapOrABreakByTheSound) {
         reset_slot_events();
         open_encoder({1, 25});
         source_ = input_stream_state{};
+        source_.jump_to = c.packets_jumped_to_us;
         output_stream_state sound;
         sound.encoder = sound_encoder.get();
         if (c.sound_us != SOUNDLESS) {
