@@ -15,6 +15,7 @@ extern "C" {
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 #include "transcoder/output_setup.h"
+#include "transcoder/read_ahead.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
@@ -366,17 +367,30 @@ void handle_packet(transcode_run& run, int file, const AVPacket* packet) {
     process_input_packet(run, index, packet);
 }
 
+// Per input file, its packets in the order of their time.
+std::vector<read_ahead> make_read_aheads(const transcode_run& run) {
+    std::vector<read_ahead> files;
+    for (const input_file_state& file : run.input_files) {
+        std::vector<bool> played(size_t(file.stream_count));
+        for (int s = 0; s < file.stream_count; ++s)
+            played[size_t(s)] = !run.input_streams[size_t(file.first_stream + s)]->ignored;
+        files.emplace_back(std::move(played));
+    }
+    return files;
+}
+
 int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
     packet_ptr packet(av_packet_alloc());
     if (!packet)
         return RUN_STOPPED;
+    std::vector<read_ahead> files = make_read_aheads(run);
     for (;;) {
         if (transcode_stop_requested())
             return RUN_STOPPED;  // the encoders are not drained
         int file = choose_input_file(run);
         if (file < 0)
             break;
-        const int read = av_read_frame(inputs[file], packet.get());
+        const int read = files[size_t(file)].next(inputs[file], packet.get());
         if (read == AVERROR_EOF) {
             run.input_files[file].at_end = 1;
             continue;
