@@ -74,6 +74,13 @@ dictionary_ptr open_parameters() {
     return dictionary_ptr(options);
 }
 
+// How much of the input the probe may read to learn each stream's parameters.
+// A muxer may store a slow stream's first packets (a slide show's pictures,
+// held back by the encoder) many seconds of the other streams after its start;
+// without them the decoder would not know how long it holds its pictures back.
+// The probe's byte limit still bounds the reading.
+constexpr int64_t PROBE_SECONDS = 60;
+
 input_ptr open_and_probe(const std::string& name) {
     dictionary_ptr options = open_parameters();
     AVDictionary* raw_options = options.release();
@@ -84,6 +91,7 @@ input_ptr open_and_probe(const std::string& name) {
         return nullptr;  // FFmpeg has freed the context
     }
     input_ptr input(opened);
+    input->max_analyze_duration = PROBE_SECONDS * AV_TIME_BASE;
     if (avformat_find_stream_info(input.get(), nullptr) < 0) {
         return nullptr;  // closed here: it never reaches the table
     }
