@@ -47,6 +47,9 @@ struct input_stream_state {
     // dropped (decoded from the key frame before it, so nothing is missing).
     int64_t clock_origin = 0;
     bool drops_before_origin = false;
+    // The latest picture dropped before the start time: the one on screen at
+    // it, shown first when the next picture comes later.
+    frame_ptr before_origin;
 };
 
 // Turns decoded audio of any layout, rate and format into the encoder's, in
