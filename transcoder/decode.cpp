@@ -123,22 +123,23 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit, 
     }
 }
 
-// Half a frame of the video output the input feeds; 0 when it feeds none.
-int64_t half_output_frame_us(const transcode_run& run, int input_index) {
+// A frame of the video output the input feeds; 0 when it feeds none.
+int64_t output_frame_us(const transcode_run& run, int input_index) {
     for (const auto& output : run.output_streams)
         if (output->source == input_index && output->encoder_open &&
             output->encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-            return av_rescale_q(1, output->encoder->time_base, MICROSECONDS) / 2;
+            return av_rescale_q(1, output->encoder->time_base, MICROSECONDS);
     return 0;
 }
 
 // The picture on screen at the start time is shown from it, when the first
 // picture after it (at next_us, on the input's clock; INT64_MAX at the end of
-// the input) comes half a frame or more later.
+// the input) comes a frame or more later. A picture within a frame of the
+// start stands for the start itself, as in a stream with no start time.
 void show_held_picture(transcode_run& run, int input_index, int64_t next_us) {
     input_stream_state& input = *run.input_streams[input_index];
     frame_ptr held = std::move(input.before_origin);
-    if (!held || next_us - input.clock_origin < half_output_frame_us(run, input_index))
+    if (!held || next_us - input.clock_origin < output_frame_us(run, input_index))
         return;
     const int64_t current = input.current_time;
     input.current_time = input.clock_origin;
@@ -194,6 +195,11 @@ void skip_unneeded_pictures(input_stream_state& input, const AVPacket* packet) {
 double get_input_sync_time(const output_stream_state& output) {
     const input_stream_state& source = *output.sync_source;
     return double(source.current_time - source.clock_origin) * 0.000001;
+}
+
+double get_input_end_time(const output_stream_state& output) {
+    const input_stream_state& source = *output.sync_source;
+    return double(source.next_time - source.clock_origin) * 0.000001;
 }
 
 int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet) {

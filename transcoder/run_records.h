@@ -138,6 +138,8 @@ struct transcode_run {
 
 // The sync source's current_time in seconds from its clock_origin.
 double get_input_sync_time(const output_stream_state& output);
+// The same where its latest unit ends (its time and length).
+double get_input_end_time(const output_stream_state& output);
 
 // Whether open_input_slot moved this input to a requested start time, and
 // where to (microseconds of the input's clock; AV_NOPTS_VALUE when not).

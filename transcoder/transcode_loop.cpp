@@ -324,13 +324,24 @@ void pad_to_common_end(output_stream_state& video, output_stream_state& audio) {
                          av_rescale_q(video.frames_out, video.encoder->time_base, {1, audio.encoder->sample_rate}));
 }
 
+// The last picture is shown for as long as the input shows it: to the input
+// clock's end, one picture's time after it (seconds, in a slide show).
+void pad_to_input_end(output_stream_state& video) {
+    const double frame_seconds = av_q2d(video.encoder->time_base);
+    const int64_t frames = std::llround(get_input_end_time(video) / frame_seconds - video.clock_shift);
+    if (frames > video.frames_out)
+        repeat_video_output(output_context_of(video), video, int(frames - video.frames_out));
+}
+
 // At the end of the input: the picture still waiting is encoded, sound and
 // pictures are made to end together, and the encoders give what they hold.
 void finish_outputs(transcode_run& run) {
     output_stream_state* video = find_output(run, AVMEDIA_TYPE_VIDEO);
     output_stream_state* audio = find_output(run, AVMEDIA_TYPE_AUDIO);
-    if (video && video->encoder_open)
+    if (video && video->encoder_open) {
         finish_video_output(output_context_of(*video), *video);
+        pad_to_input_end(*video);
+    }
     if (video && audio && video->encoder_open && audio->encoder_open)
         pad_to_common_end(*video, *audio);
     for (auto& output : run.output_streams)
