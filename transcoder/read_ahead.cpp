@@ -72,9 +72,31 @@ int read_ahead::next(AVFormatContext* input, AVPacket* packet) {
     const int index = earliest_stream();
     if (index < 0)
         return read_error_ < 0 ? read_error_ : AVERROR_EOF;
-    queued_packet& first = streams_[index].packets.front();
-    queued_bytes_ -= first.packet->size + PACKET_OVERHEAD_BYTES;
-    av_packet_move_ref(packet, first.packet.get());
-    streams_[index].packets.pop_front();
+    hand_out(index, packet);
     return 0;
+}
+
+int read_ahead::next_of(AVFormatContext* input, int stream_index, AVPacket* packet) {
+    if (stream_index < 0 || size_t(stream_index) >= streams_.size() || !streams_[stream_index].played)
+        return AVERROR(EINVAL);
+    auto& packets = streams_[stream_index].packets;
+    while (packets.empty() && !at_end_ && read_error_ == 0 && queued_bytes_ < MAX_QUEUED_BYTES) {
+        const int read = read_one(input);
+        if (read < 0) {
+            if (read != AVERROR(EAGAIN))
+                read_error_ = read;
+            return read;
+        }
+    }
+    if (packets.empty())
+        return AVERROR_EOF;
+    hand_out(stream_index, packet);
+    return 0;
+}
+
+void read_ahead::hand_out(int stream_index, AVPacket* packet) {
+    auto& packets = streams_[stream_index].packets;
+    queued_bytes_ -= packets.front().packet->size + PACKET_OVERHEAD_BYTES;
+    av_packet_move_ref(packet, packets.front().packet.get());
+    packets.pop_front();
 }

@@ -24,6 +24,12 @@ public:
     // other than EAGAIN once the packets read before it are handed out).
     int next(AVFormatContext* input, AVPacket* packet);
 
+    // The next packet of one stream ahead of its turn, reading on as far as
+    // the queue may hold: for a decoder that must have it before the packets
+    // of the other streams can go on. 0 with a packet; else the packet is not
+    // to be had (AVERROR_EOF, or av_read_frame's error).
+    int next_of(AVFormatContext* input, int stream_index, AVPacket* packet);
+
 private:
     struct queued_packet {
         int64_t time;  // microseconds: its decoding time, else its presentation time
@@ -38,6 +44,7 @@ private:
     bool wants_more() const;
     int read_one(AVFormatContext* input);
     int earliest_stream() const;
+    void hand_out(int stream_index, AVPacket* packet);
 
     std::vector<queued_stream> streams_;
     int64_t queued_bytes_ = 0;
