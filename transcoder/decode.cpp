@@ -96,6 +96,18 @@ bool before_start_time(const input_stream_state& input) {
            input.current_time < input.clock_origin;
 }
 
+// Keeps a picture dropped before the start time, as the one on screen at it.
+void hold_before_origin(input_stream_state& input, const AVFrame* picture) {
+    if (input.decoder->codec_type != AVMEDIA_TYPE_VIDEO)
+        return;
+    if (!input.before_origin)
+        input.before_origin.reset(av_frame_alloc());
+    else
+        av_frame_unref(input.before_origin.get());
+    if (input.before_origin && av_frame_ref(input.before_origin.get(), picture) < 0)
+        input.before_origin.reset();
+}
+
 // start_us: the unit's own time on the input's clock.
 void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit, int64_t start_us) {
     const input_stream_state& input = *run.input_streams[input_index];
@@ -109,6 +121,30 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit, 
         else if (output->encoder->codec_type == AVMEDIA_TYPE_AUDIO)
             encode_timed_audio_output(output_context_of(*output), *output, unit, start_us - input.clock_origin);
     }
+}
+
+// A frame of the video output the input feeds; 0 when it feeds none.
+int64_t output_frame_us(const transcode_run& run, int input_index) {
+    for (const auto& output : run.output_streams)
+        if (output->source == input_index && output->encoder_open &&
+            output->encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+            return av_rescale_q(1, output->encoder->time_base, MICROSECONDS);
+    return 0;
+}
+
+// The picture on screen at the start time is shown from it, when the first
+// picture after it (at next_us, on the input's clock; INT64_MAX at the end of
+// the input) comes a frame or more later. A picture within a frame of the
+// start stands for the start itself, as in a stream with no start time.
+void show_held_picture(transcode_run& run, int input_index, int64_t next_us) {
+    input_stream_state& input = *run.input_streams[input_index];
+    frame_ptr held = std::move(input.before_origin);
+    if (!held || next_us - input.clock_origin < output_frame_us(run, input_index))
+        return;
+    const int64_t current = input.current_time;
+    input.current_time = input.clock_origin;
+    hand_to_encoders(run, input_index, held.get(), input.clock_origin);
+    input.current_time = current;
 }
 
 // Takes every unit the decoder has ready. -1 on a decoder error.
@@ -127,8 +163,12 @@ int receive_units(transcode_run& run, int input_index) {
         take_picture_time(input, unit);
         const int64_t start_us = input.next_time;
         advance_clock(input, unit);
-        if (!before_start_time(input))
+        if (before_start_time(input)) {
+            hold_before_origin(input, unit);
+        } else {
+            show_held_picture(run, input_index, input.current_time);
             hand_to_encoders(run, input_index, unit, start_us);
+        }
         av_frame_unref(unit);
     }
 }
@@ -171,14 +211,20 @@ void note_packet_time(input_stream_state& input, const AVPacket* packet) {
     note_packet_place(input, us, packet->pos);
 }
 
+// Picture intervals before the start time within which a picture may be the
+// one on screen at it.
+constexpr int64_t ON_SCREEN_INTERVALS = 2;
+
 // Pictures before the start time are decoded only as far as the pictures
-// after it need them: the ones nothing refers to are skipped.
+// after it need them: the ones nothing refers to are skipped, except those
+// near enough to be the one on screen at the start time.
 void skip_unneeded_pictures(input_stream_state& input, const AVPacket* packet) {
     if (!input.drops_before_origin || input.decoder->codec_type != AVMEDIA_TYPE_VIDEO)
         return;
     const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    const int64_t needed_from = input.clock_origin - ON_SCREEN_INTERVALS * picture_duration_us(input);
     const bool before =
-        time != AV_NOPTS_VALUE && av_rescale_q(time, input.stream->time_base, MICROSECONDS) < input.clock_origin;
+        time != AV_NOPTS_VALUE && av_rescale_q(time, input.stream->time_base, MICROSECONDS) < needed_from;
     input.decoder->skip_frame = before ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
@@ -191,6 +237,11 @@ bool packets_came_through(const input_stream_state& input, int64_t from_us, int6
 double get_input_sync_time(const output_stream_state& output) {
     const input_stream_state& source = *output.sync_source;
     return double(source.current_time - source.clock_origin) * 0.000001;
+}
+
+double get_input_end_time(const output_stream_state& output) {
+    const input_stream_state& source = *output.sync_source;
+    return double(source.next_time - source.clock_origin) * 0.000001;
 }
 
 int process_input_packet(transcode_run& run, int input_index, const AVPacket* packet) {
@@ -217,6 +268,8 @@ int process_input_packet(transcode_run& run, int input_index, const AVPacket* pa
         return -1;
     if (!packet && late)
         take_drain_time(input);
+    if (!packet)
+        show_held_picture(run, input_index, INT64_MAX);  // no picture came after the start time
     return 0;
 }
 

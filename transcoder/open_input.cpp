@@ -74,6 +74,13 @@ dictionary_ptr open_parameters() {
     return dictionary_ptr(options);
 }
 
+// How much of the input the probe may read to learn each stream's parameters.
+// A muxer may store a slow stream's first packets (a slide show's pictures,
+// held back by the encoder) many seconds of the other streams after its start;
+// without them the decoder would not know how long it holds its pictures back.
+// The probe's byte limit still bounds the reading.
+constexpr int64_t PROBE_SECONDS = 60;
+
 input_ptr open_and_probe(const std::string& name) {
     dictionary_ptr options = open_parameters();
     AVDictionary* raw_options = options.release();
@@ -84,6 +91,7 @@ input_ptr open_and_probe(const std::string& name) {
         return nullptr;  // FFmpeg has freed the context
     }
     input_ptr input(opened);
+    input->max_analyze_duration = PROBE_SECONDS * AV_TIME_BASE;
     if (avformat_find_stream_info(input.get(), nullptr) < 0) {
         return nullptr;  // closed here: it never reaches the table
     }
@@ -95,57 +103,92 @@ bool rewind(AVFormatContext* input) {
     return av_seek_frame(input, -1, first, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
-enum class seek_result { not_asked, sought, refused, lost };
+enum class seek_result { not_asked, sought, from_start, refused, lost };
 
 // How far the check for the first key picture after a seek reads, and how
 // often it steps further back (1 s, then 2, 4 ... before the position).
 constexpr int KEY_PICTURE_SEARCH_PACKETS = 4096;
 constexpr int EARLIER_SEEKS = 6;
 
-// The time (microseconds) of the first key picture read from here on;
-// AV_NOPTS_VALUE when the input has no pictures or none comes soon.
-int64_t first_key_picture_time(AVFormatContext* input) {
-    const int video = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    packet_ptr packet(av_packet_alloc());
-    if (video < 0 || !packet) {
-        return AV_NOPTS_VALUE;
-    }
-    const AVRational time_base = input->streams[video]->time_base;
-    for (int i = 0; i < KEY_PICTURE_SEARCH_PACKETS && av_read_frame(input, packet.get()) >= 0; ++i) {
-        const bool key = packet->stream_index == video && (packet->flags & AV_PKT_FLAG_KEY) != 0;
-        const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        av_packet_unref(packet.get());
-        if (key && time != AV_NOPTS_VALUE) {
-            return av_rescale_q(time, time_base, AV_TIME_BASE_Q);
-        }
-    }
-    return AV_NOPTS_VALUE;
+// Where the input's pictures and sound start from here on (microseconds):
+// its first key picture and its first sound; AV_NOPTS_VALUE for one the
+// input does not have or that does not come soon.
+struct first_times {
+    int64_t key_picture = AV_NOPTS_VALUE;
+    int64_t sound = AV_NOPTS_VALUE;
+};
+
+int64_t packet_time_us(const AVPacket& packet, const AVStream& stream) {
+    const int64_t time = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    return time != AV_NOPTS_VALUE ? av_rescale_q(time, stream.time_base, AV_TIME_BASE_Q) : AV_NOPTS_VALUE;
 }
+
+first_times read_first_times(AVFormatContext* input) {
+    first_times first;
+    const int video = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    packet_ptr packet(av_packet_alloc());
+    if (!packet)
+        return first;
+    bool key_found = video < 0;
+    bool sound_found = audio < 0;
+    for (int i = 0; i < KEY_PICTURE_SEARCH_PACKETS && !(key_found && sound_found) &&
+                    av_read_frame(input, packet.get()) >= 0;
+         ++i) {
+        const int index = packet->stream_index;
+        const int64_t time =
+            index >= 0 && unsigned(index) < input->nb_streams ? packet_time_us(*packet, *input->streams[index]) : 0;
+        if (!key_found && index == video && (packet->flags & AV_PKT_FLAG_KEY) && time != AV_NOPTS_VALUE) {
+            first.key_picture = time;
+            key_found = true;
+        }
+        if (!sound_found && index == audio && time != AV_NOPTS_VALUE) {
+            first.sound = time;
+            sound_found = true;
+        }
+        av_packet_unref(packet.get());
+    }
+    return first;
+}
+
+bool starts_by(int64_t time, int64_t position) {
+    return time == AV_NOPTS_VALUE || time <= position;
+}
+
+enum class key_seek { refused, sound_later, sought };
 
 // Seeks to the last key picture at or before the position. A demuxer that
 // searches by byte position (a transport stream's) may land on the key
 // picture after it: then the seek goes further back until the first key
-// picture read is not after the position.
-bool seek_to_key_picture_before(AVFormatContext* input, int64_t position) {
+// picture read is not after the position. The sound read from there must not
+// start after the position either: a muxer may store it far from the pictures
+// of its time, where no seek by the pictures finds it (sound_later).
+key_seek seek_to_key_picture_before(AVFormatContext* input, int64_t position) {
     const int64_t first = input->start_time != AV_NOPTS_VALUE ? input->start_time : INT64_MIN;
     int64_t target = position;
+    bool sound_in_time = true;
     for (int step = 0; step < EARLIER_SEEKS; ++step) {
         if (av_seek_frame(input, -1, target, AVSEEK_FLAG_BACKWARD) < 0) {
-            return step > 0 && rewind(input);  // further back than the input goes: its start
+            // Further back than the input goes: its start.
+            return step > 0 && rewind(input) ? key_seek::sought : key_seek::refused;
         }
-        const int64_t key = first_key_picture_time(input);
-        if (key == AV_NOPTS_VALUE || key <= position || target <= first) {
+        const first_times read = read_first_times(input);
+        sound_in_time = starts_by(read.sound, position);
+        if ((starts_by(read.key_picture, position) && sound_in_time) || target <= first)
             break;
-        }
         target = std::max(first, target - (int64_t(AV_TIME_BASE) << step));
     }
-    return av_seek_frame(input, -1, target, AVSEEK_FLAG_BACKWARD) >= 0;
+    if (av_seek_frame(input, -1, target, AVSEEK_FLAG_BACKWARD) < 0)
+        return key_seek::refused;
+    return sound_in_time ? key_seek::sought : key_seek::sound_later;
 }
 
 // Seeks to the requested start (plus the input's own first time stamp) and
 // consumes the request; position is where it was asked to go. A refused seek
 // is reported and the input plays from its beginning. Lost when it can go back
-// there neither: its position is then unknown, and it is not kept.
+// there neither: its position is then unknown, and it is not kept. From the
+// start when no seek finds the sound of the position: the input is then read
+// from its beginning up to the position.
 seek_result seek_to_start(AVFormatContext* input, const std::string& name, int64_t& position) {
     const int64_t start = transcode_options.stream_start_time;
     if (start == 0) {
@@ -160,8 +203,13 @@ seek_result seek_to_start(AVFormatContext* input, const std::string& name, int64
     if (input->start_time != AV_NOPTS_VALUE && __builtin_add_overflow(start, input->start_time, &position)) {
         position = start > 0 ? INT64_MAX : INT64_MIN;
     }
-    if (seek_to_key_picture_before(input, position)) {
+    switch (seek_to_key_picture_before(input, position)) {
+    case key_seek::sought:
         return seek_result::sought;
+    case key_seek::sound_later:
+        return seek_result::from_start;
+    case key_seek::refused:
+        break;
     }
     post_transcoder_message("%s: could not seek to position %0.3f\n", name.c_str(),
                             static_cast<double>(position) * 0.000001);
@@ -225,6 +273,16 @@ void set_aside_attached_pictures(AVFormatContext* input) {
     }
 }
 
+// The input probed, its attached pictures set aside and its length known.
+input_ptr open_playable(const std::string& name) {
+    input_ptr input = open_and_probe(name);
+    if (input) {
+        set_aside_attached_pictures(input.get());
+        input->duration = input_playing_length(*input);
+    }
+    return input;
+}
+
 }  // namespace
 
 void open_input_slot(int slot, const char* path) {
@@ -232,20 +290,24 @@ void open_input_slot(int slot, const char* path) {
         return;
     }
     const std::string name = input_name(path);
-    input_ptr input = open_and_probe(name);
+    input_ptr input = open_playable(name);
     if (!input) {
         return;
     }
-    set_aside_attached_pictures(input.get());
-    input->duration = input_playing_length(*input);
     int64_t position = 0;
     const seek_result sought = seek_to_start(input.get(), name, position);
     if (sought == seek_result::lost) {
         return;
     }
+    if (sought == seek_result::from_start) {
+        input = open_playable(name);  // opened anew, it reads from its beginning
+        if (!input) {
+            return;
+        }
+    }
     copy_stream_parameters(input.get());
     auto opened = std::make_shared<opened_input>(std::move(input));
-    if (sought == seek_result::sought) {
+    if (sought == seek_result::sought || sought == seek_result::from_start) {
         // The transcoder starts the output at exactly this time.
         opened->sought_position = position;
         opened->context->opaque = &opened->sought_position;

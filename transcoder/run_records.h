@@ -61,6 +61,10 @@ struct input_stream_state {
     int64_t last_placed_time = AV_NOPTS_VALUE;
     int64_t last_placed_pos = -1;
     int64_t jump_to = AV_NOPTS_VALUE;
+
+    // The latest picture dropped before the start time: the one on screen at
+    // it, shown first when the next picture comes later.
+    frame_ptr before_origin;
 };
 
 // A step between two packets of one stream further than this is a jump of
@@ -162,6 +166,8 @@ struct transcode_run {
 
 // The sync source's current_time in seconds from its clock_origin.
 double get_input_sync_time(const output_stream_state& output);
+// The same where its latest unit ends (its time and length).
+double get_input_end_time(const output_stream_state& output);
 
 // Whether open_input_slot moved this input to a requested start time, and
 // where to (microseconds of the input's clock; AV_NOPTS_VALUE when not).

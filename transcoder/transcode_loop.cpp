@@ -15,6 +15,7 @@ extern "C" {
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
 #include "transcoder/output_setup.h"
+#include "transcoder/read_ahead.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
@@ -323,13 +324,24 @@ void pad_to_common_end(output_stream_state& video, output_stream_state& audio) {
                          av_rescale_q(video.frames_out, video.encoder->time_base, {1, audio.encoder->sample_rate}));
 }
 
+// The last picture is shown for as long as the input shows it: to the input
+// clock's end, one picture's time after it (seconds, in a slide show).
+void pad_to_input_end(output_stream_state& video) {
+    const double frame_seconds = av_q2d(video.encoder->time_base);
+    const int64_t frames = std::llround(get_input_end_time(video) / frame_seconds - video.clock_shift);
+    if (frames > video.frames_out)
+        repeat_video_output(output_context_of(video), video, int(frames - video.frames_out));
+}
+
 // At the end of the input: the picture still waiting is encoded, sound and
 // pictures are made to end together, and the encoders give what they hold.
 void finish_outputs(transcode_run& run) {
     output_stream_state* video = find_output(run, AVMEDIA_TYPE_VIDEO);
     output_stream_state* audio = find_output(run, AVMEDIA_TYPE_AUDIO);
-    if (video && video->encoder_open)
+    if (video && video->encoder_open) {
         finish_video_output(output_context_of(*video), *video);
+        pad_to_input_end(*video);
+    }
     if (video && audio && video->encoder_open && audio->encoder_open)
         pad_to_common_end(*video, *audio);
     for (auto& output : run.output_streams)
@@ -337,15 +349,49 @@ void finish_outputs(transcode_run& run) {
             drain_encoder(output_context_of(*output), *output, true);
 }
 
+// Per input file, its packets in the order of their time.
+std::vector<read_ahead> make_read_aheads(const transcode_run& run) {
+    std::vector<read_ahead> files;
+    for (const input_file_state& file : run.input_files) {
+        std::vector<bool> played(size_t(file.stream_count));
+        for (int s = 0; s < file.stream_count; ++s)
+            played[size_t(s)] = !run.input_streams[size_t(file.first_stream + s)]->ignored;
+        files.emplace_back(std::move(played));
+    }
+    return files;
+}
+
+// The input packets a run reads: its inputs, each with its packets read ahead.
+struct run_inputs {
+    const std::vector<AVFormatContext*>& contexts;
+    std::vector<read_ahead> files;
+};
+
+// The decoder of a picture stream whose pictures are held back until later
+// pictures are in (slides seconds apart, with B-frames) gets its next packet
+// ahead of its turn. False when there is none.
+bool feed_ahead(transcode_run& run, run_inputs& inputs, int input_index) {
+    const input_stream_state& input = *run.input_streams[input_index];
+    packet_ptr packet(av_packet_alloc());
+    if (!packet ||
+        inputs.files[size_t(input.file_number)].next_of(inputs.contexts[size_t(input.file_number)],
+                                                        input.stream_number, packet.get()) < 0)
+        return false;
+    process_input_packet(run, input_index, packet.get());
+    return true;
+}
+
 // A writer whose ring is full while the sender waits for the other ring: the
-// pictures the decoder still holds, else the latest picture again; or one
-// frame of silence.
-bool break_stall(transcode_run& run, packet_ring starved) {
+// next packets of the pictures, then the pictures the decoder still holds,
+// else the latest picture again; or one frame of silence.
+bool break_stall(transcode_run& run, run_inputs& inputs, packet_ring starved) {
     const AVMediaType type = starved == packet_ring::video ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
     output_stream_state* output = find_output(run, type);
     if (!output || !output->encoder_open)
         return false;
     if (type == AVMEDIA_TYPE_VIDEO) {
+        if (feed_ahead(run, inputs, output->source))
+            return true;
         if (release_held_units(run, output->source) && !sender_starved(starved))
             return true;
         return repeat_video_output(output_context_of(*output), *output, 1);
@@ -366,7 +412,7 @@ void handle_packet(transcode_run& run, int file, const AVPacket* packet) {
     process_input_packet(run, index, packet);
 }
 
-int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
+int read_loop(transcode_run& run, run_inputs& inputs) {
     packet_ptr packet(av_packet_alloc());
     if (!packet)
         return RUN_STOPPED;
@@ -376,7 +422,7 @@ int read_loop(transcode_run& run, const std::vector<AVFormatContext*>& inputs) {
         int file = choose_input_file(run);
         if (file < 0)
             break;
-        const int read = av_read_frame(inputs[file], packet.get());
+        const int read = inputs.files[size_t(file)].next(inputs.contexts[size_t(file)], packet.get());
         if (read == AVERROR_EOF) {
             run.input_files[file].at_end = 1;
             continue;
@@ -419,8 +465,9 @@ int run_transcode(std::vector<std::unique_ptr<output_file>>& outputs, const std:
         return 0;
     set_initial_times(run);
     set_clock_origins(run, inputs);
-    stall_breaker_scope breaker([&run](packet_ring starved) { return break_stall(run, starved); });
-    return read_loop(run, inputs);
+    run_inputs read{inputs, make_read_aheads(run)};
+    stall_breaker_scope breaker([&run, &read](packet_ring starved) { return break_stall(run, read, starved); });
+    return read_loop(run, read);
 }
 
 bool transcode_stop_requested() {

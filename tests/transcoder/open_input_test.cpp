@@ -17,6 +17,7 @@ extern "C" {
 #include "core/vantrel_dlg.h"
 #include "stream/stream_state.h"
 #include "stream/transcoder_message.h"
+#include "tests/support/counting_clip.h"
 #include "tests/support/media_clips.h"
 #include "tests/transcoder/stream_fixture.h"
 #include "transcoder/run_records.h"
@@ -36,13 +37,14 @@ protected:
         transcode_options = transcode_options_record{};
     }
 
-    // The time of the first video packet read from the slot's input, in seconds.
-    static double first_video_packet_time(AVFormatContext* input) {
+    // The time of the first video (or other type's) packet read from the
+    // slot's input, in seconds.
+    static double first_video_packet_time(AVFormatContext* input, AVMediaType type = AVMEDIA_TYPE_VIDEO) {
         AVPacket* packet = av_packet_alloc();
         double seconds = -1;
-        for (int read = 0; read < 1000 && av_read_frame(input, packet) >= 0; ++read) {
+        for (int read = 0; read < 4000 && av_read_frame(input, packet) >= 0; ++read) {
             const AVStream* stream = input->streams[packet->stream_index];
-            const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+            const bool video = stream->codecpar->codec_type == type;
             const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (video && time != AV_NOPTS_VALUE) {
                 seconds = time * av_q2d(stream->time_base);
@@ -53,6 +55,27 @@ protected:
         }
         av_packet_free(&packet);
         return seconds;
+    }
+
+    // The time of the latest sound the file stores before its first picture.
+    static double sound_stored_before_pictures_s(const std::string& path) {
+        AVFormatContext* input = nullptr;
+        if (avformat_open_input(&input, path.c_str(), nullptr, nullptr) < 0)
+            return -1;
+        AVPacket* packet = av_packet_alloc();
+        double latest = -1;
+        for (int read = 0; read < 4000 && av_read_frame(input, packet) >= 0; ++read) {
+            const AVStream* stream = input->streams[packet->stream_index];
+            const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+            if (!video && packet->pts != AV_NOPTS_VALUE)
+                latest = packet->pts * av_q2d(stream->time_base);
+            av_packet_unref(packet);
+            if (video)
+                break;
+        }
+        av_packet_free(&packet);
+        avformat_close_input(&input);
+        return latest;
     }
 
     std::string make(const std::vector<std::string>& args, const std::string& name) {
@@ -124,6 +147,33 @@ TEST_F(OpenInputTest, AStartTimeSeeksBackToTheKeyFrameBeforeItAndIsConsumed) {
     EXPECT_GT(first, 2.0);
     EXPECT_LE(first, 3.0);
     EXPECT_TRUE(input_was_sought(input_slot_table[0]->context.get())) << "its clock counts from where it was sought";
+}
+
+// A slide show whose encoder held its pictures back: the file stores them
+// after many seconds of its sound. The probe still learns the pictures'
+// format and rate, and a start time finds both the key picture and the
+// sound of that time.
+TEST_F(OpenInputTest, PicturesStoredFarBehindTheirSoundAreProbedAndSoughtWithIt) {
+    const std::string path = folder_->file("slides.mkv");
+    ASSERT_TRUE(test_support::MakeCountingClip({"1/3", 30, -1, 0, ""}, path,
+                                               {true, 0, {"-c:v", "libx264", "-c:a", "aac"}}));
+    ASSERT_GT(sound_stored_before_pictures_s(path), 10.0) << "the clip is stored as such slide shows are";
+    open_input_slot(0, path.c_str());
+    ASSERT_TRUE(input_slot_table[0]);
+    EXPECT_STREQ("yuv420p", av_get_pix_fmt_name(static_cast<AVPixelFormat>(transcode_options.frame_pix_fmt)));
+    EXPECT_EQ(1, transcode_options.frame_rate);
+    EXPECT_EQ(3, transcode_options.frame_rate_base);
+    close_all_input_slots();
+
+    transcode_options.stream_start_time = 13500000;
+    open_input_slot(0, path.c_str());
+    ASSERT_TRUE(input_slot_table[0]);
+    EXPECT_TRUE(input_was_sought(input_slot_table[0]->context.get()));
+    EXPECT_EQ(13500000, sought_position(input_slot_table[0]->context.get()));
+    const double sound = first_video_packet_time(input_slot_table[0]->context.get(), AVMEDIA_TYPE_AUDIO);
+    EXPECT_GE(sound, 0.0);
+    EXPECT_LE(sound, 13.5) << "the sound of the start time is read";
+    EXPECT_TRUE(posted_texts().empty());
 }
 
 TEST_F(OpenInputTest, WithoutAStartTimeTheInputIsNotSought) {

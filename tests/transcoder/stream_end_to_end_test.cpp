@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 #include <string>
@@ -578,6 +579,100 @@ TEST_F(StreamEndToEnd, ADamagedStretchKeepsItsTimeAndWhatFollowsPlaysInStep) {
         EXPECT_GE(shown.offsets.size(), size_t(SECONDS - after_damage_s - 1))
             << "the seconds after the damage are heard";
         expect_in_step(shown.offsets);
+    }
+}
+
+// Slide shows of H.264 with B-frames as x264 makes them, a picture every 3 or 4 s that shows its number: in Matroska (which stores the first
+// pictures after many seconds of sound, as the encoder holds them back) and
+// in MP4, with and without sound, from their start and from start times
+// between two pictures and after the last one. Each plays whole; every frame
+// shows the picture on screen at its time in the file (the last one at or
+// before it), and each beep is heard at its second.
+TEST_F(StreamEndToEnd, SlideShowsPlayWholeWithThePictureOnScreenAtEachTime) {
+    constexpr double FPS = 5;  // the header's floor for slow inputs
+    constexpr double MP3_DELAY_S = 0.025;
+    constexpr double IN_STEP_S = 0.04;
+    struct Slides {
+        const char* name;
+        const char* rate;
+        double picture_s;
+        double seconds;
+        bool sound;
+    };
+    const Slides slide_shows[] = {
+        {"slides.mkv", "1/3", 3, 30, true},
+        {"silent_slides.mkv", "1/3", 3, 30, false},
+        {"slides.mp4", "1/3", 3, 30, true},
+        {"slides4.mkv", "1/4", 4, 40, true},
+    };
+    struct Case {
+        const Slides& slides;
+        const char* stime;
+        double start_s;
+    };
+    const Case cases[] = {
+        {slide_shows[0], "", 0},       {slide_shows[1], "", 0},       {slide_shows[3], "", 0},
+        {slide_shows[0], "13.5", 13.5}, {slide_shows[1], "13.5", 13.5}, {slide_shows[2], "13.5", 13.5},
+        // The picture on screen at 10.5 s is a B-frame nothing refers to.
+        {slide_shows[0], "10.5", 10.5}, {slide_shows[0], "28", 28},
+    };
+    for (const Slides& slides : slide_shows) {
+        // Three B-frames between references, the middle one a reference too:
+        // x264's defaults, with its choice of B-frames fixed so that simple
+        // pictures get them as well.
+        std::vector<std::string> encoding = {"-c:v", "libx264", "-x264-params", "b-adapt=0"};
+        const std::vector<std::string> audio = {"-c:a", "aac"};
+        if (slides.sound)
+            encoding.insert(encoding.end(), audio.begin(), audio.end());
+        else
+            encoding.push_back("-an");
+        ASSERT_TRUE(test_support::MakeCountingClip({slides.rate, slides.seconds, -1, 0, ""},
+                                                   media_.file(slides.name), {true, 0, encoding}));
+    }
+    start_server();
+    for (const Case& c : cases) {
+        const Slides& slides = c.slides;
+        SCOPED_TRACE(std::string(slides.name) + " from " + std::to_string(c.start_s) + " s");
+        // The picture on screen at time t of the file.
+        auto on_screen = [&](double t) {
+            return int(std::floor(std::min(t, slides.seconds - 0.1) / slides.picture_s + 1e-9));
+        };
+        ReceivedStream received = stream(slides.name, c.stime);
+        expect_playable(received);
+        EXPECT_NEAR(PmpHeaderFrameCount(received.header), (slides.seconds - c.start_s) * FPS, 1);
+        const std::string pictures = work_.file("received.m4v");
+        const std::string sound = work_.file("received.mp3");
+        ASSERT_TRUE(test_support::WriteElementaryStreams(received, pictures, sound));
+        const std::vector<int> numbers = test_support::PictureNumbers(pictures);
+        ASSERT_EQ(numbers.size(), received.packets.size());
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_EQ(numbers.front(), on_screen(c.start_s)) << "the picture on screen at the start time comes first";
+        EXPECT_EQ(std::set<int>(numbers.begin(), numbers.end()).size(),
+                  size_t(on_screen(slides.seconds) - on_screen(c.start_s) + 1))
+            << "every picture from there on is shown";
+        int out_of_step = 0;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            const double t = c.start_s + double(i) / FPS;
+            const bool in_step = numbers[i] == on_screen(t) || numbers[i] == on_screen(t - 1 / FPS) ||
+                                 numbers[i] == on_screen(t + 1 / FPS);
+            if (!in_step && out_of_step++ < 3)
+                ADD_FAILURE() << "frame " << i << " at " << t << " s of the file shows picture " << numbers[i]
+                              << ", expected " << on_screen(t);
+        }
+        EXPECT_EQ(out_of_step, 0);
+
+        const std::vector<test_support::BeepHeard> beeps = test_support::BeepsHeard(sound);
+        const int first_second = int(std::ceil(c.start_s));
+        EXPECT_EQ(beeps.size(), slides.sound ? size_t(int(slides.seconds) - first_second) : 0u)
+            << "every second is heard";
+        int out_of_time = 0;
+        for (size_t i = 0; i < beeps.size() && slides.sound; ++i) {
+            const bool in_time = beeps[i].second == first_second + int(i) &&
+                                 std::abs(beeps[i].at_s - (beeps[i].second - c.start_s) - MP3_DELAY_S) <= IN_STEP_S;
+            if (!in_time && out_of_time++ < 3)
+                ADD_FAILURE() << "the beep of second " << beeps[i].second << " is heard at " << beeps[i].at_s << " s";
+        }
+        EXPECT_EQ(out_of_time, 0);
     }
 }
 
