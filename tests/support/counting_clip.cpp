@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <gtest/gtest.h>
+
 #include "tests/support/media_clips.h"
 #include "tests/support/pmp_reader.h"
 
@@ -81,6 +83,19 @@ std::vector<int> PictureNumbers(const std::string& path) {
         numbers.push_back(number);
     }
     return numbers;
+}
+
+int CountFramesOutOfStep(const std::vector<int>& numbers, double fps, const std::function<int(double)>& shown_at) {
+    int out_of_step = 0;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        const double t = double(i) / fps;
+        const bool in_step = numbers[i] == shown_at(t) || numbers[i] == shown_at(t - 1 / fps) ||
+                             numbers[i] == shown_at(t + 1 / fps);
+        if (!in_step && out_of_step++ < 3)
+            ADD_FAILURE() << "frame " << i << " at " << t << " s shows picture " << numbers[i] << ", expected "
+                          << shown_at(t);
+    }
+    return out_of_step;
 }
 
 std::vector<bool> ToneByTenths(const std::string& path) {

@@ -5,6 +5,7 @@
 // input and silence in the even ones, or a beep at each whole second whose
 // pitch gives the second.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ bool MakeCountingClip(const CountingClip& clip, const std::string& path, const C
 
 // The number each picture of a file shows, in decoding order, every picture once.
 std::vector<int> PictureNumbers(const std::string& path);
+
+// Frame i of a stream at fps shows the picture number shown_at(i / fps) gives,
+// or that of the frame before or after it. Reports the first three frames that
+// do not as failures; returns how many do not.
+int CountFramesOutOfStep(const std::vector<int>& numbers, double fps, const std::function<int(double)>& shown_at);
 
 constexpr double LOUDNESS_STEP_S = 0.1;
 
