@@ -2,9 +2,11 @@
 
 namespace {
 
-// How much may wait for its turn: far more than any stream is stored ahead of
-// another, far less than memory. Past it, packets go in file order again.
-constexpr int64_t MAX_QUEUED_BYTES = 64 << 20;
+// How much may wait for its turn: minutes of the sound a slide show stores
+// ahead of its pictures, while a stream that ended early (sound shorter than
+// the pictures) holds back little memory. Past it, packets go in file order
+// again, as interleaved files need anyway.
+constexpr int64_t MAX_QUEUED_BYTES = 8 << 20;
 // What a queued packet costs beyond its data.
 constexpr int64_t PACKET_OVERHEAD_BYTES = 256;
 
