@@ -270,24 +270,18 @@ TEST_F(SettingsFileTest, SaveThenLoadGivesTheSameSettings) {
     EXPECT_EQ(Stored("frameRateDivider"), "1.750000");
 }
 
-// Every setting away from its default and from what a missing key gives, lists
-// with two entries or more.
-void SetEverySettingAwayFromItsDefault(CVantrelDlg& record) {
-    std::lock_guard<std::mutex> guard(record.Lock());
-    record.m_moviePaths = {"/srv/films", "/srv/music"};
-    record.m_strMovieBitrate = "768";
-    record.m_strAudioBitrate = "96";
-    record.m_fFrameRateDivider = 1.25f;
-    record.m_nServerPort = 4444;
-    record.m_extensionList = {"avi", "mkv"};
-    record.m_feeds.clear();
-    for (const char* url : {"https://b.example/feed", "http://a.example/rss"}) {
-        auto feed = std::make_shared<CFeed>();
-        feed->m_strUrl = url;
-        record.m_feeds.push_back(feed);
-    }
-    record.m_infiniteStreams = {"/srv/live1.avi", "/srv/live2.avi"};
-    record.m_bShowNoAudioMovie = 0;
+// Every setting away from its default and from what a missing key gives; lists
+// of two entries or more.
+robustness::SettingsSet SettingsAwayFromTheDefaults() {
+    return {{"/srv/films", "/srv/music"},
+            "768",
+            "96",
+            1.25f,
+            4444,
+            {"avi", "mkv"},
+            {"https://b.example/feed", "http://a.example/rss"},
+            {"/srv/live1.avi", "/srv/live2.avi"},
+            0};
 }
 
 // A key that a save writes and a load does not read would fall back to its
@@ -296,7 +290,7 @@ void SetEverySettingAwayFromItsDefault(CVantrelDlg& record) {
 TEST_F(SettingsFileTest, EveryKeyWrittenIsReadBack) {
     {
         CVantrelDlg record(folder.path());
-        SetEverySettingAwayFromItsDefault(record);
+        robustness::ApplySettingsSet(record, SettingsAwayFromTheDefaults());
         record.SaveSettings();
     }
     const std::string saved = read_text(IniPath());
