@@ -1,5 +1,5 @@
 #pragma once
-// The program's icon (resource IDI_APP_ICON): window, icon button, About box, tray.
+// The program's icon: window, icon button, About box, tray.
 
 #include <QIcon>
 

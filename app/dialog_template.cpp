@@ -56,10 +56,6 @@ void SetControlId(QWidget* widget, const char* name, int id) {
     widget->setProperty(CONTROL_ID_PROPERTY, id);
 }
 
-int ControlIdOf(const QWidget* widget) {
-    return widget->property(CONTROL_ID_PROPERTY).toInt();
-}
-
 void SetTabOrder(std::initializer_list<QWidget*> controls) {
     QWidget* previous = nullptr;
     for (QWidget* control : controls) {

@@ -49,8 +49,6 @@ private:
 
 // Names a widget after its control id, the way the dialog's code refers to it.
 void SetControlId(QWidget* widget, const char* name, int id);
-// The id SetControlId gave the widget; 0 when none.
-int ControlIdOf(const QWidget* widget);
 
 // Keeps the given order as the Tab order; null entries are skipped.
 void SetTabOrder(std::initializer_list<QWidget*> controls);

@@ -4,11 +4,7 @@
 
 #include "platform/process.h"
 
-// Templates, strings, icons, menus.
-constexpr int IDD_ABOUTBOX = 100;
-constexpr int IDS_ABOUT_ITEM = 101;
-constexpr int IDD_VANTREL_DIALOG = 102;
-constexpr int IDI_APP_ICON = 128;
+// Menus.
 constexpr unsigned IDR_TRAY_MENU = 4;
 
 constexpr const char PRODUCT_CAPTION[] = "Vantrel";

@@ -3,9 +3,11 @@
 // numbered from 1.
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -17,20 +19,6 @@
 #include "platform/file_lock.h"
 
 namespace {
-
-// Everything LoadSettings reads and SaveSettings writes, so the file is
-// touched without the record lock held.
-struct SavedSettings {
-    std::vector<std::string> moviePaths;
-    std::string movieBitrate;
-    std::string audioBitrate;
-    float frameRateDivider = 1.0f;
-    int serverPort = 0;
-    std::vector<std::string> extensionList;
-    std::vector<std::string> feedUrls;
-    std::vector<std::string> infiniteStreams;
-    uint8_t showNoAudioMovie = 1;
-};
 
 std::string IndexedKey(const char* format, int index) {
     char key[64];
@@ -105,31 +93,83 @@ std::string FormatDivider(float divider) {
     return text;
 }
 
+using Texts = std::vector<std::string>;
+
+void Append(Texts& list, Texts more) {
+    list.insert(list.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+}
+
+Texts FeedUrls(const CVantrelDlg& record) {
+    Texts urls;
+    for (const CFeedPtr& feed : record.m_feeds) urls.push_back(feed->m_strUrl);
+    return urls;
+}
+
+// Feeds come back as their addresses alone; their items are fetched anew.
+void SetFeeds(CVantrelDlg& record, const Texts& urls) {
+    record.m_feeds.clear();
+    for (const std::string& url : urls) {
+        CFeedPtr feed = std::make_shared<CFeed>();
+        feed->m_strUrl = url;
+        record.m_feeds.push_back(std::move(feed));
+    }
+}
+
+// One saved setting: a value under one key, or a list under a count key with
+// entry keys numbered from 1. Its texts are taken from the record and given
+// back to it under the record lock; the file is touched without the lock.
+// Defaults and validation stay with the record.
+struct SettingKey {
+    const char* key;          // the value's key, or the list's count key
+    const char* entryFormat;  // the list's entry keys; nullptr for a single value
+    Texts (*save)(const CVantrelDlg& record);
+    void (*load)(CVantrelDlg& record, Texts texts);  // a single value is given exactly one text
+};
+
+// Every saved setting, in the order the keys are written to the section.
+constexpr SettingKey SETTING_KEYS[] = {
+    {"nmoviepaths", "moviepath_%d", [](const CVantrelDlg& r) { return r.m_moviePaths; },
+     [](CVantrelDlg& r, Texts t) { Append(r.m_moviePaths, std::move(t)); }},
+    {"movieBitrate", nullptr, [](const CVantrelDlg& r) { return Texts{r.m_strMovieBitrate}; },
+     [](CVantrelDlg& r, Texts t) { r.m_strMovieBitrate = t.front(); }},
+    {"audioBitrate", nullptr, [](const CVantrelDlg& r) { return Texts{r.m_strAudioBitrate}; },
+     [](CVantrelDlg& r, Texts t) { r.m_strAudioBitrate = t.front(); }},
+    {"frameRateDivider", nullptr, [](const CVantrelDlg& r) { return Texts{FormatDivider(r.m_fFrameRateDivider)}; },
+     [](CVantrelDlg& r, Texts t) { r.m_fFrameRateDivider = NarrowToFloat(TextToDouble(t.front())); }},
+    {"serverPort", nullptr, [](const CVantrelDlg& r) { return Texts{FormatInt(r.m_nServerPort)}; },
+     [](CVantrelDlg& r, Texts t) { r.m_nServerPort = TextToInt(t.front()); }},
+    {"extensionList", nullptr, [](const CVantrelDlg& r) { return Texts{JoinExtensionList(r.m_extensionList)}; },
+     [](CVantrelDlg& r, Texts t) { r.m_extensionList = SplitExtensionList(t.front()); }},
+    {"nrssfeeds", "rssfeed_%d", FeedUrls, [](CVantrelDlg& r, Texts t) { SetFeeds(r, t); }},
+    {"ninfinitestreams", "infinitestream_%d", [](const CVantrelDlg& r) { return r.m_infiniteStreams; },
+     [](CVantrelDlg& r, Texts t) { Append(r.m_infiniteStreams, std::move(t)); }},
+    // The key holds the inverse of the flag.
+    {"shownoaudiomovie", nullptr, [](const CVantrelDlg& r) { return Texts{r.m_bShowNoAudioMovie == 0 ? "1" : "0"}; },
+     [](CVantrelDlg& r, Texts t) { r.m_bShowNoAudioMovie = TextToInt(t.front()) == 0 ? 1 : 0; }},
+};
+
+// The texts of every setting, in the order of SETTING_KEYS.
+using SavedSettings = std::array<Texts, std::size(SETTING_KEYS)>;
+
+Texts ReadSetting(CIniFile& ini, const std::string& section, const SettingKey& setting) {
+    if (setting.entryFormat != nullptr) return ReadList(ini, section, setting.key, setting.entryFormat);
+    return {ini.GetString(setting.key, section)};
+}
+
+bool WriteSetting(CIniFile& ini, const std::string& section, const SettingKey& setting, const Texts& texts) {
+    if (setting.entryFormat != nullptr) return WriteList(ini, section, setting.key, setting.entryFormat, texts);
+    return WriteValue(ini, section, setting.key, texts.front());
+}
+
 SavedSettings ReadSettingsFile(CIniFile& ini, const std::string& section) {
     SavedSettings saved;
-    saved.moviePaths = ReadList(ini, section, "nmoviepaths", "moviepath_%d");
-    saved.movieBitrate = ini.GetString("movieBitrate", section);
-    saved.audioBitrate = ini.GetString("audioBitrate", section);
-    saved.frameRateDivider = NarrowToFloat(TextToDouble(ini.GetString("frameRateDivider", section)));
-    saved.serverPort = TextToInt(ini.GetString("serverPort", section));
-    saved.extensionList = SplitExtensionList(ini.GetString("extensionList", section));
-    saved.feedUrls = ReadList(ini, section, "nrssfeeds", "rssfeed_%d");
-    saved.infiniteStreams = ReadList(ini, section, "ninfinitestreams", "infinitestream_%d");
-    // The key holds the inverse of the flag.
-    saved.showNoAudioMovie = TextToInt(ini.GetString("shownoaudiomovie", section)) == 0 ? 1 : 0;
+    for (size_t i = 0; i < saved.size(); ++i) saved[i] = ReadSetting(ini, section, SETTING_KEYS[i]);
     return saved;
 }
 
 bool WriteSettingsFile(CIniFile& ini, const std::string& section, const SavedSettings& saved) {
-    bool written = WriteList(ini, section, "nmoviepaths", "moviepath_%d", saved.moviePaths);
-    written &= WriteValue(ini, section, "movieBitrate", saved.movieBitrate);
-    written &= WriteValue(ini, section, "audioBitrate", saved.audioBitrate);
-    written &= ini.WriteString(FormatDivider(saved.frameRateDivider), "frameRateDivider", section) != 0;
-    written &= ini.WriteString(FormatInt(saved.serverPort), "serverPort", section) != 0;
-    written &= WriteValue(ini, section, "extensionList", JoinExtensionList(saved.extensionList));
-    written &= WriteList(ini, section, "nrssfeeds", "rssfeed_%d", saved.feedUrls);
-    written &= WriteList(ini, section, "ninfinitestreams", "infinitestream_%d", saved.infiniteStreams);
-    written &= ini.WriteString(saved.showNoAudioMovie == 0 ? "1" : "0", "shownoaudiomovie", section) != 0;
+    bool written = true;
+    for (size_t i = 0; i < saved.size(); ++i) written &= WriteSetting(ini, section, SETTING_KEYS[i], saved[i]);
     return written;
 }
 
@@ -208,38 +248,14 @@ void CVantrelDlg::LoadSettings() {
         saved = ReadSettingsFile(m_iniFile, m_strSection);
     }
     std::lock_guard<std::mutex> guard(m_lock);
-    m_moviePaths.insert(m_moviePaths.end(), saved.moviePaths.begin(), saved.moviePaths.end());
-    m_strMovieBitrate = saved.movieBitrate;
-    m_strAudioBitrate = saved.audioBitrate;
-    m_fFrameRateDivider = saved.frameRateDivider;
-    m_nServerPort = saved.serverPort;
-    m_extensionList = saved.extensionList;
-    m_feeds.clear();
-    for (const std::string& url : saved.feedUrls) {
-        CFeedPtr feed = std::make_shared<CFeed>();
-        feed->m_strUrl = url;
-        m_feeds.push_back(std::move(feed));
-    }
-    m_infiniteStreams.insert(m_infiniteStreams.end(), saved.infiniteStreams.begin(),
-                             saved.infiniteStreams.end());
-    m_bShowNoAudioMovie = saved.showNoAudioMovie;
+    for (size_t i = 0; i < saved.size(); ++i) SETTING_KEYS[i].load(*this, std::move(saved[i]));
 }
 
 void CVantrelDlg::SaveSettings() {
     SavedSettings saved;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        saved.moviePaths = m_moviePaths;
-        saved.movieBitrate = m_strMovieBitrate;
-        saved.audioBitrate = m_strAudioBitrate;
-        saved.frameRateDivider = m_fFrameRateDivider;
-        saved.serverPort = m_nServerPort;
-        saved.extensionList = m_extensionList;
-        for (const CFeedPtr& feed : m_feeds) {
-            saved.feedUrls.push_back(feed->m_strUrl);
-        }
-        saved.infiniteStreams = m_infiniteStreams;
-        saved.showNoAudioMovie = m_bShowNoAudioMovie;
+        for (size_t i = 0; i < saved.size(); ++i) saved[i] = SETTING_KEYS[i].save(*this);
     }
     SaveWholeSettingsFile(m_iniFile.GetFileName(), m_strSection, saved);
 }

@@ -91,22 +91,20 @@ std::vector<pid_t> all_processes() {
 // was given the same number.
 class HeldProcess {
 public:
-    explicit HeldProcess(pid_t pid) : pid_(pid), fd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
+    explicit HeldProcess(pid_t pid) : fd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
     ~HeldProcess() {
         if (fd_ >= 0) ::close(fd_);
     }
-    HeldProcess(HeldProcess&& other) noexcept : pid_(other.pid_), fd_(other.fd_) { other.fd_ = -1; }
+    HeldProcess(HeldProcess&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     HeldProcess(const HeldProcess&) = delete;
     HeldProcess& operator=(const HeldProcess&) = delete;
     HeldProcess& operator=(HeldProcess&&) = delete;
 
     bool held() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    pid_t pid() const { return pid_; }
     bool signal(int number) const { return ::syscall(SYS_pidfd_send_signal, fd_, number, nullptr, 0) == 0; }
 
 private:
-    pid_t pid_;
     int fd_;
 };
 

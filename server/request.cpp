@@ -5,10 +5,11 @@
 #include <string>
 
 #include "core/text_to_number.h"
+#include "server/command_handlers.h"
 
 int FindCommandWord(const char* request) {
-    for (int i = 0; i < COMMAND_WORD_COUNT; ++i) {
-        if (std::strstr(request, COMMAND_WORDS[i]) != nullptr) return i;
+    for (int i = 0; i < COMMAND_COUNT; ++i) {
+        if (std::strstr(request, COMMANDS[i].word) != nullptr) return i;
     }
     return -1;
 }

@@ -9,12 +9,8 @@
 constexpr size_t REQUEST_BUFFER_SIZE = 2048;
 constexpr size_t REQUEST_MAX_BYTES = REQUEST_BUFFER_SIZE - 1;
 
-// Command words, in the order they are tested.
-constexpr const char* COMMAND_WORDS[] = {"listdir", "streamopen", "stream2header", "streampackets"};
-constexpr int COMMAND_WORD_COUNT = 4;
-
-// Index into COMMAND_WORDS of the first word (in table order) that stands
-// anywhere in the text, -1 when none does.
+// Index into COMMANDS (server/command_handlers.h) of the first command word,
+// in table order, that stands anywhere in the text; -1 when none does.
 int FindCommandWord(const char* request);
 
 // The value of the first occurrence of key (which includes its "="), or

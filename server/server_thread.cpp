@@ -15,13 +15,6 @@
 
 namespace {
 
-using CommandHandler = void (*)(const platform::Socket&, char*);
-
-// In the order of COMMAND_WORDS.
-const CommandHandler COMMAND_HANDLERS[] = {OnListDir, OnStreamOpen, OnStream2Header, OnStreamPackets};
-static_assert(sizeof COMMAND_HANDLERS / sizeof COMMAND_HANDLERS[0] == COMMAND_WORD_COUNT,
-              "one handler per command word");
-
 enum class ListenerState { Stopped, Starting, Listening, Failed };
 
 // What StopServerThread needs to reach inside the running thread.
@@ -93,7 +86,7 @@ void ServeRequest(const platform::Socket& connection, char* request) {
         platform::send_all(connection, "-1", 2);
         return;
     }
-    COMMAND_HANDLERS[command](connection, request);
+    COMMANDS[command].handler(connection, request);
 }
 
 void AcceptLoop(const platform::Socket& listener) {

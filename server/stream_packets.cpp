@@ -248,18 +248,18 @@ bool restart_transcoder(int slot) {
 
 }  // namespace
 
-packet_audio_timing advance_packet_clocks(int64_t& video_clock, int64_t& audio_clock,
-                                          int64_t video_frame_duration, int64_t audio_frame_duration) {
+packet_audio_timing advance_packet_clocks(int64_t& video_time, int64_t& audio_time, int64_t video_duration,
+                                          int64_t audio_duration) {
     packet_audio_timing timing;
-    int64_t frame_start = video_clock;
-    video_clock += video_frame_duration;
+    int64_t frame_start = video_time;
+    video_time += video_duration;
     // Without an audio frame in the packet this is still when the next one starts.
-    timing.first_delay = (audio_clock - frame_start) / 2;
-    while (audio_frame_duration > 0 && audio_clock < video_clock && timing.frames < MAX_PACKET_AUDIO_FRAMES) {
+    timing.first_delay = (audio_time - frame_start) / 2;
+    while (audio_duration > 0 && audio_time < video_time && timing.frames < MAX_PACKET_AUDIO_FRAMES) {
         timing.frames += 1;
-        audio_clock += audio_frame_duration;
+        audio_time += audio_duration;
     }
-    timing.last_delay = (audio_clock - video_clock) / 2;
+    timing.last_delay = (audio_time - video_time) / 2;
     return timing;
 }
 
@@ -289,14 +289,14 @@ size_t build_pmp_packet(const pmp_packet_parts& parts, uint8_t* buffer) {
     return size_t(at - buffer);
 }
 
-int send_progress(int frames_sent, int frame_count) {
-    if (frame_count <= 0)
+int send_progress(int sent, int total) {
+    if (total <= 0)
         return 0;
-    return int(int64_t(frames_sent) * 400 / frame_count);
+    return int(int64_t(sent) * 400 / total);
 }
 
-int64_t packets_to_send(int frame_count) {
-    return frame_count > 1 ? int64_t(frame_count) - 1 : 0;
+int64_t packets_to_send(int frames) {
+    return frames > 1 ? int64_t(frames) - 1 : 0;
 }
 
 void tune_stream_connection(const platform::Socket& connection) {

@@ -38,10 +38,11 @@ struct packet_audio_timing {
     int64_t last_delay = 0;    // microseconds / 2
 };
 
-// Advances the video clock by one frame and the audio clock by the audio frames
-// that start before the end of that frame (at most MAX_PACKET_AUDIO_FRAMES).
-packet_audio_timing advance_packet_clocks(int64_t& video_clock, int64_t& audio_clock,
-                                          int64_t video_frame_duration, int64_t audio_frame_duration);
+// Advances the video time by one frame of video_duration and the audio time by
+// the audio frames that start before the end of that frame (at most
+// MAX_PACKET_AUDIO_FRAMES), all in microseconds.
+packet_audio_timing advance_packet_clocks(int64_t& video_time, int64_t& audio_time, int64_t video_duration,
+                                          int64_t audio_duration);
 
 // The packet's first word: twice the bytes that follow it, plus the key bit.
 uint32_t pmp_packet_word(int audio_frames, uint32_t video_size, uint32_t audio_bytes, int key);
@@ -58,12 +59,13 @@ struct pmp_packet_parts {
 // Lays one packet out in buffer (PACKET_SEND_BUFFER_SIZE bytes); returns its size.
 size_t build_pmp_packet(const pmp_packet_parts& parts, uint8_t* buffer);
 
-// Send progress, 0..400; 0 for a frame count of 0 or less.
-int send_progress(int frames_sent, int frame_count);
+// Send progress of sent packets out of total frames, 0..400; 0 for a total of
+// 0 or less.
+int send_progress(int sent, int total);
 
-// Packets a stream of frame_count frames carries: one fewer than its frames,
-// none for a count of 1 or less (the header's count may be any 32-bit value).
-int64_t packets_to_send(int frame_count);
+// Packets a stream of so many frames carries: one fewer than its frames, none
+// for a count of 1 or less (the header's count may be any 32-bit value).
+int64_t packets_to_send(int frames);
 
 namespace platform { class Socket; }
 // Keep-alive timing for a stream's connection.

@@ -25,13 +25,6 @@ void post_formatted(uintptr_t wParam, const char* format, va_list args) {
 
 }  // namespace
 
-void post_server_message(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    post_formatted(0, format, args);
-    va_end(args);
-}
-
 void post_server_message_with(uintptr_t wParam, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -270,6 +270,52 @@ TEST_F(SettingsFileTest, SaveThenLoadGivesTheSameSettings) {
     EXPECT_EQ(Stored("frameRateDivider"), "1.750000");
 }
 
+// Every setting away from its default and from what a missing key gives; lists
+// of two entries or more.
+robustness::SettingsSet SettingsAwayFromTheDefaults() {
+    return {{"/srv/films", "/srv/music"},
+            "768",
+            "96",
+            1.25f,
+            4444,
+            {"avi", "mkv"},
+            {"https://b.example/feed", "http://a.example/rss"},
+            {"/srv/live1.avi", "/srv/live2.avi"},
+            0};
+}
+
+// A key that a save writes and a load does not read would fall back to its
+// default at the next start. A file loaded and saved again keeps its bytes,
+// and each key taken out of the file changes what the next save writes for it.
+TEST_F(SettingsFileTest, EveryKeyWrittenIsReadBack) {
+    {
+        CVantrelDlg record(folder.path());
+        robustness::ApplySettingsSet(record, SettingsAwayFromTheDefaults());
+        record.SaveSettings();
+    }
+    const std::string saved = read_text(IniPath());
+    { CVantrelDlg loaded(folder.path()); }
+    ASSERT_EQ(read_text(IniPath()), saved);
+
+    std::istringstream lines(saved);
+    std::string header;
+    std::getline(lines, header);
+    std::vector<std::string> keyLines;
+    for (std::string line; std::getline(lines, line);) keyLines.push_back(line);
+    ASSERT_EQ(keyLines.size(), 15u);
+    for (size_t left_out = 0; left_out < keyLines.size(); ++left_out) {
+        std::string without = header + "\n";
+        for (size_t i = 0; i < keyLines.size(); ++i) {
+            if (i != left_out) without += keyLines[i] + "\n";
+        }
+        write_text(IniPath(), without);
+        { CVantrelDlg loaded(folder.path()); }
+        const std::string& line = keyLines[left_out];
+        const std::string key = line.substr(0, line.find('='));
+        EXPECT_NE(key + "=" + Stored(key), line) << key << " is saved again unchanged without its line in the file";
+    }
+}
+
 TEST_F(SettingsFileTest, ShrunkListLeavesOldEntryKeysThatLoadingIgnores) {
     auto record = StartWith("nmoviepaths=3\nmoviepath_1=/a\nmoviepath_2=/b\nmoviepath_3=/c\n");
     {

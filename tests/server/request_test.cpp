@@ -12,7 +12,7 @@ namespace {
 
 struct CommandCase {
     const char* request;
-    int expected;  // index into COMMAND_WORDS, -1 for none
+    int expected;  // index into COMMANDS, -1 for none
 };
 void PrintTo(const CommandCase& c, std::ostream* out) { *out << '"' << c.request << '"'; }
 
