@@ -121,7 +121,8 @@ Socket accept_connection(const Socket& listener) {
         // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): the
         // connection waits in the backlog until the process has room for it.
         if (!reported) {
-            std::fprintf(stderr, "vantrel: cannot accept a connection (%s); trying again\n", std::strerror(error));
+            std::fprintf(stderr, "vantrel: cannot accept a connection (%s); trying again\n",
+                         std::strerror(error));
             reported = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_PAUSE_MS));

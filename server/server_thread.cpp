@@ -108,7 +108,8 @@ void AcceptLoop(const platform::Socket& listener) {
     // Only a stop is meant to end it; anything else leaves the port closed.
     const int error = errno;
     if (!ServerThreadStopping())
-        std::fprintf(stderr, "vantrel: the listener failed (%s); no more requests are served\n", std::strerror(error));
+        std::fprintf(stderr, "vantrel: the listener failed (%s); no more requests are served\n",
+                     std::strerror(error));
 }
 
 }  // namespace

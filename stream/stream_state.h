@@ -165,9 +165,9 @@ bool StopRunningTranscode(bool release);
 
 // ---- slot hand-off -----------------------------------------------------------
 enum class packet_ring { audio, video };
-// failed: a dead event; timed_out: the wait's limit passed; sender_waiting: the sender began waiting
-// for a packet (see sender_waiting_event), the slot is not free yet; ended: the
-// slot is not filled and the job writes nothing more.
+// failed: a dead event; timed_out: the wait's limit passed; sender_waiting:
+// the sender began waiting for a packet (see sender_waiting_event), the slot is
+// not free yet; ended: the slot is not filled and the job writes nothing more.
 enum class slot_wait { ready, stopped, failed, timed_out, sender_waiting, ended };
 
 // Writer side: wait for the slot to be free (or the stop event), at most
