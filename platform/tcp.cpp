@@ -2,6 +2,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -74,12 +78,54 @@ uint16_t local_port(const Socket& socket) {
     return ntohs(address.sin_port);
 }
 
+namespace {
+
+// The listener itself cannot be used: closed, shut down by a stop, not a listener.
+bool listener_unusable(int error) {
+    return error == EBADF || error == EINVAL || error == ENOTSOCK || error == EFAULT;
+}
+
+// An error of the connection being taken, not of the listener (Linux passes a
+// new connection's network errors through accept): take the next one at once.
+bool connection_failed(int error) {
+    switch (error) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EPERM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
 Socket accept_connection(const Socket& listener) {
+    bool reported = false;
     for (;;) {
         const int fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) return Socket(fd);
-        // A connection that was reset while queued is not the listener's fault.
-        if (errno != EINTR && errno != ECONNABORTED) return Socket();
+        if (fd >= 0) {
+            if (reported) std::fprintf(stderr, "vantrel: accepting connections again\n");
+            return Socket(fd);
+        }
+        const int error = errno;
+        if (listener_unusable(error)) return Socket();
+        if (connection_failed(error)) continue;
+        // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): the
+        // connection waits in the backlog until the process has room for it.
+        if (!reported) {
+            std::fprintf(stderr, "vantrel: cannot accept a connection (%s); trying again\n",
+                         std::strerror(error));
+            reported = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_RETRY_PAUSE_MS));
     }
 }
 

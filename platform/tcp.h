@@ -40,8 +40,12 @@ struct ListenResult {
 ListenResult listen_tcp(uint16_t port, bool loopback_only = false, int backlog = 128);
 uint16_t local_port(const Socket& socket);
 
-// Blocks until a connection arrives; an invalid socket on failure.
+// Blocks until a connection arrives; an invalid socket once the listener is
+// unusable (closed, or shut down by a stop). A process short of descriptors
+// or memory tries again every ACCEPT_RETRY_PAUSE_MS, so the listener never
+// ends on it; the shortage is reported on stderr.
 Socket accept_connection(const Socket& listener);
+constexpr int ACCEPT_RETRY_PAUSE_MS = 100;
 
 // Connects to 127.0.0.1:port (test clients, tools).
 Socket connect_loopback(uint16_t port);

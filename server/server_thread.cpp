@@ -3,7 +3,10 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -92,9 +95,14 @@ void ServeRequest(const platform::Socket& connection, char* request) {
 void AcceptLoop(const platform::Socket& listener) {
     for (;;) {
         platform::Socket connection = platform::accept_connection(listener);
-        if (!connection.valid()) return;
+        if (!connection.valid()) break;
         HandleClientRequest(std::move(connection));
     }
+    // Only a stop is meant to end it; anything else leaves the port closed.
+    const int error = errno;
+    if (!ServerThreadStopping())
+        std::fprintf(stderr, "vantrel: the listener failed (%s); no more requests are served\n",
+                     std::strerror(error));
 }
 
 }  // namespace

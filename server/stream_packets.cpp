@@ -373,6 +373,7 @@ void OnStreamPackets(const platform::Socket& connection, char* request) {
     set_progress(0, 0);
     show_streaming_name(*input_slot_table[slot]);
 
+    const sender_presence serving;
     if (StopRunningTranscode(false)) {
         if (packets_to_send(frame_count()) == 0) {
             // Nothing to send (a start at or past the end): no transcode. The

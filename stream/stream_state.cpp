@@ -89,6 +89,8 @@ char frame_rate_text[FRAME_RATE_TEXT_SIZE];
 std::atomic<int> stop_poll_interval_ms{STOP_POLL_INTERVAL_MS};
 std::atomic<int> stop_poll_limit{STOP_POLL_LIMIT};
 std::atomic<int64_t> slot_filled_wait_ms{SLOT_FILLED_WAIT_MS};
+std::atomic<int64_t> slot_free_wait_ms{SLOT_FREE_WAIT_MS};
+std::atomic<uint8_t> packet_sender_present{0};
 
 namespace {
 
@@ -127,6 +129,8 @@ slot_wait wait_slot(const platform::Event& slot_event, int64_t timeout_ms, const
         return slot_wait::stopped;
     case 2:
         return also_result;
+    case platform::WAIT_TIMED_OUT:
+        return slot_wait::timed_out;
     default:
         return slot_wait::failed;
     }
@@ -180,7 +184,7 @@ bool StopRunningTranscode(bool release) {
 }
 
 slot_wait wait_slot_free(packet_ring ring, int slot) {
-    return wait_slot(free_event(ring, slot), SLOT_FREE_WAIT_MS);
+    return wait_slot(free_event(ring, slot), slot_free_wait_ms.load());
 }
 
 slot_wait wait_slot_free_or_sender(packet_ring ring, int slot, int64_t timeout_ms) {
@@ -211,7 +215,7 @@ void announce_sender_wait(packet_ring ring, int number) {
 slot_wait await_slot_filled(packet_ring ring, int slot, int number) {
     const slot_wait at_once =
         wait_slot(filled_event(ring, slot), 0, &transcode_output_ended_event, slot_wait::ended);
-    if (at_once != slot_wait::failed)
+    if (at_once != slot_wait::timed_out)
         return at_once;
     announce_sender_wait(ring, number);
     const slot_wait result = wait_slot_filled(ring, slot);

@@ -33,7 +33,8 @@ constexpr int64_t AUDIO_FRAME_DURATION_US = 26122;  // 1152 samples at 44100 Hz,
 // start.
 constexpr double MIN_PICTURE_RATE = 5.0;
 
-// How long each side of the slot hand-off waits.
+// How long each side of the slot hand-off waits. A writer whose wait passes
+// keeps its packet while a sender serves the stream (packet_sender_present).
 constexpr int64_t SLOT_FREE_WAIT_MS = 100000;
 constexpr int64_t SLOT_FILLED_WAIT_MS = 10000;
 
@@ -45,6 +46,8 @@ extern std::atomic<int> stop_poll_interval_ms;
 extern std::atomic<int> stop_poll_limit;
 // The sender's wait for a slot to be filled (SLOT_FILLED_WAIT_MS); tests lengthen it.
 extern std::atomic<int64_t> slot_filled_wait_ms;
+// The writer's wait for a free slot (SLOT_FREE_WAIT_MS); tests shorten it.
+extern std::atomic<int64_t> slot_free_wait_ms;
 
 constexpr int CURRENT_FOLDER_SIZE = 260;
 constexpr int FRAME_RATE_TEXT_SIZE = 20;
@@ -128,6 +131,23 @@ extern std::atomic<int> sender_awaited_audio;  // -1: not waiting for audio
 extern std::atomic<int> sender_awaited_video;  // -1: not waiting for video
 extern platform::Event sender_waiting_event;    // auto-reset
 
+// ---- the sender's presence ---------------------------------------------------
+// Raised while "streampackets" serves a stream. Its client may pause for as
+// long as it likes (the sender waits for its acknowledgement while the
+// connection lives), so while it is raised the writer keeps a packet until its
+// slot is free: a dropped packet would leave its slot to the packet a whole
+// ring later, which the sender would take for this one.
+extern std::atomic<uint8_t> packet_sender_present;
+
+// Raises packet_sender_present for its lifetime.
+class sender_presence {
+public:
+    sender_presence() { packet_sender_present = 1; }
+    ~sender_presence() { packet_sender_present = 0; }
+    sender_presence(const sender_presence&) = delete;
+    sender_presence& operator=(const sender_presence&) = delete;
+};
+
 // ---- texts -------------------------------------------------------------------
 extern char current_folder[CURRENT_FOLDER_SIZE];
 extern char frame_rate_text[FRAME_RATE_TEXT_SIZE];
@@ -145,12 +165,13 @@ bool StopRunningTranscode(bool release);
 
 // ---- slot hand-off -----------------------------------------------------------
 enum class packet_ring { audio, video };
-// failed: time-out or a dead event; sender_waiting: the sender began waiting
-// for a packet (see sender_waiting_event), the slot is not free yet; ended: the
-// slot is not filled and the job writes nothing more.
-enum class slot_wait { ready, stopped, failed, sender_waiting, ended };
+// failed: a dead event; timed_out: the wait's limit passed; sender_waiting:
+// the sender began waiting for a packet (see sender_waiting_event), the slot is
+// not free yet; ended: the slot is not filled and the job writes nothing more.
+enum class slot_wait { ready, stopped, failed, timed_out, sender_waiting, ended };
 
-// Writer side: wait for the slot to be free (or the stop event), then signal it filled.
+// Writer side: wait for the slot to be free (or the stop event), at most
+// slot_free_wait_ms, then signal it filled.
 slot_wait wait_slot_free(packet_ring ring, int slot);
 // The same for at most timeout_ms, also ended when the sender begins a wait.
 slot_wait wait_slot_free_or_sender(packet_ring ring, int slot, int64_t timeout_ms);

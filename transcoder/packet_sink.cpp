@@ -58,13 +58,19 @@ int64_t ms_until(std::chrono::steady_clock::time_point deadline) {
     return std::max<int64_t>(0, left.count());
 }
 
+std::chrono::steady_clock::time_point free_wait_deadline() {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(slot_free_wait_ms.load());
+}
+
 // The slot the ring's next packet goes into, once the sender has freed it; -1
-// when stopped or timed out: the packet is dropped, the count stays advanced.
+// when stopped, or when a whole wait passed with no sender serving the stream:
+// the packet is dropped, the count stays advanced. While a sender serves it,
+// the packet waits for its slot however long the client pauses.
 // While it waits, a sender that waits for the other ring's next packet gets it
 // from the stall breaker.
 int next_free_slot(packet_ring ring, std::atomic<int>& written, int slots) {
     int slot = written.fetch_add(1) % slots;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SLOT_FREE_WAIT_MS);
+    auto deadline = free_wait_deadline();
     for (;;) {
         switch (wait_slot_free_or_sender(ring, slot, ms_until(deadline))) {
         case slot_wait::ready:
@@ -72,6 +78,11 @@ int next_free_slot(packet_ring ring, std::atomic<int>& written, int slots) {
         case slot_wait::sender_waiting:
             if (sender_starved(other_ring(ring)))
                 break_stall(other_ring(ring));
+            continue;
+        case slot_wait::timed_out:
+            if (!packet_sender_present)
+                return -1;
+            deadline = free_wait_deadline();
             continue;
         default:
             return -1;
