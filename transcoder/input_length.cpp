@@ -255,11 +255,20 @@ std::vector<int> played_streams(const AVFormatContext& input) {
     return played;
 }
 
+// A time and a length in the stream's time base as its end in microseconds;
+// nothing for a damaged length that overflows.
+std::optional<int64_t> end_in_microseconds(int64_t time, int64_t length, const AVStream& stream) {
+    int64_t end = 0;
+    if (__builtin_add_overflow(time, std::max<int64_t>(length, 0), &end))
+        return std::nullopt;
+    return av_rescale_q(end, stream.time_base, AV_TIME_BASE_Q);
+}
+
 // Where a stream ends by its own start and length; nothing when it gives none.
 std::optional<int64_t> end_by_own_length(const AVStream& stream) {
     if (stream.start_time == AV_NOPTS_VALUE || stream.duration == AV_NOPTS_VALUE || stream.duration <= 0)
         return std::nullopt;
-    return av_rescale_q(stream.start_time + stream.duration, stream.time_base, AV_TIME_BASE_Q);
+    return end_in_microseconds(stream.start_time, stream.duration, stream);
 }
 
 // Where the played packets of the file from its current position end.
@@ -268,12 +277,11 @@ std::optional<int64_t> end_of_packets_read(AVFormatContext* input, AVPacket* pac
     for (int read = 0; read < TAIL_PACKETS && av_read_frame(input, packet) >= 0; ++read) {
         const int index = packet->stream_index;
         const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        if (time != AV_NOPTS_VALUE && std::find(played.begin(), played.end(), index) != played.end()) {
-            const AVStream& stream = *input->streams[index];
-            const int64_t packet_end =
-                av_rescale_q(time + std::max<int64_t>(packet->duration, 0), stream.time_base, AV_TIME_BASE_Q);
-            end = std::max(end.value_or(packet_end), packet_end);
-        }
+        const bool counted = time != AV_NOPTS_VALUE && std::find(played.begin(), played.end(), index) != played.end();
+        const std::optional<int64_t> packet_end =
+            counted ? end_in_microseconds(time, packet->duration, *input->streams[index]) : std::nullopt;
+        if (packet_end)
+            end = std::max(end.value_or(*packet_end), *packet_end);
         av_packet_unref(packet);
     }
     return end;
@@ -288,7 +296,9 @@ std::optional<int64_t> end_by_last_packets(const AVFormatContext& opened, const 
     packet_ptr packet(av_packet_alloc());
     if (!input || !packet || input->nb_streams != opened.nb_streams)
         return std::nullopt;
-    const int64_t nominal_end = first_time_stamp(opened) + opened.duration;
+    int64_t nominal_end = 0;
+    if (__builtin_add_overflow(first_time_stamp(opened), opened.duration, &nominal_end))
+        return std::nullopt;  // a damaged length
     for (int64_t span = TAIL_US, tries = 0; tries < TAIL_TRIES; span *= 2, ++tries) {
         if (av_seek_frame(input.get(), -1, nominal_end - span, AVSEEK_FLAG_BACKWARD) < 0)
             return std::nullopt;
