@@ -212,9 +212,9 @@ bool is_regular_file(const std::string& path) {
 }
 
 // A file held open from an earlier "streamopen" is where this one starts only
-// when neither asks for a start time: opened without one, it has not been read
-// from its beginning. Any other start has it opened again in its own slot, so
-// every open seeks to its own start time and the handle stays the same.
+// when neither asks for a start time: opened without one, it still stands at
+// its beginning. Any other start has it opened again in its own slot, so every
+// open seeks to its own start time and the handle stays the same.
 bool starts_where_asked(const opened_input& held) {
     return transcode_options.stream_start_time == 0 && !input_was_sought(held.context.get());
 }
