@@ -21,6 +21,7 @@ extern "C" {
 #include "server/reply_words.h"
 #include "server/request.h"
 #include "stream/stream_state.h"
+#include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
 
@@ -210,19 +211,35 @@ bool is_regular_file(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-// The handle for the path, opening the file when no slot holds it yet.
+// A file held open from an earlier "streamopen" is where this one starts only
+// when neither asks for a start time: opened without one, it still stands at
+// its beginning. Any other start has it opened again in its own slot, so every
+// open seeks to its own start time and the handle stays the same.
+bool starts_where_asked(const opened_input& held) {
+    return transcode_options.stream_start_time == 0 && !input_was_sought(held.context.get());
+}
+
+// The slot to open the path in: its own when held open, else a free or an evicted one.
+int slot_for(int held) {
+    if (held >= 0) {
+        input_slot_table[held].reset();
+        return held;
+    }
+    const int slot = first_free_slot();
+    return slot >= 0 ? slot : evict_slot();
+}
+
+// The handle for the path, opening the file when no slot holds it where this
+// request starts.
 int open_handle(const std::string& path) {
     const int held = slot_open_with(path);
-    if (held >= 0) {
+    if (held >= 0 && starts_where_asked(*input_slot_table[held])) {
         return held + 1;
     }
     if (!is_regular_file(path)) {
         return STREAM_OPEN_FAILED;
     }
-    int slot = first_free_slot();
-    if (slot < 0) {
-        slot = evict_slot();
-    }
+    const int slot = slot_for(held);
     open_input_slot(slot, path.c_str());
     return input_slot_table[slot] ? slot + 1 : STREAM_OPEN_FAILED;
 }

@@ -6,12 +6,17 @@
 //    time stamps; in a file joined from two recordings the clock jumps, and
 //    the jump is no length. The file's size over its bytes a second shows the
 //    jump, and a search for it by bytes gives the time on either side.
+// And the length is that of the streams played, from the input's first time
+// stamp (the clock a start time counts on): a container may give the time of
+// its end instead (an MP4 or MKV whose clock starts late), or that of a stream
+// no stream of it plays (a subtitle track running past the pictures).
 
 #include "transcoder/input_length.h"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -224,14 +229,127 @@ int64_t length_from_time_stamps(const AVFormatContext& opened) {
     return std::min(opened.duration, std::max(by_size, around_jump));
 }
 
-}  // namespace
+// The last stretch of the file read for where its played streams end: this
+// much before its end, twice as much when none of their packets is there,
+// and a bound on the packets read.
+constexpr int64_t TAIL_US = 5 * int64_t(AV_TIME_BASE);
+constexpr int TAIL_TRIES = 4;
+constexpr int TAIL_PACKETS = 100000;
 
-int64_t input_playing_length(const AVFormatContext& input) {
-    if (input.duration == AV_NOPTS_VALUE)
-        return AV_NOPTS_VALUE;
+int64_t first_time_stamp(const AVFormatContext& input) {
+    return input.start_time != AV_NOPTS_VALUE ? input.start_time : 0;
+}
+
+// The streams a stream of the input plays: its first picture and its first
+// sound, as the transcoder takes them.
+std::vector<int> played_streams(const AVFormatContext& input) {
+    std::vector<int> played;
+    for (const AVMediaType type : {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}) {
+        for (unsigned i = 0; i < input.nb_streams; ++i) {
+            if (input.streams[i]->codecpar->codec_type == type) {
+                played.push_back(int(i));
+                break;
+            }
+        }
+    }
+    return played;
+}
+
+// A time and a length in the stream's time base as its end in microseconds;
+// nothing for a damaged length that overflows.
+std::optional<int64_t> end_in_microseconds(int64_t time, int64_t length, const AVStream& stream) {
+    int64_t end = 0;
+    if (__builtin_add_overflow(time, std::max<int64_t>(length, 0), &end))
+        return std::nullopt;
+    return av_rescale_q(end, stream.time_base, AV_TIME_BASE_Q);
+}
+
+// Where a stream ends by its own start and length; nothing when it gives none.
+std::optional<int64_t> end_by_own_length(const AVStream& stream) {
+    if (stream.start_time == AV_NOPTS_VALUE || stream.duration == AV_NOPTS_VALUE || stream.duration <= 0)
+        return std::nullopt;
+    return end_in_microseconds(stream.start_time, stream.duration, stream);
+}
+
+// Where the played packets of the file from its current position end.
+std::optional<int64_t> end_of_packets_read(AVFormatContext* input, AVPacket* packet, const std::vector<int>& played) {
+    std::optional<int64_t> end;
+    for (int read = 0; read < TAIL_PACKETS && av_read_frame(input, packet) >= 0; ++read) {
+        const int index = packet->stream_index;
+        const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        const bool counted = time != AV_NOPTS_VALUE && std::find(played.begin(), played.end(), index) != played.end();
+        const std::optional<int64_t> packet_end =
+            counted ? end_in_microseconds(time, packet->duration, *input->streams[index]) : std::nullopt;
+        if (packet_end)
+            end = std::max(end.value_or(*packet_end), *packet_end);
+        av_packet_unref(packet);
+    }
+    return end;
+}
+
+// Where the played streams end by the last packets of the file, read through
+// a context of its own.
+std::optional<int64_t> end_by_last_packets(const AVFormatContext& opened, const std::vector<int>& played) {
+    if (opened.url == nullptr || opened.duration == AV_NOPTS_VALUE)
+        return std::nullopt;
+    input_ptr input = open_again(opened.url);
+    packet_ptr packet(av_packet_alloc());
+    if (!input || !packet || input->nb_streams != opened.nb_streams)
+        return std::nullopt;
+    int64_t nominal_end = 0;
+    if (__builtin_add_overflow(first_time_stamp(opened), opened.duration, &nominal_end))
+        return std::nullopt;  // a damaged length
+    for (int64_t span = TAIL_US, tries = 0; tries < TAIL_TRIES; span *= 2, ++tries) {
+        if (av_seek_frame(input.get(), -1, nominal_end - span, AVSEEK_FLAG_BACKWARD) < 0)
+            return std::nullopt;
+        if (const std::optional<int64_t> end = end_of_packets_read(input.get(), packet.get(), played))
+            return end;
+    }
+    return std::nullopt;
+}
+
+// Whether the length FFmpeg gives may be another than the played streams'
+// from the first time stamp: a clock that does not start at zero, or streams
+// besides the played ones.
+bool length_may_differ_from_played(const AVFormatContext& input, size_t played) {
+    return first_time_stamp(input) != 0 || input.nb_streams > played;
+}
+
+// Where the played streams end; nothing when that is not known.
+std::optional<int64_t> played_end(const AVFormatContext& input) {
+    const std::vector<int> played = played_streams(input);
+    if (played.empty())
+        return std::nullopt;
+    std::optional<int64_t> end;
+    for (const int index : played) {
+        const std::optional<int64_t> stream_end = end_by_own_length(*input.streams[index]);
+        if (!stream_end) {
+            if (!length_may_differ_from_played(input, played.size()))
+                return std::nullopt;
+            return end_by_last_packets(input, played);
+        }
+        end = std::max(end.value_or(*stream_end), *stream_end);
+    }
+    return end;
+}
+
+// FFmpeg's length, mended for the container's own figures.
+int64_t container_length(const AVFormatContext& input) {
     if (is_asf(input))
         return asf_length(input);
     if (input.duration_estimation_method == AVFMT_DURATION_FROM_PTS)
         return length_from_time_stamps(input);
     return input.duration;
+}
+
+}  // namespace
+
+int64_t input_playing_length(const AVFormatContext& input) {
+    if (input.duration == AV_NOPTS_VALUE)
+        return AV_NOPTS_VALUE;
+    const int64_t length = container_length(input);
+    const std::optional<int64_t> end = played_end(input);
+    if (!end || *end <= first_time_stamp(input))
+        return length;
+    return std::min(length, *end - first_time_stamp(input));
 }

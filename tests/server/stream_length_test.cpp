@@ -73,6 +73,13 @@ protected:
         EXPECT_EQ(test_support::ProbeFile(received_file(received)).errors, "");
     }
 
+    // The number each frame shows, read from the stream's rebuilt MPEG-4.
+    std::vector<int> received_pictures(const ReceivedStream& received) {
+        const std::string pictures = work_.file("received.m4v");
+        EXPECT_TRUE(test_support::WriteElementaryStreams(received, pictures, work_.file("received.mp3")));
+        return test_support::PictureNumbers(pictures);
+    }
+
     void expect_no_transcoder_message() {
         for (auto& message : server_->record().Messages().drain())
             EXPECT_FALSE(message.text) << "no transcoder message: " << *message.text;
@@ -291,6 +298,75 @@ TEST_F(StreamLength, ARecordingJoinedFromTwoCountsItsContentNotTheClockJump) {
         EXPECT_EQ(numbers.front(), 0);
         EXPECT_GE(numbers.back(), int(c.parts.size() - 1) * 300 + 180);
     }
+}
+
+// Content whose clock starts late (a file written with a time offset, a stream
+// copy cut out of a recording that kept its time stamps) or beside a subtitle
+// track that runs past the pictures: the count is the length of the pictures
+// and sound played, from their start, on the clock a start time counts on.
+TEST_F(StreamLength, AClockThatStartsLateOrASubtitleThatRunsOnAddNoLength) {
+    struct Case {
+        const char* name;
+        const char* recorded;            // the counting clip as first made
+        double recorded_s;
+        std::vector<std::string> remake;  // ffmpeg arguments around "-i <recorded>"
+        std::vector<std::string> after;   // and after it
+    };
+    const std::string subtitles = work_.file("long.srt");
+    test_support::write_text(subtitles, "1\n00:00:00,000 --> 00:00:14,000\nrunning on\n");
+    const std::vector<std::string> offset = {"-c", "copy", "-output_ts_offset", "10"};
+    const Case cases[] = {
+        {"late.mp4", "made.mp4", 12, {}, offset},
+        {"late.mov", "made.mov", 12, {}, offset},
+        {"late.mkv", "made.mkv", 12, {}, offset},
+        // A TV recording (a clock an hour in), cut at a key picture.
+        {"cut.mp4", "recording.ts", 14.4, {"-ss", "2.4", "-copyts"}, {"-c", "copy", "-output_ts_offset", "3600"}},
+        {"subtitled.mkv", "made.mkv", 12, {}, {"-i", subtitles, "-map", "0", "-map", "1", "-c", "copy"}},
+        {"subtitled.mp4", "made.mp4", 12, {}, {"-i", subtitles, "-map", "0", "-map", "1", "-c", "copy", "-c:s", "mov_text"}},
+    };
+    start_server();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string recorded = work_.file(c.recorded);
+        ASSERT_TRUE(test_support::MakeCountingClip({"25", c.recorded_s, -1, 0, ""}, recorded));
+        std::vector<std::string> recipe = c.remake;
+        recipe.insert(recipe.end(), {"-i", recorded});
+        recipe.insert(recipe.end(), c.after.begin(), c.after.end());
+        make(recipe, c.name);
+        const std::vector<int> content = test_support::PictureNumbers(media_.file(c.name));
+        ASSERT_GT(content.size(), 250u);
+        // From the start: the content's pictures and no more than half a second besides.
+        const ReceivedStream whole = stream(c.name);
+        const uint32_t n = PmpHeaderFrameCount(whole.header);
+        EXPECT_GE(n, content.size());
+        EXPECT_LE(n, content.size() + 12);
+        EXPECT_TRUE(whole.ended);
+        EXPECT_EQ(whole.packets.size() + 1, n) << "N frames come as N - 1 packets";
+        const std::vector<int> from_start = received_pictures(whole);
+        ASSERT_FALSE(from_start.empty());
+        EXPECT_EQ(from_start.front(), content.front());
+        EXPECT_NEAR(from_start.back(), content.back(), 1);
+        // From its fifth second and in its last second and a half: what the
+        // whole stream shows from that time on, to the end.
+        const double content_s = double(content.size()) / 25;
+        for (const double stime : {5.0, content_s - 1.5}) {
+            SCOPED_TRACE(stime);
+            const ReceivedStream later = stream(c.name, std::to_string(stime));
+            const uint32_t later_n = PmpHeaderFrameCount(later.header);
+            EXPECT_NEAR(double(later_n), n - stime * 25, 1.5);
+            EXPECT_TRUE(later.ended);
+            EXPECT_EQ(later.packets.size() + 1, later_n) << "N frames come as N - 1 packets";
+            const std::vector<int> numbers = received_pictures(later);
+            ASSERT_FALSE(numbers.empty());
+            EXPECT_NEAR(numbers.front(), from_start[size_t(stime * 25)], 1) << "a start time counts on the stream's clock";
+            EXPECT_NEAR(numbers.back(), content.back(), 1);
+        }
+        // Past its end: nothing.
+        const ReceivedStream past = stream(c.name, std::to_string(content_s + 1));
+        EXPECT_EQ(PmpHeaderFrameCount(past.header), 0u);
+        EXPECT_TRUE(past.packets.empty());
+    }
+    expect_no_transcoder_message();
 }
 
 // A slide show in Matroska: FFmpeg guesses the rate from its time base, a
