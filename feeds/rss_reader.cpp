@@ -5,14 +5,18 @@
 #include "feeds/rss_reader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include <libxml/entities.h>
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlstring.h>
 #include <libxml/xpathInternals.h>
 
 #include "feeds/rss_document.h"
@@ -31,7 +35,11 @@ struct XPathObjectFree {
 struct XmlCharFree {
     void operator()(xmlChar* text) const { xmlFree(text); }
 };
+struct ParserContextFree {
+    void operator()(xmlParserCtxt* context) const { xmlFreeParserCtxt(context); }
+};
 using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocFree>;
+using ParserContextPtr = std::unique_ptr<xmlParserCtxt, ParserContextFree>;
 using XPathContextPtr = std::unique_ptr<xmlXPathContext, XPathContextFree>;
 using XPathObjectPtr = std::unique_ptr<xmlXPathObject, XPathObjectFree>;
 using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
@@ -70,14 +78,12 @@ int ReadBodyBlock(void* context, char* buffer, int length) {
     return static_cast<int>(count);
 }
 
-XmlDocPtr ParseDocument(const std::string& body, const std::string& url) {
-    PrepareParser();
-    BodyReader reader{body};
-    return XmlDocPtr(xmlReadIO(ReadBodyBlock, nullptr, &reader, url.c_str(), nullptr, PARSE_OPTIONS));
-}
-
 const xmlChar* Xml(const char* text) {
     return reinterpret_cast<const xmlChar*>(text);
+}
+
+const char* Text(const xmlChar* text) {
+    return reinterpret_cast<const char*>(text);
 }
 
 // The first node the expression selects from the context node, in document order.
@@ -175,6 +181,65 @@ std::string OneTrimmedLine(const std::string& text) {
     return start == std::string::npos ? std::string() : line.substr(start);
 }
 
+// A feed that does not load shows nothing to the user; the reason goes to
+// stderr for whoever looks into it.
+void ReportNotLoaded(const std::string& url, const std::string& reason) {
+    std::fprintf(stderr, "vantrel: feed %s not loaded: %s\n", url.c_str(), reason.c_str());
+}
+
+// Without a converter the parser took the bytes for UTF-8: no encoding
+// declared (nor a byte-order mark), or UTF-8 declared.
+bool ReadAsUtf8(const xmlParserCtxt& context) {
+    return context.input != nullptr && context.input->buf != nullptr && context.input->buf->encoder == nullptr;
+}
+
+// Bytes of another encoding (windows-1252, Latin-1) in a document read as
+// UTF-8: the usual reason a real feed is not well-formed.
+std::string EncodingNote(const xmlParserCtxt& context, const std::string& body) {
+    if (!ReadAsUtf8(context) || xmlCheckUTF8(Xml(body.c_str())) != 0) return "";
+    if (context.encoding == nullptr) {
+        return " (it declares no encoding, so it is read as UTF-8, and its bytes are not UTF-8)";
+    }
+    return std::string(" (it declares the encoding ") + Text(context.encoding) + ", and its bytes are not UTF-8)";
+}
+
+std::string NotWellFormedReason(const xmlParserCtxt& context, const std::string& body) {
+    std::string reason = "not well-formed";
+    if (const xmlError* error = xmlCtxtGetLastError(const_cast<xmlParserCtxt*>(&context))) {
+        reason += " at line " + std::to_string(error->line);
+        if (error->message != nullptr) reason += ": " + OneTrimmedLine(error->message);
+    }
+    return reason + EncodingNote(context, body);
+}
+
+// The document, or nothing with the reason given.
+XmlDocPtr ParseDocument(const std::string& body, const std::string& url, std::string& failure) {
+    PrepareParser();
+    ParserContextPtr context(xmlNewParserCtxt());
+    if (!context) {
+        failure = "no parser";
+        return nullptr;
+    }
+    BodyReader reader{body};
+    XmlDocPtr doc(xmlCtxtReadIO(context.get(), ReadBodyBlock, nullptr, &reader, url.c_str(), nullptr, PARSE_OPTIONS));
+    if (!doc) failure = NotWellFormedReason(*context, body);
+    return doc;
+}
+
+// Only RSS is read (a channel and its title, without a namespace): name what
+// the document is instead, an Atom feed or RSS 1.0 (RDF) say.
+std::string NoChannelTitleReason(xmlDoc* doc) {
+    const xmlNode* root = xmlDocGetRootElement(doc);
+    if (root == nullptr) return "no root element";
+    const bool inNamespace = root->ns != nullptr && root->ns->href != nullptr;
+    if (!inNamespace && xmlStrEqual(root->name, Xml("rss"))) return "an RSS document without a channel title";
+    std::string name = Text(root->name);
+    if (root->ns != nullptr && root->ns->prefix != nullptr) name = Text(root->ns->prefix) + (":" + name);
+    std::string reason = "not an RSS document: its root element is <" + name + ">";
+    if (inNamespace) reason += std::string(" (namespace ") + Text(root->ns->href) + ")";
+    return reason + "; only RSS is read";
+}
+
 // The exact name: "*" and "?" in it are characters, not patterns.
 bool FileOrFolderExists(const std::string& path) {
     std::error_code error;
@@ -263,15 +328,29 @@ int LoadFeed(CFeedHost& host, const std::string& url, CFeed& feed) {
         std::lock_guard<std::mutex> guard(host.dlg.Lock());
         feed.m_strUrl = url;
     }
+    if (host.xmlHttp == nullptr) {
+        ReportNotLoaded(url, "no request object");
+        return 0;
+    }
     std::string body;
-    if (host.xmlHttp == nullptr || !host.xmlHttp->Get(url, body)) return 0;
-    XmlDocPtr doc = ParseDocument(body, url);
-    if (!doc) return 0;
+    if (!host.xmlHttp->Get(url, body)) return 0;  // the request object said why
+    std::string failure;
+    XmlDocPtr doc = ParseDocument(body, url, failure);
+    if (!doc) {
+        ReportNotLoaded(url, failure);
+        return 0;
+    }
     XPathContextPtr xpath(xmlXPathNewContext(doc.get()));
-    if (!xpath || xmlXPathRegisterNs(xpath.get(), Xml("itunes"), Xml(ITUNES_NAMESPACE_URIS[0])) != 0) return 0;
+    if (!xpath || xmlXPathRegisterNs(xpath.get(), Xml("itunes"), Xml(ITUNES_NAMESPACE_URIS[0])) != 0) {
+        ReportNotLoaded(url, "no XPath context");
+        return 0;
+    }
     xmlNode* documentNode = reinterpret_cast<xmlNode*>(doc.get());
     xmlNode* titleNode = SelectSingleNode(xpath.get(), documentNode, ".//channel//title");
-    if (titleNode == nullptr) return 0;
+    if (titleNode == nullptr) {
+        ReportNotLoaded(url, NoChannelTitleReason(doc.get()));
+        return 0;
+    }
 
     const std::string feedTitle = GetTitleText(titleNode).value_or(std::string());
     const std::string shownTitle = feedTitle.empty() ? NO_TITLE : feedTitle;

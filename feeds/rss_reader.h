@@ -22,7 +22,8 @@ struct CFeedHost {
 // Sets feed.m_strUrl to url, fetches and reads the document. 1 when it has a
 // channel title: the feed then has its title, its items and a top-level tree
 // item (data feed.m_nId) with one child per item. 0 otherwise, with nothing
-// added to the tree. A feed in m_feeds is written under the record's lock.
+// added to the tree and the reason on stderr. A feed in m_feeds is written
+// under the record's lock.
 int LoadFeed(CFeedHost& host, const std::string& url, CFeed& feed);
 
 // The start-up load: every feed of m_feeds in list order. A feed whose load

@@ -38,6 +38,7 @@ frmAbout::frmAbout() : QWidget(nullptr) {
     setObjectName("frmAbout");
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowFlags(FIXED_WINDOW_FLAGS);
+    setWindowIcon(TarnwickIcon(true));
     picIcon = label("picIcon");
     picIcon->setPixmap(TarnwickIcon(true).pixmap(48, 48));
     picIcon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);

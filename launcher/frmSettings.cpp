@@ -3,6 +3,7 @@
 #include "launcher/Form1.h"
 #include "launcher/FixedWindow.h"
 #include "launcher/Launcher.h"
+#include "launcher/TarnwickIcon.h"
 #include "launcher/basRegistry.h"
 
 #include <QCheckBox>
@@ -37,6 +38,7 @@ frmSettings::frmSettings(Launcher& program) : QWidget(nullptr), program_(program
     setObjectName("frmSettings");
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(qs("Tarnwick Settings"));
+    setWindowIcon(TarnwickIcon(true));
     setWindowFlags(FIXED_WINDOW_FLAGS);
     BuildControls();
     ConnectEvents();

@@ -18,6 +18,7 @@
 #include "server/reply_words.h"
 #include "core/media_paths.h"
 #include "server/request.h"
+#include "server/request_names.h"
 #include "stream/stream_state.h"
 
 namespace {
@@ -65,6 +66,12 @@ std::string WithoutTrailingSeparator(std::string path) {
     return path;
 }
 
+// The client sends a folder's path back as the next "path="; a folder is
+// listed only when that request lists this very folder.
+bool ClientCanListFolder(const std::string& path) {
+    return path.size() <= MAX_LISTED_PATH && FolderNameSurvivesRequest(path);
+}
+
 std::vector<std::string> RootEntries(const CVantrelDlg& record) {
     std::vector<std::string> feeds;
     std::vector<std::string> folders;
@@ -74,7 +81,8 @@ std::vector<std::string> RootEntries(const CVantrelDlg& record) {
             feeds.push_back("dir:/" + feed->m_strUrl + "\n");
         }
         for (const std::string& path : record.m_moviePaths) {
-            folders.push_back("dir:/" + WithoutTrailingSeparator(path) + "\n");
+            const std::string listed = WithoutTrailingSeparator(path);
+            if (ClientCanListFolder(listed)) folders.push_back("dir:/" + listed + "\n");
         }
     }
     std::sort(feeds.begin(), feeds.end());
@@ -130,12 +138,6 @@ bool IsAdmittedFolder(const std::string& pattern, const std::string& folder,
     return false;
 }
 
-// A line break in a name would end its line early: the client would see
-// lines that name nothing.
-bool BreaksTheListing(const std::string& name) {
-    return name.find_first_of("\r\n") != std::string::npos;
-}
-
 // The client sends a name back with every "\" read as a separator; a name
 // with one is listed only when that reading leads to this very entry.
 bool ClientReachesEntry(const std::string& folder, const std::string& name, const std::filesystem::path& entry) {
@@ -145,13 +147,16 @@ bool ClientReachesEntry(const std::string& folder, const std::string& name, cons
     return std::filesystem::equivalent(asReadBack, entry, error) && !error;
 }
 
-void AddDirectoryEntry(const std::filesystem::directory_entry& entry,
+// Every name comes back in a request of the client: only those that request
+// reads whole are listed, so that each listed entry opens.
+void AddDirectoryEntry(const std::string& folder, const std::filesystem::directory_entry& entry,
                        const std::vector<std::string>& extensionList, std::vector<std::string>& entries) {
     const std::string name = entry.path().filename().string();
+    if (!ClientReachesEntry(folder, name, entry.path())) return;
     std::error_code error;
     if (entry.is_directory(error) && name[0] != '.') {
-        entries.push_back("dir:/" + name + "\n");
-    } else if (HasSupportedExtension(extensionList, ToUpperAscii(name))) {
+        if (ClientCanListFolder(folder + "/" + name)) entries.push_back("dir:/" + name + "\n");
+    } else if (HasSupportedExtension(extensionList, ToUpperAscii(name)) && StreamNameSurvivesRequest(name)) {
         entries.push_back("stream:/" + name + ".pmp\n");
     }
 }
@@ -169,9 +174,7 @@ std::vector<std::string> FolderEntries(const CVantrelDlg& record, const std::str
     std::error_code error;
     std::filesystem::directory_iterator it(folder, error);
     for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (BreaksTheListing(name) || !ClientReachesEntry(folder, name, it->path())) continue;
-        AddDirectoryEntry(*it, extensionList, entries);
+        AddDirectoryEntry(folder, *it, extensionList, entries);
     }
     return entries;
 }

@@ -280,6 +280,71 @@ TEST_F(RssReaderTest, EntitiesTheDocumentDeclaresAreSubstitutedInTitles) {
     }
 }
 
+// ---- feeds that are not read ----------------------------------------------------
+
+// Only RSS is read, and a feed that does not load shows the user nothing: the
+// reason goes to stderr, one line per feed. The feeds that load say nothing.
+TEST_F(RssReaderTest, AFeedThatIsNotLoadedSaysWhyOnStderr) {
+    const std::string rss = "<rss><channel>\n<title>Caf\xC3\xA9</title>\n" + RssItem("E", "http://h/e.mp3") + "</channel></rss>";
+    const std::string latin1 = "<rss><channel>\n<title>Caf\xE9 \x93quoted\x94</title>\n</channel></rss>";
+    const struct {
+        const char* name;
+        std::string url;
+        std::vector<std::string> said;  // the parts of the line, in order; none when it loads
+    } cases[] = {
+        {"Atom", ServeDocument("atom-podlove-simplechapter.xml"),
+         {"not an RSS document: its root element is <feed> (namespace http://www.w3.org/2005/Atom); only RSS is read"}},
+        {"RSS 1.0",
+         Serve("/rdf", "<?xml version=\"1.0\"?>\n<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" "
+                       "xmlns=\"http://purl.org/rss/1.0/\"><channel><title>RDF</title></channel></rdf:RDF>"),
+         {"not an RSS document: its root element is <rdf:RDF> (namespace http://www.w3.org/1999/02/22-rdf-syntax-ns#)"}},
+        {"an HTML page", Serve("/page", "<!DOCTYPE html><html><head><title>Shop</title></head></html>"),
+         {"not an RSS document: its root element is <html>; only RSS is read"}},
+        {"RSS without a channel title", Serve("/untitled", "<rss><channel/></rss>"),
+         {"an RSS document without a channel title"}},
+        // windows-1252 bytes, whatever charset the HTTP header named: the document says none.
+        {"windows-1252 without a declaration", Serve("/cp1252", latin1),
+         {"not well-formed at line 2: ", "UTF-8",
+          " (it declares no encoding, so it is read as UTF-8, and its bytes are not UTF-8)"}},
+        {"a Latin-1 byte in UTF-8",
+         Serve("/latin1-in-utf8", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + latin1),
+         {"not well-formed at line 3: ", " (it declares the encoding UTF-8, and its bytes are not UTF-8)"}},
+        {"a newline before the declaration", ServeDocument("itunes-DTDs-taverncast-leading-newline.rss"),
+         {"not well-formed at line 2: XML declaration allowed only at the start of the document"}},
+        {"a tag left open", Serve("/open", "<rss>\n<channel>\n<title>T</title>\n</rss>"),
+         {"not well-formed at line 4: "}},
+        {"an empty body", Serve("/empty", ""), {"not well-formed at line 1: "}},
+        {"RSS", Serve("/rss", rss), {}},
+        {"ISO-8859-1 as declared", ServeDocument("catalan-iso-8859-1.xml"), {}},
+        {"ISO-8859-1 with windows-1252 bytes", ServeDocument("thunder-lightning-iso-8859-1-large.xml"), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::MemoryFeedTree tree;
+        CFeedHost host{*dlg_, xmlHttp_.get(), tree};
+        CFeed feed;
+        ::testing::internal::CaptureStderr();
+        const int result = LoadFeed(host, c.url, feed);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result, c.said.empty() ? 1 : 0);
+        EXPECT_EQ(tree.FeedTexts().size(), c.said.empty() ? 1u : 0u);
+        if (c.said.empty()) {
+            EXPECT_EQ(said, "");
+            continue;
+        }
+        const std::string opening = "vantrel: feed " + c.url + " not loaded: ";
+        ASSERT_EQ(said.compare(0, opening.size(), opening), 0) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        size_t at = opening.size();
+        for (const std::string& part : c.said) {
+            const size_t found = said.find(part, at);
+            EXPECT_NE(found, std::string::npos) << "'" << part << "' in " << said;
+            if (found != std::string::npos) at = found + part.size();
+        }
+        EXPECT_EQ(said.back(), '\n');
+    }
+}
+
 // ---- HTTP answers ----------------------------------------------------------------
 
 TEST_F(RssReaderTest, TheBodyCountsWhateverTheStatus) {

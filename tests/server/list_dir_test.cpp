@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -375,6 +377,52 @@ TEST_F(ListDirTest, ListsOnlyNamesThatOpenAsListed) {
     }
 }
 
+// A listed name comes back inside the client's next request, where the
+// request syntax reads it: a name that request would cut, or read a key from,
+// is left out, and every name listed opens there. A file opens from its
+// beginning with all its frames, a folder lists what it holds.
+TEST_F(ListDirTest, EveryListedNameOpensThroughTheRequestItComesBackIn) {
+    namespace fs = std::filesystem;
+    const std::string names = movies_ + "/Names";
+    fs::create_directories(names);
+    const std::string& clip = test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi);
+    for (const char* file : {"plain.avi", "ep.pmp.avi", "Has .pmp inside.avi", "a&stime=30.avi", "my listdir clip.avi",
+                             "a&size=1.avi", "stream2header filename=x path=y.avi"}) {
+        fs::copy_file(clip, names + "/" + file);
+    }
+    for (const char* folder : {"a&size=1", "xsize=5", "b&sizeable", "with space", "framediv=2&vbitrate=9", "listdir",
+                               "c.pmp", "stime=3"}) {
+        fs::create_directories(names + "/" + folder);
+        MakeFile(names + "/" + folder + "/inside.avi");
+    }
+
+    const Lines listed = Listing("\\" + names);
+    EXPECT_EQ(listed, (Lines{"dir:/..", "dir:/c.pmp", "dir:/framediv=2&vbitrate=9", "dir:/listdir", "dir:/stime=3",
+                             "dir:/with space", "stream:/a&size=1.avi.pmp", "stream:/plain.avi.pmp",
+                             "stream:/stream2header filename=x path=y.avi.pmp"}));
+    const auto frameCount = [&](const std::string& name) -> int64_t {
+        const std::optional<int32_t> handle = test_support::StreamOpen(server_.port(), "streamopen filename=" + name);
+        if (!handle || *handle < 1 || *handle > 50) return -1;
+        const test_support::RawReply header = test_support::Stream2Header(server_.port(), *handle);
+        return header.bytes.size() == 56 ? test_support::ReadLittleEndian32(header.bytes, 12) : -1;
+    };
+    const int64_t wholeClip = frameCount("plain.avi.pmp");
+    ASSERT_GT(wholeClip, 0);
+    for (const std::string& line : listed) {
+        if (line.rfind("stream:/", 0) == 0) EXPECT_EQ(frameCount(line.substr(8)), wholeClip) << line;
+    }
+    for (const std::string& line : listed) {
+        if (line.rfind("dir:/", 0) != 0 || line == "dir:/..") continue;
+        const std::string name = line.substr(5);
+        EXPECT_EQ(Listing("\\" + names + "\\" + name), (Lines{"dir:/..", "stream:/inside.avi.pmp"})) << line;
+        EXPECT_EQ(CurrentFolder(), names + "/" + name);
+    }
+
+    // A media folder too is listed only where its listing lists it.
+    WithRecord([&](CVantrelDlg& record) { record.m_moviePaths = {movies_, names + "/a&size=1", names + "/xsize=5"}; });
+    EXPECT_EQ(Listing(""), (Lines{"", "dir:/" + movies_}));
+}
+
 TEST_F(ListDirTest, EveryListingPostsSettingsChanged) {
     server_.record().Messages().drain();
     for (const std::string& request : {std::string("listdir path=&size=10"), ListDirRequest(movies_, 10, "&abitrate=64")}) {
@@ -414,6 +462,14 @@ TEST_F(ListDirTest, OverLongPathIsRefused) {
     EXPECT_EQ(CurrentFolder(), "");
     // Much longer than the folder buffer, and still the request is answered.
     EXPECT_EQ(Listing(movies_ + std::string(1500, 'z')), (Lines{"dir:/.."}));
+
+    // So a subfolder is listed only where its path fits.
+    const std::string fitting(255 - movies_.size() - 1, 'f');
+    const std::string over(255 - movies_.size(), 'o');
+    std::filesystem::create_directories(movies_ + "/" + fitting);
+    std::filesystem::create_directories(movies_ + "/" + over);
+    EXPECT_EQ(Listing(movies_), (Lines{"dir:/..", "dir:/Sub", "dir:/" + fitting, "stream:/C.Mp4.pmp",
+                                       "stream:/a.avi.pmp", "stream:/d.avi1.pmp"}));
 }
 
 TEST_F(ListDirTest, EndsARunningTranscodeFirst) {

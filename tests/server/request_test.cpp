@@ -1,4 +1,5 @@
 #include "server/request.h"
+#include "server/request_names.h"
 
 #include <gtest/gtest.h>
 
@@ -129,5 +130,54 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"a&b&size=1", "a&b"},
                       PathCase{"a&sizes b", "a"},  // "&size" need not be followed by "="
                       PathCase{"", ""}));
+
+// Which names a listing may offer: file names and feed titles (with the marks
+// the listing adds) come back as "filename=", folders as "path=".
+TEST(RequestNamesTest, AStreamNameSurvivesWhenStreamopenReadsItWhole) {
+    const struct {
+        std::string name;
+        bool survives;
+    } cases[] = {
+        {"plain.avi", true},
+        {"Ep 1[downloading][downloaded]", true},
+        {"Tom & Jerry: size=3 path=x filename=y", true},
+        {"stream2header streampackets.avi", true},  // "streamopen" is tested before them
+        {"ep.pmp.mp4", false},                      // cut at the first ".pmp"
+        {"Has .pmp inside[downloaded]", false},
+        {"a&stime=30.mp4", false},                  // the start time would be read from it
+        {"stime=", false},
+        {"my listdir clip.avi", false},             // served as a listing
+        {"two\nlines", false},
+        {"cr\rx.avi", false},
+        {std::string(1991, 't'), true},             // the request still has room for a start time
+        {std::string(1992, 't'), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StreamNameSurvivesRequest(c.name), c.survives) << c.name.substr(0, 40);
+    }
+}
+
+TEST(RequestNamesTest, AFolderNameSurvivesWhenListdirReadsItWhole) {
+    const struct {
+        const char* name;
+        bool survives;
+    } cases[] = {
+        {"with space", true},
+        {"/srv/My Films", true},
+        {"c.pmp", true},
+        {"stime=3", true},
+        {"listdir", true},
+        {"framediv=2&vbitrate=9", true},  // the settings keys are searched from the client's "size=" on
+        {"path=x", true},
+        {"a&size=1", false},              // the path would end at "&size"
+        {"b&sizeable", false},
+        {"/srv/a&size", false},
+        {"xsize=5", false},               // the limit would be read from the name
+        {"line\nbreak", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FolderNameSurvivesRequest(c.name), c.survives) << c.name;
+    }
+}
 
 }  // namespace

@@ -1,0 +1,46 @@
+#include "server/request_names.h"
+
+#include <cstring>
+#include <string>
+
+#include "server/request.h"
+
+namespace {
+
+// Beside the name, the request carries a start time: "&stime=" and a
+// duration such as "01:23:45.678", with room to spare.
+constexpr size_t START_TIME_ROOM = 32;
+
+// A listing line ends at the first line break.
+bool HasLineBreak(const std::string& name) {
+    return name.find_first_of("\r\n") != std::string::npos;
+}
+
+bool IsCommand(const std::string& request, const char* word) {
+    const int found = FindCommandWord(request.c_str());
+    return found >= 0 && std::strcmp(COMMAND_WORDS[found], word) == 0;
+}
+
+}  // namespace
+
+// The request the client sends for the name, read as "streamopen" reads it.
+bool StreamNameSurvivesRequest(const std::string& name) {
+    if (HasLineBreak(name)) return false;
+    std::string request = "streamopen filename=" + name + ".pmp";
+    if (request.size() + START_TIME_ROOM > REQUEST_MAX_BYTES || !IsCommand(request, "streamopen")) return false;
+    const char* value = FindRequestValue(request.c_str(), "filename=");
+    const char* end = std::strstr(value, ".pmp");
+    return std::string(value, end) == name && FindRequestValue(request.c_str(), "stime=") == nullptr;
+}
+
+// The request the client sends for the folder, read as "listdir" reads it:
+// the limit is found before the path is cut.
+bool FolderNameSurvivesRequest(const std::string& name) {
+    if (HasLineBreak(name)) return false;
+    const std::string path = "\\" + name;
+    std::string request = "listdir path=" + path + "&size=4096";
+    const char* limit = std::strstr(request.c_str(), "size=");
+    const char* expectedLimit = request.c_str() + request.size() - std::strlen("size=4096");
+    char* value = FindRequestValue(request.data(), "path=");
+    return limit == expectedLimit && CutPathValue(value) == path;
+}
