@@ -26,7 +26,7 @@ void FeedEndToEndFixture::DropFeed(const std::string& document) {
 
 void FeedEndToEndFixture::DropFeedAnswer(const HttpResponse& answer) {
     const std::string url = ServeAnswer("/feed.rss", answer);
-    server_ = std::make_unique<TestServer>();
+    if (!server_) server_ = std::make_unique<TestServer>();
     host_ = std::make_unique<CFeedHost>(CFeedHost{server_->record(), xmlHttp_.get(), tree_});
     CFeedDropTarget target(*host_);
     target.Drop(CDataObject{{DataFormat{CF_UNIFORM_RESOURCE_LOCATOR, DataMedium::GlobalMemory, url}}});

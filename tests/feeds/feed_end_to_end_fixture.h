@@ -27,7 +27,8 @@ protected:
     FeedEndToEndFixture();
     ~FeedEndToEndFixture() override;
 
-    // The stream server runs while the feed is dropped onto its record.
+    // The stream server runs while the feed is dropped onto its record; it is
+    // started here unless the test started it (to put files in MOVIES first).
     void DropFeed(const std::string& document);
     // The same with the feed document's whole answer given.
     void DropFeedAnswer(const HttpResponse& answer);
