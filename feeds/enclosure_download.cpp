@@ -1,6 +1,7 @@
 // The enclosure download: the body goes into a temporary file in the MOVIES
 // folder and takes the item's local name only once all of it has arrived with
-// a success status, so a partial file is never taken for the whole.
+// a success status (no shorter than the feed's length, and no web page), so a
+// partial file is never taken for the whole.
 
 #include "feeds/enclosure_download.h"
 
@@ -10,13 +11,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <thread>
 #include <utility>
