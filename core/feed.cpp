@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "core/media_paths.h"
 #include "platform/paths.h"
@@ -66,6 +68,59 @@ std::string FittingFileName(const std::string& name) {
     return name.substr(0, startLength) + mark + name.substr(endStart);
 }
 
+// A file the item's enclosure can be: a folder, a device or a link to one is none.
+bool IsRegularFile(const std::string& path) {
+    std::error_code error;
+    return !path.empty() && std::filesystem::is_regular_file(path, error);
+}
+
+bool HasServedExtension(const std::string& folder, const std::string& name,
+                        const std::vector<std::string>& extensionList) {
+    return HasSupportedExtension(extensionList, ToUpperAscii(platform::join_path(folder, name)));
+}
+
+// The mark goes before the name's extension, so it keeps its type.
+std::string WithMark(const std::string& name, const std::string& mark, bool served) {
+    const size_t dot = name.rfind('.');
+    if (!served || dot == std::string::npos) return name + mark;
+    return name.substr(0, dot) + mark + name.substr(dot);
+}
+
+// "<length><last URL segment>" (first '?' made '_'), with the mark when one
+// is given, and an extension from the MIME type when it has no served one.
+std::string ItemPath(const std::string& programFolder, const CFeedItem& item,
+                     const std::vector<std::string>& extensionList, const std::string& mark) {
+    std::string name = LengthPrefix(item.m_strLength) + SafeFileName(item.m_strEnclosureUrl);
+    // Only the name's '?': one in the program folder must not move the file elsewhere.
+    const size_t question = name.find('?');
+    if (question != std::string::npos) name[question] = '_';
+    const std::string folder = FeedMoviesFolder(programFolder);
+    if (!mark.empty()) name = WithMark(name, mark, HasServedExtension(folder, name, extensionList));
+    if (!HasServedExtension(folder, name, extensionList)) AppendExtensionForMimeType(name, item.m_strType);
+    return platform::join_path(folder, FittingFileName(name));
+}
+
+// The name marked with the whole enclosure URL, for an item whose plain name
+// another URL would have too.
+std::string MarkedPath(const std::string& programFolder, const CFeedItem& item,
+                       const std::vector<std::string>& extensionList) {
+    char mark[32];
+    std::snprintf(mark, sizeof mark, "~%016llx",
+                  static_cast<unsigned long long>(NameHash(item.m_strEnclosureUrl)));
+    return ItemPath(programFolder, item, extensionList, mark);
+}
+
+// The title, or when an earlier item was given it, the title with the first
+// number that no item's title is and no item was given.
+std::string FreeName(const std::string& title, const std::set<std::string>& titles,
+                     const std::set<std::string>& given) {
+    if (given.count(title) == 0) return title;
+    for (int n = 2;; ++n) {
+        std::string name = title + " (" + std::to_string(n) + ")";
+        if (titles.count(name) == 0 && given.count(name) == 0) return name;
+    }
+}
+
 }  // namespace
 
 CFeed::CFeed() : m_nId(NextFeedId()) {}
@@ -81,15 +136,55 @@ std::string UrlLastSegment(const std::string& url) {
 
 std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem& item,
                               const std::vector<std::string>& extensionList) {
-    std::string name = LengthPrefix(item.m_strLength) + SafeFileName(item.m_strEnclosureUrl);
-    // Only the name's '?': one in the program folder must not move the file elsewhere.
-    const size_t question = name.find('?');
-    if (question != std::string::npos) name[question] = '_';
-    const std::string folder = FeedMoviesFolder(programFolder);
-    if (!HasSupportedExtension(extensionList, ToUpperAscii(platform::join_path(folder, name)))) {
-        AppendExtensionForMimeType(name, item.m_strType);
+    return ItemPath(programFolder, item, extensionList, "");
+}
+
+uint64_t FeedItemLength(const CFeedItem& item) {
+    const std::string digits = LengthPrefix(item.m_strLength);
+    if (digits.empty() || digits.size() > 19) return 0;  // more than 19 digits: no real size
+    return std::strtoull(digits.c_str(), nullptr, 10);
+}
+
+CFeedItemFiles::CFeedItemFiles(const std::string& programFolder, const std::vector<std::string>& extensionList,
+                               const std::list<CFeedPtr>& feeds)
+    : m_strProgramFolder(programFolder), m_extensionList(extensionList) {
+    for (const CFeedPtr& feed : feeds) {
+        for (const CFeedItemPtr& item : feed->m_items) {
+            m_urlsByPath[FeedItemLocalPath(programFolder, *item, extensionList)].insert(item->m_strEnclosureUrl);
+        }
     }
-    return platform::join_path(folder, FittingFileName(name));
+}
+
+bool CFeedItemFiles::OwnsSharedName(const CFeedItem& item, const std::string& path) const {
+    const auto found = m_urlsByPath.find(path);
+    if (found == m_urlsByPath.end()) return true;
+    return std::all_of(found->second.begin(), found->second.end(),
+                       [&](const std::string& url) { return url == item.m_strEnclosureUrl; });
+}
+
+std::string CFeedItemFiles::DownloadPath(const CFeedItem& item) const {
+    const std::string shared = FeedItemLocalPath(m_strProgramFolder, item, m_extensionList);
+    return OwnsSharedName(item, shared) ? shared : MarkedPath(m_strProgramFolder, item, m_extensionList);
+}
+
+std::string CFeedItemFiles::FileOnDisk(const CFeedItem& item) const {
+    if (item.m_nState.load() == FEED_ITEM_DONE && IsRegularFile(item.m_strLocalPath)) return item.m_strLocalPath;
+    const std::string marked = MarkedPath(m_strProgramFolder, item, m_extensionList);
+    if (IsRegularFile(marked)) return marked;
+    const std::string shared = FeedItemLocalPath(m_strProgramFolder, item, m_extensionList);
+    return OwnsSharedName(item, shared) && IsRegularFile(shared) ? shared : std::string();
+}
+
+std::vector<std::string> FeedItemListedNames(const CFeed& feed) {
+    std::set<std::string> titles;
+    for (const CFeedItemPtr& item : feed.m_items) titles.insert(item->m_strTitle);
+    std::set<std::string> given;
+    std::vector<std::string> names;
+    for (const CFeedItemPtr& item : feed.m_items) {
+        names.push_back(FreeName(item->m_strTitle, titles, given));
+        given.insert(names.back());
+    }
+    return names;
 }
 
 void AppendExtensionForMimeType(std::string& path, const std::string& type) {

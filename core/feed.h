@@ -6,11 +6,15 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
-enum FeedItemState { FEED_ITEM_NONE = 0, FEED_ITEM_DOWNLOADING = 1, FEED_ITEM_DONE = 2 };
+// DONE: this run downloaded the item's file. FAILED: its last download
+// failed; "streamopen" answers 0 until the retry delay has passed.
+enum FeedItemState { FEED_ITEM_NONE = 0, FEED_ITEM_DOWNLOADING = 1, FEED_ITEM_DONE = 2, FEED_ITEM_FAILED = 3 };
 
 class CFeedItem {
 public:
@@ -21,6 +25,8 @@ public:
     std::string m_strLength;
     std::string m_strType;
     std::atomic<int> m_nState{FEED_ITEM_NONE};
+    // When the last download failed (steady clock, ms); under the record lock.
+    int64_t m_nFailedAtMs = 0;
 };
 
 class CFeed {
@@ -55,6 +61,38 @@ std::string FeedItemLocalPath(const std::string& programFolder, const CFeedItem&
                               const std::vector<std::string>& extensionList);
 
 constexpr char FEED_ITEM_SAFE_NAME[] = "enclosure";
+
+// The enclosure length the feed gives, in bytes; 0 when it gives none or
+// not a count.
+uint64_t FeedItemLength(const CFeedItem& item);
+
+// Where the items of the known feeds keep their enclosures. Items of distinct
+// enclosure URLs never share a file: an item keeps the name FeedItemLocalPath
+// gives while no other URL among the feeds maps to it, and otherwise takes a
+// name marked with its URL. Made and used under the record lock.
+class CFeedItemFiles {
+public:
+    CFeedItemFiles(const std::string& programFolder, const std::vector<std::string>& extensionList,
+                   const std::list<CFeedPtr>& feeds);
+
+    // The file a download of the item goes to.
+    std::string DownloadPath(const CFeedItem& item) const;
+    // The item's file as the disk holds it now: the one this run downloaded,
+    // else one under the item's names; "" when there is none.
+    std::string FileOnDisk(const CFeedItem& item) const;
+
+private:
+    bool OwnsSharedName(const CFeedItem& item, const std::string& path) const;
+
+    std::string m_strProgramFolder;
+    std::vector<std::string> m_extensionList;
+    std::map<std::string, std::set<std::string>> m_urlsByPath;
+};
+
+// The names the listing gives the feed's items, in item order: the title,
+// and for a later item of an equal title the title with " (n)", n the first
+// number from 2 that makes a name no other item has or is given.
+std::vector<std::string> FeedItemListedNames(const CFeed& feed);
 
 // The part of the URL after its last '/', or the whole URL without one.
 std::string UrlLastSegment(const std::string& url);

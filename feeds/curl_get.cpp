@@ -51,6 +51,8 @@ void SetWebGetOptions(CURL* curl, const std::string& url, long connectSeconds, l
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    // Hosts compress answers, asked or not: every encoding curl knows is asked for and undone.
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
 }
 
 std::string FetchableUrl(const std::string& url) {

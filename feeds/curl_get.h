@@ -20,7 +20,7 @@ void PrepareCurl();
 CurlPtr MakeCurlHandle();
 
 // A GET of url over http or https only, also after redirects (at most 10),
-// without signals. It fails after connectSeconds without a connection or
+// without signals, with any content encoding undone. It fails after connectSeconds without a connection or
 // stallSeconds without a byte arriving; errorText (CURL_ERROR_SIZE) gets why.
 void SetWebGetOptions(CURL* curl, const std::string& url, long connectSeconds, long stallSeconds,
                       char* errorText);

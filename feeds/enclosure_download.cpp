@@ -1,6 +1,7 @@
 // The enclosure download: the body goes into a temporary file in the MOVIES
 // folder and takes the item's local name only once all of it has arrived with
-// a success status, so a partial file is never taken for the whole.
+// a success status (no shorter than the feed's length, and no web page), so a
+// partial file is never taken for the whole.
 
 #include "feeds/enclosure_download.h"
 
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <thread>
 #include <utility>
@@ -137,6 +139,7 @@ struct download_plan {
     std::string fetch_url;  // as curl takes it
     std::string movies_folder;
     std::string local_path;
+    uint64_t feed_length = 0;  // what the feed says the enclosure holds; 0: it does not say
 };
 
 download_plan plan_download(const CFeedItem& item) {
@@ -145,7 +148,10 @@ download_plan plan_download(const CFeedItem& item) {
     plan.url = item.m_strEnclosureUrl;
     plan.fetch_url = FetchableUrl(item.m_strEnclosureUrl);
     plan.movies_folder = FeedMoviesFolder(g_pMainDlg->m_strProgramFolder);
-    plan.local_path = FeedItemLocalPath(g_pMainDlg->m_strProgramFolder, item, g_pMainDlg->m_extensionList);
+    plan.local_path = CFeedItemFiles(g_pMainDlg->m_strProgramFolder, g_pMainDlg->m_extensionList,
+                                     g_pMainDlg->m_feeds)
+                          .DownloadPath(item);
+    plan.feed_length = FeedItemLength(item);
     return plan;
 }
 
@@ -164,6 +170,7 @@ download_result write_failure(int error) {
 struct copy_target {
     int fd = -1;
     int write_error = 0;
+    uint64_t bytes = 0;  // as stored, after any content encoding is undone
 };
 
 bool write_all(int fd, const char* data, size_t size, int* error) {
@@ -186,7 +193,9 @@ bool write_all(int fd, const char* data, size_t size, int* error) {
 size_t write_block(char* data, size_t size, size_t count, void* user) {
     copy_target* target = static_cast<copy_target*>(user);
     const size_t bytes = size * count;
-    return write_all(target->fd, data, bytes, &target->write_error) ? bytes : 0;
+    if (!write_all(target->fd, data, bytes, &target->write_error)) return 0;
+    target->bytes += bytes;
+    return bytes;
 }
 
 int check_abort(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -203,7 +212,28 @@ void configure_transfer(CURL* curl, const std::string& url, copy_target* target,
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, target);
 }
 
-download_result transfer_result(CURL* curl, CURLcode code, const copy_target& target, const char* error_text) {
+// A login or error page answered with a success status is no episode.
+bool is_web_page(CURL* curl) {
+    const char* type = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type);
+    return type != nullptr && strncasecmp(type, "text/html", 9) == 0;
+}
+
+// A host that ends the body by closing the connection, without having said
+// how long it is, looks the same whole or cut: the feed's length tells.
+download_result body_result(CURL* curl, const copy_target& target, uint64_t feed_length) {
+    if (is_web_page(curl)) {
+        return {failure_kind::network, "the host sent a web page, not the episode"};
+    }
+    if (target.bytes < feed_length) {
+        return {failure_kind::network, "the transfer ended after " + std::to_string(target.bytes) + " of " +
+                                           std::to_string(feed_length) + " bytes"};
+    }
+    return {};
+}
+
+download_result transfer_result(CURL* curl, CURLcode code, const copy_target& target, const char* error_text,
+                                uint64_t feed_length) {
     if (code == CURLE_WRITE_ERROR && target.write_error != 0) {
         return write_failure(target.write_error);
     }
@@ -218,10 +248,10 @@ download_result transfer_result(CURL* curl, CURLcode code, const copy_target& ta
     if (status < 200 || status > 299) {
         return {failure_kind::network, "HTTP status " + std::to_string(status)};
     }
-    return {};
+    return body_result(curl, target, feed_length);
 }
 
-download_result copy_url_to(const std::string& url, int fd) {
+download_result copy_url_to(const download_plan& plan, int fd) {
     CurlPtr curl = MakeCurlHandle();
     if (!curl) {
         return {failure_kind::network, "could not start a transfer"};
@@ -229,9 +259,9 @@ download_result copy_url_to(const std::string& url, int fd) {
     copy_target target;
     target.fd = fd;
     char error_text[CURL_ERROR_SIZE] = {};
-    configure_transfer(curl.get(), url, &target, error_text);
+    configure_transfer(curl.get(), plan.fetch_url, &target, error_text);
     const CURLcode code = curl_easy_perform(curl.get());
-    return transfer_result(curl.get(), code, target, error_text);
+    return transfer_result(curl.get(), code, target, error_text, plan.feed_length);
 }
 
 download_result download_to(const download_plan& plan) {
@@ -241,7 +271,7 @@ download_result download_to(const download_plan& plan) {
     if (!file.valid()) {
         return write_failure(errno);
     }
-    download_result result = copy_url_to(plan.fetch_url, file.fd());
+    download_result result = copy_url_to(plan, file.fd());
     if (result.failure != failure_kind::none) {
         return result;
     }
@@ -271,16 +301,27 @@ void report_failure(const download_plan& plan, const download_result& result) {
     }
 }
 
+int64_t steady_now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::atomic<int64_t> retry_delay_ms{ENCLOSURE_RETRY_DELAY.count()};
+
 void record_result(CFeedItem& item, const download_plan& plan, const download_result& result) {
-    if (result.failure != failure_kind::none) {
-        report_failure(plan, result);
-        item.m_nState = FEED_ITEM_NONE;  // a later request starts afresh
+    if (result.failure == failure_kind::aborted) {
+        item.m_nState = FEED_ITEM_NONE;  // the program ends: the host did nothing wrong
         return;
     }
-    {
+    if (result.failure != failure_kind::none) {
+        report_failure(plan, result);
         std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
-        item.m_strLocalPath = plan.local_path;
+        item.m_nFailedAtMs = steady_now_ms();
+        item.m_nState = FEED_ITEM_FAILED;
+        return;
     }
+    std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
+    item.m_strLocalPath = plan.local_path;
     item.m_nState = FEED_ITEM_DONE;
 }
 
@@ -292,6 +333,22 @@ void DownloadEnclosureThread(CFeedItemPtr item) {
     }
     const download_plan plan = plan_download(*item);
     record_result(*item, plan, download_to(plan));
+}
+
+EnclosureClaim ClaimEnclosureDownload(CFeedItem& item) {
+    const int state = item.m_nState.load();
+    if (state == FEED_ITEM_DOWNLOADING) {
+        return EnclosureClaim::running;
+    }
+    if (state == FEED_ITEM_FAILED && steady_now_ms() - item.m_nFailedAtMs < retry_delay_ms.load()) {
+        return EnclosureClaim::failed;
+    }
+    item.m_nState = FEED_ITEM_DOWNLOADING;
+    return EnclosureClaim::started;
+}
+
+void SetEnclosureRetryDelay(std::chrono::milliseconds delay) {
+    retry_delay_ms = delay.count();
 }
 
 void StartEnclosureDownload(CFeedItemPtr item) {

@@ -2,8 +2,11 @@
 // The download of a feed item's enclosure into the MOVIES folder beside the
 // program. "streamopen" sets the item's state to 1 and starts it; the thread
 // ends with the local path set and state 2, or, when anything failed, with a
-// message, no file and state 0 so that a later request starts afresh.
+// message, no file and state 3: the item then answers 0 until the retry delay
+// has passed. Only a whole body with a success status that is not a web page,
+// and no shorter than the feed's length, is kept.
 
+#include <chrono>
 #include <cstdint>
 
 #include "core/feed.h"
@@ -13,10 +16,21 @@ constexpr long ENCLOSURE_BLOCK_SIZE = 20000;
 constexpr long ENCLOSURE_CONNECT_TIMEOUT_S = 30;
 constexpr long ENCLOSURE_STALL_TIMEOUT_S = 60;
 
+// After a failed download the item answers 0, and its host is asked again
+// only once this long has passed since the failure.
+constexpr std::chrono::milliseconds ENCLOSURE_RETRY_DELAY{60000};
+void SetEnclosureRetryDelay(std::chrono::milliseconds delay);
+
 // A failure posts WM_SERVER_MESSAGE with a nonzero wParam naming its box.
 // Until the dialog hands that wParam back here (the box was dismissed),
 // further failures of the same download post nothing.
 void EnclosureFailureDismissed(uintptr_t box);
+
+// What "streamopen" makes of an item with no file on disk, under the record
+// lock: a download starts (the state is now 1), one runs already, or the last
+// one failed less than the retry delay ago.
+enum class EnclosureClaim { started, running, failed };
+EnclosureClaim ClaimEnclosureDownload(CFeedItem& item);
 
 // Thread procedure: copies the item's enclosure and records the result in it.
 void DownloadEnclosureThread(CFeedItemPtr item);

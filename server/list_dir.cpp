@@ -96,10 +96,11 @@ bool IsPlayableFeedItem(const CFeedItem& item) {
     return StartsWithNoCase(item.m_strType, "video/") || StartsWithNoCase(item.m_strType, "audio/");
 }
 
-std::string FeedItemEntry(const CFeedItem& item) {
-    std::string entry = "stream:/" + item.m_strTitle;
+// The item under the name it is listed by; "[downloaded]" when its file is on disk now.
+std::string FeedItemEntry(const CFeedItem& item, const std::string& listedName, bool onDisk) {
+    std::string entry = "stream:/" + listedName;
     if (item.m_nState.load() == FEED_ITEM_DOWNLOADING) entry += "[downloading]";
-    if (!item.m_strLocalPath.empty()) entry += "[downloaded]";
+    if (onDisk) entry += "[downloaded]";
     return entry + ".pmp\n";
 }
 
@@ -120,10 +121,16 @@ std::vector<std::string> FeedEntries(const CVantrelDlg& record, const std::strin
     std::vector<std::string> entries{PARENT_LINE};
     const std::string address = folder.substr(FindFeedAddress(folder));
     std::lock_guard<std::mutex> guard(record.Lock());
-    if (const CFeed* feed = ListedFeed(record, address)) {
-        for (const CFeedItemPtr& item : feed->m_items) {
-            if (IsPlayableFeedItem(*item)) entries.push_back(FeedItemEntry(*item));
+    const CFeed* feed = ListedFeed(record, address);
+    if (feed == nullptr) return entries;
+    const CFeedItemFiles files(record.m_strProgramFolder, record.m_extensionList, record.m_feeds);
+    const std::vector<std::string> names = FeedItemListedNames(*feed);
+    auto name = names.begin();
+    for (const CFeedItemPtr& item : feed->m_items) {
+        if (IsPlayableFeedItem(*item)) {
+            entries.push_back(FeedItemEntry(*item, *name, !files.FileOnDisk(*item).empty()));
         }
+        ++name;
     }
     return entries;
 }

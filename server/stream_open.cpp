@@ -97,74 +97,84 @@ resolved_name resolve_in_folder(const char* folder, const char* name) {
     return result;
 }
 
-// The marks the listing may put after a title, in the order it puts them.
-constexpr const char* TITLE_MARKS[] = {"", "[downloading]", "[downloaded]", "[downloading][downloaded]"};
+// The marks the listing may put after a name, in the order it puts them.
+constexpr const char* LISTED_MARKS[] = {"", "[downloading]", "[downloaded]", "[downloading][downloaded]"};
 
-using title_match = bool (*)(const std::string& title, const std::string& name);
-
-// The name is the title as listed: alone or with its marks.
-bool title_is_name(const std::string& title, const std::string& name) {
-    if (name.compare(0, title.size(), title) != 0) {
+// The name is the item as listed: its listed name alone or with its marks.
+bool is_listed_name(const std::string& listed, const std::string& name) {
+    if (name.compare(0, listed.size(), listed) != 0) {
         return false;
     }
-    const std::string marks = name.substr(title.size());
-    return std::any_of(std::begin(TITLE_MARKS), std::end(TITLE_MARKS),
-                       [&](const char* listed) { return marks == listed; });
+    const std::string marks = name.substr(listed.size());
+    return std::any_of(std::begin(LISTED_MARKS), std::end(LISTED_MARKS),
+                       [&](const char* mark) { return marks == mark; });
 }
 
-// An untitled item begins every name, so it takes part in exact matches only.
+// A name that is no item as listed: the items whose titles begin it. An
+// untitled item begins every name, so it takes part in listed names only.
 bool title_begins_name(const std::string& title, const std::string& name) {
     return !title.empty() && name.compare(0, title.size(), title) == 0;
 }
 
-// Under the record's lock: the items of the feeds whose URL is the folder.
+// Under the record's lock: the items of the feeds whose URL is the folder,
+// each with the name the listing gives it.
 template <typename Visit>
 void for_each_item_of(const char* folder, Visit visit) {
     for (const CFeedPtr& feed : g_pMainDlg->m_feeds) {
         if (feed->m_strUrl != folder) {
             continue;
         }
+        const std::vector<std::string> names = FeedItemListedNames(*feed);
+        auto listed = names.begin();
         for (const CFeedItemPtr& item : feed->m_items) {
-            if (!visit(item)) {
+            if (!visit(item, *listed++)) {
                 return;
             }
         }
     }
 }
 
-// A title that is the name wins over titles that only begin it ("Episode 1"
-// against "Episode 10", "Part" against "Part II").
-title_match choose_title_match(const char* folder, const std::string& name) {
-    bool exact = false;
-    for_each_item_of(folder, [&](const CFeedItemPtr& item) {
-        exact = title_is_name(item->m_strTitle, name);
-        return !exact;
+// A listed name opens its one item, before titles that only begin the name
+// ("Episode 1" against "Episode 10", "Part" against "Part II").
+bool is_some_listed_name(const char* folder, const std::string& name) {
+    bool listed = false;
+    for_each_item_of(folder, [&](const CFeedItemPtr&, const std::string& listed_name) {
+        listed = is_listed_name(listed_name, name);
+        return !listed;
     });
-    return exact ? title_is_name : title_begins_name;
+    return listed;
 }
 
-// The item's state moves 0 -> 1 only here, so one request alone starts its download.
+// An item with no file on disk: its download starts or runs (51), or its last
+// one failed a short while ago (0).
+void resolve_not_on_disk(const CFeedItemPtr& item, resolved_name& result) {
+    const EnclosureClaim claim = ClaimEnclosureDownload(*item);
+    result.kind = claim == EnclosureClaim::failed ? resolved_name::nothing : resolved_name::downloading;
+    if (claim == EnclosureClaim::started) {
+        result.item_to_download = item;
+    }
+    result.path.clear();
+}
+
+// The item's state moves to 1 only here, so one request alone starts its download.
 resolved_name resolve_in_feed(const char* folder, const char* name_text) {
     resolved_name result;
     const std::string name = name_text;
     std::lock_guard<std::mutex> lock(g_pMainDlg->Lock());
-    const title_match matches = choose_title_match(folder, name);
-    for_each_item_of(folder, [&](const CFeedItemPtr& item) {
-        if (!matches(item->m_strTitle, name)) {
+    const bool listed = is_some_listed_name(folder, name);
+    const CFeedItemFiles files(g_pMainDlg->m_strProgramFolder, g_pMainDlg->m_extensionList, g_pMainDlg->m_feeds);
+    for_each_item_of(folder, [&](const CFeedItemPtr& item, const std::string& listed_name) {
+        if (listed ? !is_listed_name(listed_name, name) : !title_begins_name(item->m_strTitle, name)) {
             return true;
         }
-        if (item->m_strLocalPath.empty()) {
-            int idle = FEED_ITEM_NONE;
-            if (item->m_nState.compare_exchange_strong(idle, FEED_ITEM_DOWNLOADING)) {
-                result.item_to_download = item;
-            }
-            result.kind = resolved_name::downloading;
-            result.path.clear();
+        std::string path = files.FileOnDisk(*item);
+        if (path.empty()) {
+            resolve_not_on_disk(item, result);
             return false;
         }
         // The last matching item that is on disk gives the path.
         result.kind = resolved_name::file;
-        result.path = item->m_strLocalPath;
+        result.path = std::move(path);
         return true;
     });
     return result;

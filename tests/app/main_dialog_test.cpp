@@ -797,6 +797,11 @@ TEST_F(DialogTest, RetriesOfAFailingDownloadStackNoBoxOnTheOneShown) {
     test_support::HttpResponse not_found;
     not_found.status = 404;
     http.Serve("/gone.wav", not_found);
+    // Each retry asks the host again: no delay between them here.
+    SetEnclosureRetryDelay(std::chrono::milliseconds(0));
+    struct RestoreRetryDelay {
+        ~RestoreRetryDelay() { SetEnclosureRetryDelay(ENCLOSURE_RETRY_DELAY); }
+    } restore;
     OpenDialog();
     const std::string feedUrl = "http://feeds.example/show";
     auto item = std::make_shared<CFeedItem>();

@@ -168,3 +168,75 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"audio/mpeg", ".mpg"}, TypeCase{"", ".mpg"}, TypeCase{"video/mp4", ".mpg"}));
 
 }  // namespace
+
+namespace {
+
+CFeedPtr FeedOf(const std::vector<std::pair<std::string, std::string>>& titlesAndUrls) {
+    auto feed = std::make_shared<CFeed>();
+    for (const auto& [title, url] : titlesAndUrls) {
+        auto item = std::make_shared<CFeedItem>();
+        item->m_strTitle = title;
+        item->m_strEnclosureUrl = url;
+        item->m_strLength = "0";
+        item->m_strType = "audio/mp3";
+        feed->m_items.push_back(item);
+    }
+    return feed;
+}
+
+std::vector<std::string> DownloadNames(const CFeedItemFiles& files, const CFeed& feed) {
+    std::vector<std::string> names;
+    for (const CFeedItemPtr& item : feed.m_items) names.push_back(files.DownloadPath(*item).substr(std::string("/opt/server").size()));
+    return names;
+}
+
+// Names another URL of any known feed would share are marked with the item's
+// URL before the extension; a URL met twice (the same feed dropped again)
+// keeps its one plain name.
+TEST(FeedItemFilesTest, DistinctUrlsNeverShareADownloadName) {
+    const CFeedPtr first = FeedOf({{"One", "http://h/ep1/audio.mp3"},
+                                   {"Folder one", "http://h/one/"},
+                                   {"Folder two", "http://h/two/"},
+                                   {"Alone", "http://h/alone.mp3"},
+                                   {"Raw", "http://h/raw"}});
+    const CFeedPtr second = FeedOf({{"Two", "http://h/ep2/audio.mp3"}, {"Alone again", "http://h/alone.mp3"},
+                                    {"Raw two", "http://other/raw"}});
+    const CFeedItemFiles files("/opt/server", DEFAULT_EXTENSIONS, {first, second});
+    const std::vector<std::string> names = DownloadNames(files, *first);
+    const std::vector<std::string> others = DownloadNames(files, *second);
+    EXPECT_EQ("/MOVIES/0alone.mp3", names[3]);
+    EXPECT_EQ(names[3], others[1]);
+    const std::vector<std::string> marked = {names[0], others[0], names[1], names[2], names[4], others[2]};
+    const std::vector<std::string> starts = {"/MOVIES/0audio~", "/MOVIES/0audio~", "/MOVIES/0enclosure~",
+                                             "/MOVIES/0enclosure~", "/MOVIES/0raw~", "/MOVIES/0raw~"};
+    for (size_t i = 0; i < marked.size(); ++i) {
+        SCOPED_TRACE(marked[i]);
+        EXPECT_EQ(0u, marked[i].find(starts[i]));
+        // The mark, then the extension: the segment's own or the one for the type.
+        EXPECT_EQ(starts[i].size() + 16 + 4, marked[i].size());
+        EXPECT_EQ(".mp3", marked[i].substr(marked[i].size() - 4));
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(marked[j], marked[i]);
+    }
+}
+
+struct ListedNamesCase {
+    std::vector<std::string> titles;
+    std::vector<std::string> names;
+};
+
+TEST(FeedItemListedNamesTest, EqualTitlesGetTheFirstNumberNoOtherItemHas) {
+    const ListedNamesCase cases[] = {
+        {{"A", "B"}, {"A", "B"}},
+        {{"Dup", "Dup", "Dup"}, {"Dup", "Dup (2)", "Dup (3)"}},
+        {{"Dup", "Dup", "Dup (2)", "Dup"}, {"Dup", "Dup (3)", "Dup (2)", "Dup (4)"}},
+        {{"Dup (2)", "Dup", "Dup"}, {"Dup (2)", "Dup", "Dup (3)"}},
+        {{"", ""}, {"", " (2)"}},
+    };
+    for (const ListedNamesCase& c : cases) {
+        std::vector<std::pair<std::string, std::string>> items;
+        for (const std::string& title : c.titles) items.emplace_back(title, "http://h/" + title);
+        EXPECT_EQ(c.names, FeedItemListedNames(*FeedOf(items)));
+    }
+}
+
+}  // namespace

@@ -1,6 +1,6 @@
 // The enclosure download as "streamopen" starts it, against a real HTTP server
 // on loopback: the file appears under its local name only when all of it came
-// with a success status; any failure leaves no file and the item in state 0.
+// with a success status; any failure leaves no file and the item failed.
 
 #include <gtest/gtest.h>
 
@@ -37,6 +37,7 @@ constexpr int DOWNLOAD_WAIT_MS = 20000;
 class EnclosureDownloadTest : public ::testing::Test {
 protected:
     ~EnclosureDownloadTest() override {
+        SetEnclosureRetryDelay(ENCLOSURE_RETRY_DELAY);
         StopEnclosureDownloads();
         server_.reset();
     }
@@ -49,7 +50,7 @@ protected:
             auto item = std::make_shared<CFeedItem>();
             item->m_strTitle = title;
             item->m_strEnclosureUrl = url;
-            item->m_strLength = "42";
+            item->m_strLength = "4";  // a length every whole body here reaches
             item->m_strType = "audio/wav";
             feed->m_items.push_back(item);
             items_.push_back(item);
@@ -130,10 +131,10 @@ TEST_F(EnclosureDownloadTest, AnItemNotOnDiskIsDownloadedOnceThenStreamed) {
     http_.Release();
     ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
     EXPECT_EQ(FEED_ITEM_DONE, item.m_nState.load());
-    const std::string expected = movies() + "/42one.wav";
+    const std::string expected = movies() + "/4one.wav";
     EXPECT_EQ(expected, local_path(item));
     EXPECT_EQ(body, test_support::read_text(expected));
-    EXPECT_EQ(std::vector<std::string>{"42one.wav"}, files_in_movies());
+    EXPECT_EQ(std::vector<std::string>{"4one.wav"}, files_in_movies());
     EXPECT_EQ(1, http_.RequestCount("/one.wav"));
     EXPECT_TRUE(messages().empty());
 
@@ -141,7 +142,7 @@ TEST_F(EnclosureDownloadTest, AnItemNotOnDiskIsDownloadedOnceThenStreamed) {
     EXPECT_EQ(1, http_.RequestCount("/one.wav"));
 }
 
-TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsAfresh) {
+TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAnswersZeroAndIsRetriedAfterTheDelay) {
     HttpResponse not_found;
     not_found.status = 404;
     not_found.body = "no such episode";
@@ -173,23 +174,25 @@ TEST_F(EnclosureDownloadTest, AFailedDownloadLeavesNoFileAndALaterRequestStartsA
         transcode_stop_event.reset();
         EXPECT_EQ(51, open_name(cases[i].title));
         ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
-        EXPECT_EQ(FEED_ITEM_NONE, items_[i]->m_nState.load());
+        EXPECT_EQ(FEED_ITEM_FAILED, items_[i]->m_nState.load());
         EXPECT_EQ("", local_path(*items_[i]));
         EXPECT_TRUE(files_in_movies().empty());
+        EXPECT_EQ(0, open_name(cases[i].title));
         const std::vector<std::string> texts = messages();
         ASSERT_EQ(1u, texts.size());
         EXPECT_EQ(0u, texts[0].find("Error while downloading \"" + cases[i].url + "\" : ")) << texts[0];
         expect_no_stream_stopped();
     }
 
-    // Once the enclosure is there, the next request downloads it.
+    // Once the enclosure is there, the first request after the retry delay downloads it.
+    SetEnclosureRetryDelay(std::chrono::milliseconds(0));
     HttpResponse fixed;
     fixed.body = "now it is here";
     http_.Serve("/gone.wav", fixed);
     EXPECT_EQ(51, open_name("Gone"));
     ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
     EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
-    EXPECT_EQ("now it is here", test_support::read_text(movies() + "/42gone.wav"));
+    EXPECT_EQ("now it is here", test_support::read_text(movies() + "/4gone.wav"));
     EXPECT_EQ(2, http_.RequestCount("/gone.wav"));
 }
 
@@ -203,11 +206,11 @@ TEST_F(EnclosureDownloadTest, AFileThatCannotBeWrittenIsReportedWithItsName) {
 
     EXPECT_EQ(51, open_name("Episode One"));
     ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
-    EXPECT_EQ(FEED_ITEM_NONE, items_[0]->m_nState.load());
+    EXPECT_EQ(FEED_ITEM_FAILED, items_[0]->m_nState.load());
     EXPECT_EQ("", local_path(*items_[0]));
     const std::vector<std::string> texts = messages();
     ASSERT_EQ(1u, texts.size());
-    EXPECT_EQ("Error while writing file \"" + movies() + "/42one.wav\" : Not a directory", texts[0]);
+    EXPECT_EQ("Error while writing file \"" + movies() + "/4one.wav\" : Not a directory", texts[0]);
     expect_no_stream_stopped();
 }
 
@@ -273,8 +276,8 @@ TEST_F(EnclosureDownloadTest, LeftoversOfAnEndedRunAreClearedButNotARunningDownl
     ASSERT_TRUE(WaitForEnclosureDownloads(DOWNLOAD_WAIT_MS));
     EXPECT_EQ(std::vector<std::string>{}, messages());
     EXPECT_EQ(FEED_ITEM_DONE, items_[0]->m_nState.load());
-    EXPECT_EQ(held.body.size(), test_support::read_text(movies() + "/42held.wav").size());
-    EXPECT_EQ((std::vector<std::string>{"42held.wav", "42quick.wav"}), sorted(files_in_movies()));
+    EXPECT_EQ(held.body.size(), test_support::read_text(movies() + "/4held.wav").size());
+    EXPECT_EQ((std::vector<std::string>{"4held.wav", "4quick.wav"}), sorted(files_in_movies()));
 }
 
 TEST_F(EnclosureDownloadTest, StoppingTheDownloadsEndsOneThatIsWaitingForData) {
@@ -299,13 +302,13 @@ TEST_F(EnclosureDownloadTest, AnEnclosureUrlWithBlanksOrOtherBytesOutsideUrlsIsF
         const char* served;  // the path the server is asked for
         const char* local;   // the file in MOVIES
     } cases[] = {
-        {"Blank", http_.Url("/my episode.wav"), "/my%20episode.wav", "42my episode.wav"},
+        {"Blank", http_.Url("/my episode.wav"), "/my%20episode.wav", "4my episode.wav"},
         {"Accented", http_.Url("/caf\xC3\xA9 \"live\".wav"), "/caf%C3%A9%20%22live%22.wav",
-         "42caf\xC3\xA9 \"live\".wav"},
-        {"Query", http_.Url("/show.wav?from=a b|c"), "/show.wav?from=a%20b%7Cc", "42show.wav_from=a b|c.mpg"},
-        {"Folder", http_.Url("/in dir/{x}.wav"), "/in%20dir/%7Bx%7D.wav", "42{x}.wav"},
-        {"Leading blanks", "  " + http_.Url("/padded.wav"), "/padded.wav", "42padded.wav"},
-        {"Escaped already", http_.Url("/done%20before.wav"), "/done%20before.wav", "42done%20before.wav"},
+         "4caf\xC3\xA9 \"live\".wav"},
+        {"Query", http_.Url("/show.wav?from=a b|c"), "/show.wav?from=a%20b%7Cc", "4show.wav_from=a b|c.mpg"},
+        {"Folder", http_.Url("/in dir/{x}.wav"), "/in%20dir/%7Bx%7D.wav", "4{x}.wav"},
+        {"Leading blanks", "  " + http_.Url("/padded.wav"), "/padded.wav", "4padded.wav"},
+        {"Escaped already", http_.Url("/done%20before.wav"), "/done%20before.wav", "4done%20before.wav"},
     };
     std::vector<std::pair<std::string, std::string>> items;
     for (const auto& c : cases) {
@@ -335,6 +338,7 @@ TEST_F(EnclosureDownloadTest, RetriesOfAFailingDownloadShowOneBoxUntilItIsDismis
     http_.Serve("/gone.wav", not_found);
     http_.Serve("/lost.wav", not_found);
     start({{"Gone", http_.Url("/gone.wav")}, {"Lost", http_.Url("/lost.wav")}});
+    SetEnclosureRetryDelay(std::chrono::milliseconds(0));
     constexpr int RETRIES = 8;
     for (int retry = 0; retry < RETRIES; ++retry) open_until_ended("Gone");
     EXPECT_EQ(RETRIES, http_.RequestCount("/gone.wav"));  // each retry still tries

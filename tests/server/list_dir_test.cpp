@@ -80,12 +80,18 @@ protected:
     void AddFeed(const std::string& url, const std::vector<std::tuple<std::string, std::string, int, std::string>>& items) {
         auto feed = std::make_shared<CFeed>();
         feed->m_strUrl = url;
+        // An item with a local file name has that file in MOVIES, as its download left it.
         for (const auto& [title, type, state, local] : items) {
             auto item = std::make_shared<CFeedItem>();
             item->m_strTitle = title;
             item->m_strType = type;
             item->m_nState = state;
-            item->m_strLocalPath = local;
+            if (!local.empty()) {
+                std::filesystem::create_directories(server_.program_folder().file("MOVIES"));
+                item->m_strEnclosureUrl = url + "/" + local;
+                item->m_strLocalPath = server_.program_folder().file("MOVIES/" + local);
+                std::ofstream(item->m_strLocalPath) << title;
+            }
             feed->m_items.push_back(item);
         }
         WithRecord([&](CVantrelDlg& record) { record.m_feeds.push_back(feed); });
@@ -248,9 +254,9 @@ TEST_F(ListDirTest, MediaPathAsStoredWithAndWithoutFinalSeparator) {
 TEST_F(ListDirTest, FeedListing) {
     AddFeed("http://Example.com/podcast.xml",
             {{"Ep 2", "Video/MP4", 0, ""},
-             {"Ep 1", "audio/mpeg", 1, "/m/1.mp3"},
+             {"Ep 1", "audio/mpeg", 1, "1.mp3"},
              {"Notes", "application/pdf", 0, ""},
-             {"Ep 3", "audio/mpeg", 2, "/m/3.mp3"},
+             {"Ep 3", "audio/mpeg", 2, "3.mp3"},
              {"Ep 4", "video/mp4", 1, ""},
              {"Ep 5", "vid", 0, ""}});
     const Lines expected = {"dir:/..", "stream:/Ep 1[downloading][downloaded].pmp", "stream:/Ep 2.pmp",

@@ -1,7 +1,9 @@
 #include "tests/support/http_server.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
@@ -62,7 +64,69 @@ std::string requested_path(const std::string& head) {
     return end == std::string::npos ? "" : head.substr(4, end - 4);
 }
 
+uint32_t crc32_of(const std::string& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (const unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void append_little_endian(std::string& out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+std::string response_head(const HttpResponse& response) {
+    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reason_phrase(response.status) +
+                       "\r\nContent-Type: " + response.content_type + "\r\n";
+    if (response.ending == HttpResponse::Ending::CutChunked) {
+        head += "Transfer-Encoding: chunked\r\n";
+    } else if (response.ending != HttpResponse::Ending::CutWithoutLength) {
+        head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    }
+    if (!response.content_encoding.empty()) head += "Content-Encoding: " + response.content_encoding + "\r\n";
+    if (!response.location.empty()) head += "Location: " + response.location + "\r\n";
+    return head + "Connection: close\r\n\r\n";
+}
+
+// What goes out after the head: half the body for the cut endings (as one
+// chunk, without the last one, for the chunked cut).
+std::string sent_body(const HttpResponse& response) {
+    switch (response.ending) {
+    case HttpResponse::Ending::CutHalfway:
+    case HttpResponse::Ending::CutWithoutLength:
+        return response.body.substr(0, response.body.size() / 2);
+    case HttpResponse::Ending::CutChunked: {
+        const std::string half = response.body.substr(0, response.body.size() / 2);
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", half.size());
+        return size + half + "\r\n";
+    }
+    default:
+        return response.body;
+    }
+}
+
 }  // namespace
+
+std::string GzipStored(const std::string& bytes) {
+    constexpr size_t MAX_STORED_BLOCK = 65535;
+    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    size_t offset = 0;
+    do {
+        const size_t length = std::min(MAX_STORED_BLOCK, bytes.size() - offset);
+        const bool last = offset + length == bytes.size();
+        out += static_cast<char>(last ? 1 : 0);
+        append_little_endian(out, static_cast<uint32_t>(length), 2);
+        append_little_endian(out, static_cast<uint32_t>(~length & 0xFFFF), 2);
+        out.append(bytes, offset, length);
+        offset += length;
+    } while (offset < bytes.size());
+    append_little_endian(out, crc32_of(bytes), 4);
+    append_little_endian(out, static_cast<uint32_t>(bytes.size()), 4);
+    return out;
+}
 
 HttpServer::HttpServer() {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -192,19 +256,15 @@ void HttpServer::ServeConnection(int fd) {
         StaySilent(fd);
         return;
     }
-    const std::string location = response.location.empty() ? "" : "\r\nLocation: " + response.location;
-    const std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reason_phrase(response.status) +
-                             "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                             std::to_string(response.body.size()) + location + "\r\nConnection: close\r\n\r\n";
+    const std::string head = response_head(response);
     if (!send_bytes(fd, head.data(), head.size())) return;
     if (response.held && !WaitForRelease()) return;
     if (response.ending == HttpResponse::Ending::Trickle) {
         Trickle(fd, response.body);
         return;
     }
-    const size_t length = response.ending == HttpResponse::Ending::CutHalfway ? response.body.size() / 2
-                                                                               : response.body.size();
-    send_bytes(fd, response.body.data(), length);
+    const std::string body = sent_body(response);
+    send_bytes(fd, body.data(), body.size());
 }
 
 }  // namespace test_support

@@ -13,13 +13,20 @@
 namespace test_support {
 
 struct HttpResponse {
-    enum class Ending { Whole, CutHalfway, Silent, Trickle };
+    enum class Ending { Whole, CutHalfway, CutWithoutLength, CutChunked, Silent, Trickle };
 
     int status = 200;
+    // Sent as it is: with a content_encoding, give the body encoded (GzipStored).
     std::string body;
+    std::string content_type = "application/octet-stream";
+    // Sent as a "Content-Encoding" header when set.
+    std::string content_encoding;
     // Sent as a "Location" header when set (with a 3xx status: a redirect).
     std::string location;
     // CutHalfway announces the whole length, sends half the body and closes.
+    // CutWithoutLength announces no length, sends half the body and closes (an
+    // end the client cannot tell from the whole). CutChunked sends half the
+    // body as one chunk and closes without the last chunk.
     // Silent reads the request and answers nothing until the client gives up
     // (at most SILENT_WAIT_MS). Trickle sends the body a byte every
     // TRICKLE_STEP_MS.
@@ -27,6 +34,10 @@ struct HttpResponse {
     // When set, the body waits for Release() (at most RELEASE_WAIT_MS).
     bool held = false;
 };
+
+// The bytes in gzip form (stored, not compressed), as a host sends them with
+// "Content-Encoding: gzip".
+std::string GzipStored(const std::string& bytes);
 
 class HttpServer {
 public:
