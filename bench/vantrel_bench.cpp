@@ -4,7 +4,10 @@
 //
 //   vantrel_bench [--pairs 5] [--runs 5] [--flood 20] [--program VANTREL] [--media FOLDER]
 //                 [--only listing|settings|first|memory|idle|throughput|flood]
+//   vantrel_bench --help
 //
+// An unknown option or row is refused with the usage before any clip is made,
+// and a row makes only the clips it streams.
 // 1. Throughput: a client that acknowledges every packet at once streams a
 //    60 s 1920x1080 and a 60 s 854x480 H.264/AAC clip and a 4 s 3840x2160
 //    60 fps HEVC 10-bit clip at 40 Mbit/s (a phone's 4K video); the peers are
@@ -659,10 +662,72 @@ void ListingFlood(const std::string& original, const std::string& media, int sec
     FloodThenIdle(original, media, seconds);
 }
 
+// ---- the command line ---------------------------------------------------------
+
+constexpr const char* USAGE =
+    "usage: vantrel_bench [--pairs 5] [--runs 5] [--flood 20] [--program VANTREL] [--media FOLDER]\n"
+    "                     [--only listing|settings|first|memory|idle|throughput|flood]\n";
+
+bool Always(const Clip&) { return true; }
+bool Never(const Clip&) { return false; }
+bool IdleClip(const Clip& clip) { return &clip == &Clips().back(); }  // the one IdleMemory streams
+bool MemoryClip(const Clip& clip) { return clip.targets.peak_memory_mb > 0 || IdleClip(clip); }
+
+// The rows --only names, with the clips each streams: only those are made.
+struct RowChoice {
+    const char* name;
+    bool (*needs)(const Clip&);
+};
+constexpr RowChoice ROW_CHOICES[] = {
+    {"listing", Never}, {"settings", Never}, {"first", Always},     {"memory", MemoryClip},
+    {"idle", IdleClip}, {"throughput", Always}, {"flood", Never},
+};
+
+bool NeedsClip(const std::string& only, const Clip& clip) {
+    for (const RowChoice& row : ROW_CHOICES) {
+        if ((only == "all" || only == row.name) && row.needs(clip)) return true;
+    }
+    return false;
+}
+
+bool KnownRow(const std::string& only) {
+    if (only == "all") return true;
+    for (const RowChoice& row : ROW_CHOICES) {
+        if (only == row.name) return true;
+    }
+    return false;
+}
+
+// Exits before any work: 0 after --help, 2 after an option it does not take.
+void CheckOptions(int argc, char** argv) {
+    const char* const with_number[] = {"--pairs", "--runs", "--flood"};
+    const char* const with_text[] = {"--program", "--media", "--only"};
+    const auto refuse = [](const std::string& why) {
+        std::fprintf(stderr, "vantrel_bench: %s\n%s", why.c_str(), USAGE);
+        std::exit(2);
+    };
+    for (int i = 1; i < argc; i += 2) {
+        const std::string name = argv[i];
+        if (name == "--help" || name == "-h") {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        }
+        const bool number = std::find(std::begin(with_number), std::end(with_number), name) != std::end(with_number);
+        const bool text = std::find(std::begin(with_text), std::end(with_text), name) != std::end(with_text);
+        if (!number && !text) refuse("unknown option " + name);
+        if (i + 1 >= argc) refuse(name + " needs a value");
+        char* end = nullptr;
+        if (number && (std::strtol(argv[i + 1], &end, 10) < 1 || *end != '\0'))
+            refuse(name + " takes a whole number from 1 up, not " + argv[i + 1]);
+        if (name == "--only" && !KnownRow(argv[i + 1])) refuse(std::string("no row ") + argv[i + 1]);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(argv[2]);
+    CheckOptions(argc, argv);
     const int pairs = static_cast<int>(robustness::IntOption(argc, argv, "--pairs", 5));
     const int runs = static_cast<int>(robustness::IntOption(argc, argv, "--runs", 5));
     const int flood_seconds = static_cast<int>(robustness::IntOption(argc, argv, "--flood", 20));
@@ -671,8 +736,10 @@ int main(int argc, char** argv) {
     const std::string media =
         robustness::TextOption(argc, argv, "--media", platform::program_folder() + "/bench-media");
     fs::create_directories(media);
-    for (const Clip& clip : Clips()) MakeClip(media, clip);
-    MakeListingFolder(media + "/many");
+    for (const Clip& clip : Clips()) {
+        if (NeedsClip(only, clip)) MakeClip(media, clip);
+    }
+    if (only == "all" || only == "listing") MakeListingFolder(media + "/many");
     // The tool's log levels stay quiet; ours go to stderr.
     std::printf("peer:");
     for (const std::string& word : PeerCommand(media + "/" + Clips()[0].name, Peer::one_thread))

@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the programs and the tests need.
+# Installs the Debian 12 packages the build, the programs and the tests need:
+#
+#   scripts/setup.sh          the build, the programs and the tests
+#   scripts/setup.sh fuzz     the same and clang with libFuzzer (the fuzz target)
+#
 # Idempotent: when everything is present it only checks and returns.
 set -euo pipefail
+if [ $# -gt 1 ] || { [ $# -eq 1 ] && [ "$1" != fuzz ]; }; then
+  echo "usage: scripts/setup.sh [fuzz]" >&2
+  exit 2
+fi
 
 packages=(
   cmake g++ ninja-build pkg-config
@@ -14,6 +22,9 @@ packages=(
   xvfb jwm libx11-dev libxtst-dev  # the program under a real window manager in the tests
   libglib2.0-bin  # gio: the launcher's autostart entry started as a desktop session starts it
 )
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)  # libFuzzer's runtime, which clang only recommends
+fi
 
 missing=()
 for p in "${packages[@]}"; do

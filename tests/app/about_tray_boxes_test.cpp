@@ -81,7 +81,7 @@ TEST(AboutDlg, EnterOnTheFocusedGoToButtonClicksIt) {
     CAboutDlg about;
     about.show();
     about.activateWindow();
-    ASSERT_TRUE(WaitUntil([&] { return about.isActiveWindow(); }, 2000));
+    ASSERT_TRUE(WaitUntil([&] { return about.isActiveWindow(); }));
     auto* button = about.findChild<QPushButton*>("IDC_DONATE");
     auto* text = about.findChild<QPlainTextEdit*>("IDC_ABOUT_TEXT");
     EXPECT_EQ(QApplication::focusWidget(), button);  // first in the template

@@ -27,6 +27,11 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
     return true;
 }
 
+QWidget* WaitForFocusWidget(int timeout_ms) {
+    WaitUntil([] { return QApplication::focusWidget() != nullptr; }, timeout_ms);
+    return QApplication::focusWidget();
+}
+
 void SaveScreenshot(QWidget* widget, const std::string& name) {
     const char* folder = std::getenv("VANTREL_SCREENSHOTS");
     const std::string dir = folder ? folder : "screenshots";
@@ -94,7 +99,7 @@ void DialogTest::OpenDialog(int nCmdShow) {
         window_->activateWindow();
     }
     window_->findChild<QWidget*>(QStringLiteral("IDC_BROWSE"))->setFocus();
-    if (!window_->StartsMinimised()) WaitUntil([this] { return window_->isActiveWindow(); }, 2000);
+    if (!window_->StartsMinimised()) WaitUntil([this] { return window_->isActiveWindow() && QApplication::focusWidget(); });
     QApplication::processEvents();
 }
 

@@ -23,6 +23,9 @@ namespace gui_test {
 // Processes events until done() holds or about timeout_ms passed; true when it held.
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 5000);
 
+// The widget with the keyboard focus once there is one, null after about timeout_ms.
+QWidget* WaitForFocusWidget(int timeout_ms = 5000);
+
 // Saves widget->grab() as build/screenshots/<name>.png.
 void SaveScreenshot(QWidget* widget, const std::string& name);
 

@@ -38,6 +38,7 @@
 namespace {
 
 using gui_test::DialogTest;
+using gui_test::WaitForFocusWidget;
 using gui_test::WaitUntil;
 
 const char* const TAB_STOPS[] = {"IDC_BROWSE",    "IDC_MOVIE_BITRATE", "IDC_AUDIO_BITRATE",  "IDC_DONATE",
@@ -114,9 +115,10 @@ TEST_F(DialogTest, EnterMovesTheFocusAndNeverCloses) {
 TEST_F(DialogTest, EscEndsTheModalRunWithFirstFocusOnBrowse) {
     MakeDialog();
     std::string focused;
-    QTimer::singleShot(50, [&] {
-        if (QApplication::focusWidget()) focused = QApplication::focusWidget()->objectName().toStdString();
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QTimer::singleShot(0, [&] {  // inside the modal run; the keyboard comes once the window is active
+        QWidget* focus = WaitForFocusWidget();
+        if (focus) focused = focus->objectName().toStdString();
+        QTest::keyClick(focus ? focus : window_.get(), Qt::Key_Escape);
     });
     EXPECT_EQ(window_->DoModal(), static_cast<int>(IDCANCEL));
     EXPECT_EQ(focused, "IDC_BROWSE");
@@ -195,9 +197,9 @@ TEST_F(DialogTest, AudioBitrateIsNotCheckedWhileItsContextMenuIsOpen) {
              QWidget another;
              another.show();
              another.activateWindow();
-             WaitUntil([&] { return another.isActiveWindow(); }, 2000);
+             WaitUntil([&] { return another.isActiveWindow(); });
              edit->window()->activateWindow();
-             WaitUntil([&] { return edit->window()->isActiveWindow(); }, 2000);
+             WaitUntil([&] { return edit->window()->isActiveWindow(); });
          }, true},
     };
     WriteIni("audioBitrate=96\n");
@@ -451,8 +453,11 @@ TEST_F(DialogTest, RemoveSelectedLeavesNothingSelected) {
         QTest::mouseClick(remove, Qt::LeftButton);
         EXPECT_EQ(list->count(), 2);
         EXPECT_EQ(IniValue("nmoviepaths"), "2");
-        std::lock_guard<std::mutex> guard(record_->Lock());
-        EXPECT_EQ(record_->m_moviePaths, c.left);
+        {
+            std::lock_guard<std::mutex> guard(record_->Lock());
+            EXPECT_EQ(record_->m_moviePaths, c.left);
+        }
+        // Not under the lock: the window's end joins the server thread, which may still take it.
         window_.reset();
     }
 }
@@ -525,7 +530,7 @@ TEST_F(DialogTest, BackFromTheTrayTheFocusAndThePlaceAreAsTheyWere) {
         QRect placed, screenArea;
         QTimer::singleShot(50, [&] {  // a timer: the modal run's posted events come first
             if (c.focus) {
-                WaitUntil([&] { return window_->isActiveWindow(); }, 2000);
+                WaitUntil([&] { return window_->isActiveWindow(); });
                 window_->move(window_->pos() + QPoint(30, 20));  // the user moved it
                 Control<QWidget>(c.focus)->setFocus(Qt::MouseFocusReason);
                 if (auto* edit = Control<QLineEdit>(c.focus)) edit->setCursorPosition(c.cursor);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "tests/support/files.h"
@@ -323,6 +324,17 @@ X11Desktop::Window X11Desktop::TrayIcon(const std::string& className) {
     return 0;
 }
 
+X11Desktop::Window X11Desktop::PopupMenu(const std::string& className) {
+    // Menus bypass the window manager: override-redirect children of the root.
+    for (::Window window : m_x->Children(m_x->Root())) {
+        XWindowAttributes attributes{};
+        if (XGetWindowAttributes(m_x->display, window, &attributes) && attributes.override_redirect &&
+            attributes.map_state == IsViewable && m_x->ClassName(window) == className)
+            return window;
+    }
+    return 0;
+}
+
 ScreenRect X11Desktop::MinimiseBox(Window window) {
     // Extents: left, right, top, bottom. The title bar is the top extent less
     // the border; its boxes are squares as high as the bar.
@@ -439,8 +451,32 @@ void X11Desktop::Drag(int, int, int, int) {}
 void X11Desktop::PressKey(const char*) {}
 void X11Desktop::Activate(Window) {}
 ScreenPicture X11Desktop::Picture() { return {}; }
+X11Desktop::Window X11Desktop::PopupMenu(const std::string&) { return 0; }
 
 #endif
+
+namespace {
+
+// How many colours (up to a few dozen) a part of the picture has.
+size_t Colours(const ScreenPicture& picture, const ScreenRect& area) {
+    std::set<unsigned> seen;
+    for (int y = std::max(area.y, 0); y < std::min(area.y + area.height, picture.height); ++y) {
+        for (int x = std::max(area.x, 0); x < std::min(area.x + area.width, picture.width) && seen.size() < 32; ++x) {
+            seen.insert(picture.pixels[static_cast<size_t>(y) * static_cast<size_t>(picture.width) +
+                                       static_cast<size_t>(x)]);
+        }
+    }
+    return seen.size();
+}
+
+}  // namespace
+
+bool X11Desktop::Drawn(Window window, ScreenPicture* picture) {
+    ScreenPicture screen = Picture();
+    const bool drawn = Colours(screen, Geometry(window)) > 8;
+    if (picture) *picture = std::move(screen);
+    return drawn;
+}
 
 std::vector<std::string> X11Desktop::FixedWindowFaults(Window window) {
     std::vector<std::string> faults;

@@ -88,6 +88,9 @@ public:
     // The icon of a program (by WM_CLASS name) docked in the notification area; 0 when none.
     Window TrayIcon(const std::string& className);
 
+    // A popup menu of a program (by WM_CLASS name) on the screen; 0 when none.
+    Window PopupMenu(const std::string& className);
+
     // The centre of the window manager's minimise box on a managed window's
     // title bar (this desktop's title buttons: minimise, title, maximise, close).
     ScreenRect MinimiseBox(Window window);
@@ -101,6 +104,9 @@ public:
     void Activate(Window window);
 
     ScreenPicture Picture();
+    // Whether the window shows more than its background (a program paints
+    // after its window is on the screen); picture, when given, is the screen then.
+    bool Drawn(Window window, ScreenPicture* picture = nullptr);
 
 private:
     struct Connection;

@@ -43,7 +43,8 @@ protected:
 TEST_F(TranscodeJobTest, ABadFrameRateStopsTheJobBeforeAnyPacket) {
     start(test_support::test_clip(test_support::clip_kind::mpeg4_mp3_avi), "abc");
     ASSERT_TRUE(eventually([&] { return stop_set(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Once the job says its output ended, no packet can follow.
+    ASSERT_EQ(platform::wait_for_one(transcode_output_ended_event, 30000), 0);
     EXPECT_EQ(video_packets_written.load(), 0);
     EXPECT_EQ(audio_packets_written.load(), 0);
     EXPECT_EQ(posted_texts(), std::vector<std::string>{"Incorrect frame rate 'abc' \n"});
@@ -79,8 +80,9 @@ TEST_F(TranscodeJobTest, AJobWithoutSoundFillsTheAudioRingWithSilenceInStepWithT
         {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=10", "-an", "-c:v", "mpeg4"}, silent));
     start(silent, "25.00");
     // Nobody takes packets: the job blocks on video slot 0 after 80 pictures.
+    // The job's one thread counts a packet before it waits for its slot: the
+    // sound it wrote before the 81st picture is all counted by then.
     ASSERT_TRUE(eventually([] { return video_packets_written.load() > VIDEO_RING_SLOTS; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     // 80 pictures of 40 ms are 3.2 s: about 122 MP3 frames of 26.122 ms, less
     // the frames the encoder still holds back. Far from the 600 of a full ring.
     EXPECT_NEAR(audio_packets_written.load(), 80 * 40000 / 26122, 3);

@@ -20,7 +20,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -34,10 +33,6 @@ using launcher_test::LogLine;
 const char CLASS_NAME[] = "tarnwick";
 // Clicks on the icon before a test gives up (a busy machine may lose one).
 constexpr int ATTEMPTS = 3;
-
-// A moment for what the desktop shows no sign of (a menu taking the keyboard,
-// a window painting); nothing is measured by it.
-void Pause() { std::this_thread::sleep_for(300ms); }
 
 class LauncherDesktopTest : public ::testing::Test {
 protected:
@@ -82,7 +77,11 @@ protected:
             if (icon == 0) return false;
             const ScreenRect at = desktop_->Geometry(icon);
             desktop_->Click(at.x + at.width / 2, at.y + at.height / 2);
-            Pause();  // the menu opens and takes the keyboard
+            // The menu on the screen and painted; a key that is lost still is tried again.
+            WaitFor([&] {
+                const X11Desktop::Window menu = desktop_->PopupMenu(CLASS_NAME);
+                return menu != 0 && desktop_->Drawn(menu);
+            }, 3s);
             desktop_->PressKey(key);
             if (WaitFor(done, 3s)) return true;
             desktop_->PressKey("Escape");
@@ -90,8 +89,10 @@ protected:
         return false;
     }
 
-    void SavePicture(const std::string& name) {
-        const gui_test::ScreenPicture picture = desktop_->Picture();
+    // The screen once the window is painted.
+    void SavePicture(const std::string& name, X11Desktop::Window window) {
+        gui_test::ScreenPicture picture;
+        EXPECT_TRUE(WaitFor([&] { return desktop_->Drawn(window, &picture); }, 10s)) << name << " undrawn";
         ASSERT_GT(picture.width, 0);
         const QImage image(reinterpret_cast<const uchar*>(picture.pixels.data()), picture.width, picture.height,
                            QImage::Format_RGB32);
@@ -132,8 +133,7 @@ TEST_F(LauncherDesktopTest, WithItsFolderGoneTheLauncherComesUpAndItsFormsOpenFr
     const X11Desktop::Window box = WaitForShownWindow("Tarnwick");
     ASSERT_NE(box, 0u) << Log();
     EXPECT_NE(Log().find("Tarnwick: Path not found: " + gone), std::string::npos) << Log();
-    Pause();  // painted
-    SavePicture("tarnwick_desktop_folder_gone");
+    SavePicture("tarnwick_desktop_folder_gone", box);
     desktop_->PressKey("Return");
     ASSERT_TRUE(WaitFor([&] { return desktop_->TrayIcon(CLASS_NAME) != 0; }, 10s)) << Log();
     EXPECT_TRUE(program_.Running());
@@ -142,16 +142,14 @@ TEST_F(LauncherDesktopTest, WithItsFolderGoneTheLauncherComesUpAndItsFormsOpenFr
     ASSERT_TRUE(ChooseFromTheMenu("s", [&] { return (settings = WaitForShownWindow("Tarnwick Settings", 0s)) != 0; }))
         << Log();
     EXPECT_EQ(desktop_->FixedWindowFaults(settings), std::vector<std::string>{});
-    Pause();
-    SavePicture("tarnwick_desktop_settings");
+    SavePicture("tarnwick_desktop_settings", settings);
 
     // From the folder box to Browse, and the folder dialog with its prompt inside.
     desktop_->PressKey("Tab");
     desktop_->PressKey("space");
     const X11Desktop::Window browse = WaitForShownWindow("Browse for Folder");
     ASSERT_NE(browse, 0u) << Log();
-    Pause();
-    SavePicture("tarnwick_desktop_browse_for_folder");
+    SavePicture("tarnwick_desktop_browse_for_folder", browse);
     // Cancelled: the folder is applied again, and it is still gone.
     desktop_->PressKey("Escape");
     ASSERT_TRUE(WaitFor([&] { return desktop_->ManagedWindow("Browse for Folder") == 0; }));
@@ -165,8 +163,7 @@ TEST_F(LauncherDesktopTest, WithItsFolderGoneTheLauncherComesUpAndItsFormsOpenFr
     ASSERT_TRUE(ChooseFromTheMenu("a", [&] { return (about = WaitForShownWindow("About Tarnwick", 0s)) != 0; }))
         << Log();
     EXPECT_EQ(desktop_->FixedWindowFaults(about), std::vector<std::string>{});
-    Pause();
-    SavePicture("tarnwick_desktop_about");
+    SavePicture("tarnwick_desktop_about", about);
 
     ASSERT_TRUE(ChooseFromTheMenu("e", [&] { return !program_.Running() || program_.WaitForExit(0ms) != -2; }))
         << Log();
