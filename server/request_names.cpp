@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "server/command_handlers.h"
 #include "server/request.h"
 
 namespace {
@@ -18,7 +19,7 @@ bool HasLineBreak(const std::string& name) {
 
 bool IsCommand(const std::string& request, const char* word) {
     const int found = FindCommandWord(request.c_str());
-    return found >= 0 && std::strcmp(COMMAND_WORDS[found], word) == 0;
+    return found >= 0 && std::strcmp(COMMANDS[found].word, word) == 0;
 }
 
 }  // namespace
