@@ -175,13 +175,16 @@ std::string CFeedItemFiles::FileOnDisk(const CFeedItem& item) const {
     return OwnsSharedName(item, shared) && IsRegularFile(shared) ? shared : std::string();
 }
 
-std::vector<std::string> FeedItemListedNames(const CFeed& feed) {
-    std::set<std::string> titles;
-    for (const CFeedItemPtr& item : feed.m_items) titles.insert(item->m_strTitle);
+std::vector<std::string> FeedItemListedNames(const CFeed& feed, ListableTitle listable) {
+    std::vector<std::string> listed;
+    for (const CFeedItemPtr& item : feed.m_items) {
+        listed.push_back(listable != nullptr ? listable(item->m_strTitle) : item->m_strTitle);
+    }
+    const std::set<std::string> titles(listed.begin(), listed.end());
     std::set<std::string> given;
     std::vector<std::string> names;
-    for (const CFeedItemPtr& item : feed.m_items) {
-        names.push_back(FreeName(item->m_strTitle, titles, given));
+    for (const std::string& title : listed) {
+        names.push_back(FreeName(title, titles, given));
         given.insert(names.back());
     }
     return names;

@@ -91,8 +91,11 @@ private:
 
 // The names the listing gives the feed's items, in item order: the title,
 // and for a later item of an equal title the title with " (n)", n the first
-// number from 2 that makes a name no other item has or is given.
-std::vector<std::string> FeedItemListedNames(const CFeed& feed);
+// number from 2 that makes a name no other item has or is given. `listable`
+// turns a title into the text a listing can carry (the request that brings a
+// name back reads some texts as its own syntax).
+using ListableTitle = std::string (*)(const std::string& title);
+std::vector<std::string> FeedItemListedNames(const CFeed& feed, ListableTitle listable = nullptr);
 
 // The part of the URL after its last '/', or the whole URL without one.
 std::string UrlLastSegment(const std::string& url);

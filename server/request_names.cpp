@@ -22,7 +22,41 @@ bool IsCommand(const std::string& request, const char* word) {
     return found >= 0 && std::strcmp(COMMANDS[found].word, word) == 0;
 }
 
+// Texts a request reads as its own syntax, and how a feed title carries them.
+struct CuttingText {
+    const char* text;
+    const char* listed;
+};
+constexpr CuttingText CUTTING_TEXTS[] = {
+    {".pmp", "_pmp"}, {"stime=", "stime-"}, {"listdir", "list dir"}, {"\r", " "}, {"\n", " "},
+};
+
+// What the listing may add to a title: the number of an equal title, and both marks.
+constexpr size_t LISTED_ADDITIONS_ROOM = 16 + sizeof("[downloading][downloaded]") - 1;
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// Cuts a UTF-8 text to at most `size` bytes without splitting a character.
+void CutToCharacters(std::string& text, size_t size) {
+    if (text.size() <= size) return;
+    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+    text.resize(size);
+}
+
 }  // namespace
+
+std::string RequestSafeTitle(const std::string& title) {
+    std::string safe = title;
+    for (const CuttingText& cutting : CUTTING_TEXTS) ReplaceAll(safe, cutting.text, cutting.listed);
+    const size_t room = REQUEST_MAX_BYTES - START_TIME_ROOM - std::strlen("streamopen filename=") -
+                        std::strlen(".pmp") - LISTED_ADDITIONS_ROOM;
+    CutToCharacters(safe, room);
+    return safe;
+}
 
 // The request the client sends for the name, read as "streamopen" reads it.
 bool StreamNameSurvivesRequest(const std::string& name) {

@@ -17,3 +17,9 @@ bool StreamNameSurvivesRequest(const std::string& name);
 // whole: no "&size" (the path ends at the first) and no "size=" (the limit
 // and the settings keys would be read from the name), no line break.
 bool FolderNameSurvivesRequest(const std::string& name);
+
+// A feed item's title is only the key of its entry, so where the request would
+// cut it the entry carries it with those texts broken up ("Has .pmp inside" as
+// "Has _pmp inside", an over-long title shortened), and "streamopen" finds the
+// item by that listed name.
+std::string RequestSafeTitle(const std::string& title);

@@ -295,4 +295,29 @@ TEST_F(TrustedDownloadTest, EqualTitlesAreListedApartAndEachOpensItsOwnItem) {
     EXPECT_TRUE(Listed("stream:/Dup (3)[downloaded].pmp"));
 }
 
+TEST_F(TrustedDownloadTest, TitlesTheRequestWouldCutAreListedInAFormThatOpensTheirOwnItem) {
+    const struct {
+        const char* title;
+        const char* path;
+        const char* listed;
+    } cases[] = {
+        {"Has .pmp inside", "/pmp1.mp3", "Has _pmp inside"},
+        {"Has _pmp inside", "/pmp2.mp3", "Has _pmp inside (2)"},
+        {"Has", "/has.mp3", "Has"},  // what the cut name used to open
+        {"Start at stime=30", "/stime.mp3", "Start at stime-30"},
+        {"My listdir tricks", "/listdir.mp3", "My list dir tricks"},
+    };
+    std::string items;
+    const std::string episode = Episode();
+    for (const auto& c : cases) items += RssItem(c.title, ServeEnclosure(c.path, episode + c.path), "1", "audio/mp3");
+    DropFeed(RssDocument("<title>Radio</title>", items));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listed);
+        EXPECT_TRUE(Listed(std::string("stream:/") + c.listed + ".pmp"));
+        OpenUntilEnded(c.listed);
+        EXPECT_EQ(1, http_.RequestCount(c.path));
+        EXPECT_EQ(c.path, TagOfOpened(std::string(c.listed) + "[downloaded]", c.path));
+    }
+}
+
 }  // namespace
