@@ -4,7 +4,7 @@
 #include "platform/atomic_file.h"
 #include "platform/file_lock.h"
 #include "platform/paths.h"
-#include "platform/process.h"
+#include "platform/store_files.h"
 
 #include <cctype>
 #include <cerrno>
@@ -12,10 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <iterator>
 #include <mutex>
 #include <system_error>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -54,12 +52,6 @@ const char* root_name(RegistryRoot root) {
 
 bool is_run_key(RegistryRoot root, const std::string& key) {
     return root == RegistryRoot::CurrentUser && ToLowerAscii(key) == RUN_KEY;
-}
-
-std::string config_home() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') return xdg;  // a relative value is invalid and ignored
-    return join_path(home_folder(), ".config");
 }
 
 std::string env_or(const char* variable, const std::string& fallback) {
@@ -200,13 +192,7 @@ bool parse_value_line(const std::string& line, std::string& name, RegistryValue&
 std::vector<std::string> logical_lines(const std::string& content) {
     std::vector<std::string> lines;
     bool continued = false;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos) end = content.size();
-        std::string line = content.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : store_file_lines(content)) {
         if (continued) {
             lines.back() += trim_spaces(line);
         } else {
@@ -339,18 +325,9 @@ std::optional<Document> load(RegistryRoot root) {
     return document;
 }
 
-// Our files live in folders of their own that may not exist yet. A file that
-// is a link to one kept elsewhere is written where the link points, so the
-// link stays.
-bool write_file(const std::string& path, const std::string& content, mode_t mode) {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    return replace_file_atomically(link_target(path), content, mode);
-}
-
 bool store(RegistryRoot root, const Document& document) {
     const std::string path = registry_file(root);
-    if (write_file(path, format_document(document, root), 0600)) return true;
+    if (write_store_file(path, format_document(document, root), 0600)) return true;
     std::fprintf(stderr, "registry: cannot write %s\n", path.c_str());
     return false;
 }
@@ -380,186 +357,6 @@ private:
     std::lock_guard<std::mutex> guard_;
     FileLock lock_;
 };
-
-// ---- the Run key as XDG autostart entries -------------------------------------
-
-// A value name is one file name in the autostart folder.
-bool autostart_name(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
-// ---- Exec= lines ---------------------------------------------------------------
-//
-// The value's text is a command line in the Windows form (the program in double
-// quotes, arguments split by the Windows rules). The entry's Exec= line holds the
-// same program and arguments as desktop entries write them: a quoted argument
-// escapes " ` $ and \ with a backslash, every % is doubled (a single one starts
-// a field code), and the line as a whole escapes each backslash once more.
-
-// Characters that an Exec= argument may only hold inside double quotes.
-bool needs_exec_quotes(const std::string& argument) {
-    return argument.empty() || argument.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
-}
-
-std::string exec_argument(const std::string& argument, bool quoted) {
-    std::string text = quoted ? "\"" : "";
-    for (char c : argument) {
-        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) text.push_back('\\');
-        if (c == '%') text.push_back('%');
-        text.push_back(c);
-    }
-    return quoted ? text + "\"" : text;
-}
-
-// The whole line as a desktop entry's string value.
-std::string escape_entry_string(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        if (c == '\\') escaped.push_back('\\');
-        escaped.push_back(c);
-    }
-    return escaped;
-}
-
-std::string unescape_entry_string(const std::string& text) {
-    std::string plain;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            plain.push_back(text[i]);
-            continue;
-        }
-        const char next = text[++i];
-        switch (next) {
-        case 's': plain.push_back(' '); break;
-        case 'n': plain.push_back('\n'); break;
-        case 't': plain.push_back('\t'); break;
-        case 'r': plain.push_back('\r'); break;
-        case '\\': plain.push_back('\\'); break;
-        default: plain.push_back('\\'); plain.push_back(next); break;
-        }
-    }
-    return plain;
-}
-
-struct ExecArgument {
-    std::string text;
-    bool quoted = false;
-};
-
-std::vector<ExecArgument> split_exec_line(const std::string& line) {
-    const std::string plain = unescape_entry_string(line);
-    std::vector<ExecArgument> arguments;
-    size_t pos = 0;
-    for (;;) {
-        while (pos < plain.size() && (plain[pos] == ' ' || plain[pos] == '\t')) ++pos;
-        if (pos == plain.size()) return arguments;
-        ExecArgument argument;
-        bool in_quotes = false;
-        for (; pos < plain.size() && (in_quotes || (plain[pos] != ' ' && plain[pos] != '\t')); ++pos) {
-            const char c = plain[pos];
-            if (c == '"') {
-                in_quotes = !in_quotes;
-                argument.quoted = true;
-            } else if (in_quotes && c == '\\' && pos + 1 < plain.size() &&
-                       std::string("\"`$\\").find(plain[pos + 1]) != std::string::npos) {
-                argument.text.push_back(plain[++pos]);
-            } else if (c == '%' && pos + 1 < plain.size() && plain[pos + 1] == '%') {
-                argument.text.push_back(plain[++pos]);
-            } else {
-                argument.text.push_back(c);
-            }
-        }
-        arguments.push_back(std::move(argument));
-    }
-}
-
-// GLib sessions look the program up before they turn "%%" into "%", so a program
-// whose path holds a "%" would never be found: such a program is started by
-// the shell instead, its path an argument like any other.
-const char* const PERCENT_WRAPPER[] = {"sh", "-c", "exec \"$0\" \"$@\""};
-
-std::optional<std::string> exec_line(const std::string& command_line) {
-    const std::vector<std::string> arguments = split_command_line(command_line);
-    if (arguments.empty()) return std::nullopt;
-    const bool program_quoted = command_line.find_first_not_of(" \t") == command_line.find('"');
-    std::string line;
-    if (arguments[0].find('%') != std::string::npos) {
-        for (const char* part : PERCENT_WRAPPER) line += exec_argument(part, needs_exec_quotes(part)) + " ";
-    }
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        if (i) line.push_back(' ');
-        const bool quoted = (i == 0 && program_quoted) || needs_exec_quotes(arguments[i]);
-        line += exec_argument(arguments[i], quoted);
-    }
-    return escape_entry_string(line);
-}
-
-bool starts_with_percent_wrapper(const std::vector<ExecArgument>& arguments) {
-    const size_t parts = std::size(PERCENT_WRAPPER);
-    if (arguments.size() <= parts) return false;
-    for (size_t i = 0; i < parts; ++i)
-        if (arguments[i].text != PERCENT_WRAPPER[i]) return false;
-    return true;
-}
-
-// The Exec= line back as the Windows-form command line it was written from.
-std::string command_line_of(const std::string& exec) {
-    std::string command_line;
-    std::vector<ExecArgument> arguments = split_exec_line(exec);
-    if (starts_with_percent_wrapper(arguments))
-        arguments.erase(arguments.begin(), arguments.begin() + std::size(PERCENT_WRAPPER));
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const ExecArgument& argument = arguments[i];
-        if (i) command_line.push_back(' ');
-        if (!argument.quoted) {
-            command_line += argument.text;
-        } else if (i == 0) {
-            command_line += "\"" + argument.text + "\"";  // a program's name has no escapes
-        } else {
-            command_line += quote_argument(argument.text);
-        }
-    }
-    return command_line;
-}
-
-// The value is the entry's Exec= line, as long as the session would run it: an
-// entry the user turned off in the session's settings (Hidden=true, or
-// X-GNOME-Autostart-enabled=false) starts nothing, so it is no value.
-std::optional<RegistryValue> query_autostart(const std::string& name) {
-    if (!autostart_name(name)) return std::nullopt;
-    std::string content;
-    if (read_file(autostart_entry_file(name), content) != FileRead::Read) return std::nullopt;
-    std::optional<std::string> command;
-    bool in_entry = false;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos) end = content.size();
-        std::string line = content.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty() && line[0] == '[') {
-            in_entry = line == "[Desktop Entry]";
-            continue;
-        }
-        if (!in_entry) continue;
-        if (line.compare(0, 5, "Exec=") == 0 && !command) command = line.substr(5);
-        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") return std::nullopt;
-    }
-    if (!command) return std::nullopt;
-    return RegistryValue::text(command_line_of(*command));
-}
-
-bool set_autostart(const std::string& name, const RegistryValue& value) {
-    if (value.type != REG_SZ) return false;
-    const std::string command = value.data.substr(0, value.data.find('\0'));
-    if (command.find_first_of("\r\n") != std::string::npos || !autostart_name(name)) return false;
-    const std::optional<std::string> exec = exec_line(command);
-    if (!exec) return false;
-    const std::string entry = "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + *exec +
-                              "\nX-GNOME-Autostart-enabled=true\n";
-    return write_file(autostart_entry_file(name), entry, 0644);
-}
 
 // A free name beside the damaged file; "" when none of a few is free.
 std::string free_aside_name(const std::string& path) {
@@ -619,10 +416,6 @@ std::string registry_file(RegistryRoot root) {
     return env_or("REGISTRY_LOCAL_MACHINE_FILE", join_path(program_folder(), "HKEY_LOCAL_MACHINE.reg"));
 }
 
-std::string autostart_entry_file(const std::string& name) {
-    return join_path(config_home(), "autostart/" + name + ".desktop");
-}
-
 std::optional<RegistryKey> RegistryKey::Open(RegistryRoot root, const std::string& subkey) {
     const std::string key = normal_key(subkey);
     // The root and the Run key are always there.
@@ -648,7 +441,11 @@ std::optional<RegistryKey> RegistryKey::Create(RegistryRoot root, const std::str
 }
 
 std::optional<RegistryValue> RegistryKey::Query(const std::string& name) const {
-    if (is_run_key(root_, subkey_)) return query_autostart(name);
+    if (is_run_key(root_, subkey_)) {
+        const std::optional<std::string> command = read_autostart(name);
+        if (!command) return std::nullopt;
+        return RegistryValue::text(*command);
+    }
     std::lock_guard<std::mutex> lock(store_mutex());
     std::optional<Document> document = load(root_);
     if (!document) return std::nullopt;
@@ -660,7 +457,8 @@ std::optional<RegistryValue> RegistryKey::Query(const std::string& name) const {
 }
 
 bool RegistryKey::Set(const std::string& name, const RegistryValue& value) const {
-    if (is_run_key(root_, subkey_)) return set_autostart(name, value);
+    if (is_run_key(root_, subkey_))
+        return value.type == REG_SZ && write_autostart(name, value.data.substr(0, value.data.find('\0')));
     const StoreLock lock(root_);
     if (!lock.may_write()) return false;
     std::optional<Document> document = load(root_);
@@ -675,7 +473,7 @@ bool RegistryKey::Set(const std::string& name, const RegistryValue& value) const
 }
 
 bool RegistryKey::Delete(const std::string& name) const {
-    if (is_run_key(root_, subkey_)) return autostart_name(name) && ::unlink(autostart_entry_file(name).c_str()) == 0;
+    if (is_run_key(root_, subkey_)) return remove_autostart(name);
     const StoreLock lock(root_);
     if (!lock.may_write()) return false;
     std::optional<Document> document = load(root_);

@@ -14,15 +14,16 @@
 // never overwritten.
 //
 // The current user's key Software\Microsoft\Windows\CurrentVersion\Run is kept
-// where desktop sessions look for autostart programs: each value NAME is the XDG
-// entry $XDG_CONFIG_HOME/autostart/NAME.desktop whose Exec= line holds the
-// text's program and arguments, escaped as desktop entries require, and reads
-// back as the text; an entry the user turned off in the session's settings
-// holds no value.
+// where desktop sessions look for autostart programs (platform/autostart.h):
+// each value NAME is the XDG entry $XDG_CONFIG_HOME/autostart/NAME.desktop,
+// whose REG_SZ text reads back as it was written; an entry the user turned off
+// in the session's settings holds no value.
 
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "platform/autostart.h"
 
 namespace platform {
 
@@ -81,7 +82,5 @@ DamagedStore set_damaged_store_aside(RegistryRoot root);
 
 // The file that holds a root's keys.
 std::string registry_file(RegistryRoot root);
-// The XDG autostart entry that holds the Run value name.
-std::string autostart_entry_file(const std::string& name);
 
 }  // namespace platform
