@@ -20,6 +20,7 @@ extern "C" {
 #include "core/media_paths.h"
 #include "server/reply_words.h"
 #include "server/request.h"
+#include "server/request_names.h"
 #include "stream/stream_state.h"
 #include "transcoder/run_records.h"
 #include "transcoder/transcode_options.h"
@@ -124,7 +125,7 @@ void for_each_item_of(const char* folder, Visit visit) {
         if (feed->m_strUrl != folder) {
             continue;
         }
-        const std::vector<std::string> names = FeedItemListedNames(*feed);
+        const std::vector<std::string> names = FeedItemListedNames(*feed, RequestSafeTitle);
         auto listed = names.begin();
         for (const CFeedItemPtr& item : feed->m_items) {
             if (!visit(item, *listed++)) {
