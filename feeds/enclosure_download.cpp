@@ -219,13 +219,21 @@ bool is_web_page(CURL* curl) {
     return type != nullptr && strncasecmp(type, "text/html", 9) == 0;
 }
 
+// Whether the host said how long the body is (curl then fails a shorter one).
+bool host_announced_length(CURL* curl) {
+    curl_off_t length = -1;
+    return curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length >= 0;
+}
+
 // A host that ends the body by closing the connection, without having said
-// how long it is, looks the same whole or cut: the feed's length tells.
+// how long it is, looks the same whole or cut: the feed's length tells. Where
+// the host said it, its word holds over the feed's, which goes stale when the
+// host re-cuts an episode (inserted advertisements change its size).
 download_result body_result(CURL* curl, const copy_target& target, uint64_t feed_length) {
     if (is_web_page(curl)) {
         return {failure_kind::network, "the host sent a web page, not the episode"};
     }
-    if (target.bytes < feed_length) {
+    if (!host_announced_length(curl) && target.bytes < feed_length) {
         return {failure_kind::network, "the transfer ended after " + std::to_string(target.bytes) + " of " +
                                            std::to_string(feed_length) + " bytes"};
     }

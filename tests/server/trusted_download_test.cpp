@@ -176,18 +176,23 @@ TEST_F(TrustedDownloadTest, ACompressedFeedAndEpisodeAreReadDecoded) {
 
 // A host that ends the body by closing the connection is believed when the
 // feed gives no length, or the length arrived.
-TEST_F(TrustedDownloadTest, ABodyEndedByClosingIsKeptWhenTheFeedsLengthArrived) {
+TEST_F(TrustedDownloadTest, AWholeBodyIsKeptWhenTheFeedsLengthArrivedOrTheHostsLengthDid) {
     const std::string episode = Episode();
     // Half of a doubled episode: the whole episode arrives, and then the host closes.
     const HttpResponse closing = Answer(episode + episode, HttpResponse::Ending::CutWithoutLength);
+    // A feed whose length is stale: the host announces and sends fewer bytes.
+    const std::string stale = std::to_string(episode.size() + 1000);
     const std::string items =
         RssItem("Unknown", ServeAnswer("/unknown.mp3", closing), "0", "audio/mp3") +
-        RssItem("Known", ServeAnswer("/known.mp3", closing), std::to_string(episode.size()), "audio/mp3");
+        RssItem("Known", ServeAnswer("/known.mp3", closing), std::to_string(episode.size()), "audio/mp3") +
+        RssItem("Re-cut", ServeAnswer("/recut.mp3", Answer(episode, HttpResponse::Ending::Whole)), stale, "audio/mp3");
     DropFeed(RssDocument("<title>Closing</title>", items));
     FeedListing();
     OpenUntilEnded("Unknown");
     OpenUntilEnded("Known");
-    EXPECT_EQ((Texts{"0unknown.mp3", std::to_string(episode.size()) + "known.mp3"}), FilesInMovies());
+    OpenUntilEnded("Re-cut");
+    EXPECT_EQ((Texts{"0unknown.mp3", std::to_string(episode.size()) + "known.mp3", stale + "recut.mp3"}),
+              FilesInMovies());
 }
 
 TEST_F(TrustedDownloadTest, AnEpisodeDeletedFromDiskIsListedGoneAndDownloadedAgain) {
