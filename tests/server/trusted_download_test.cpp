@@ -58,6 +58,16 @@ class TrustedDownloadTest : public test_support::FeedEndToEndFixture {
 protected:
     ~TrustedDownloadTest() override { SetEnclosureRetryDelay(ENCLOSURE_RETRY_DELAY); }
 
+    // A feed "Radio" of the cases' items, each serving the episode followed by
+    // its case's tag, with the given enclosure length.
+    template <typename Cases, typename Tag>
+    void DropRadio(const Cases& cases, const char* length, Tag tag) {
+        std::string items;
+        const std::string episode = Episode();
+        for (const auto& c : cases) items += RssItem(c.title, ServeEnclosure(c.path, episode + tag(c)), length, "audio/mp3");
+        DropFeed(RssDocument("<title>Radio</title>", items));
+    }
+
     // Asks for the item as the PSP does and waits until its download has ended.
     void OpenUntilEnded(const std::string& name) {
         EXPECT_EQ(51, Open(name));
@@ -234,10 +244,7 @@ TEST_F(TrustedDownloadTest, DistinctEnclosuresNeverShareAFile) {
         {"Folder two", "/show/two/", "folder two"},
         {"Alone", "/alone.mp3", "alone"},
     };
-    std::string items;
-    const std::string episode = Episode();
-    for (const auto& c : cases) items += RssItem(c.title, ServeEnclosure(c.path, episode + c.body), "0", "audio/mp3");
-    DropFeed(RssDocument("<title>Radio</title>", items));
+    DropRadio(cases, "0", [](const auto& c) { return std::string(c.body); });
     FeedListing();
     for (const auto& c : cases) OpenUntilEnded(c.title);
     const Texts files = FilesInMovies();
@@ -282,10 +289,7 @@ TEST_F(TrustedDownloadTest, EqualTitlesAreListedApartAndEachOpensItsOwnItem) {
         {"Dup (2)", "/dup-two.mp3", "Dup (2)"},
         {"Dup", "/dup3.mp3", "Dup (4)"},
     };
-    std::string items;
-    const std::string episode = Episode();
-    for (const auto& c : cases) items += RssItem(c.title, ServeEnclosure(c.path, episode + c.path), "1", "audio/mp3");
-    DropFeed(RssDocument("<title>Radio</title>", items));
+    DropRadio(cases, "1", [](const auto& c) { return std::string(c.path); });
     EXPECT_EQ((Texts{"dir:/..", "stream:/Dup (2).pmp", "stream:/Dup (3).pmp", "stream:/Dup (4).pmp",
                      "stream:/Dup.pmp"}),
               FeedListing());
@@ -312,10 +316,7 @@ TEST_F(TrustedDownloadTest, TitlesTheRequestWouldCutAreListedInAFormThatOpensThe
         {"Start at stime=30", "/stime.mp3", "Start at stime-30"},
         {"My listdir tricks", "/listdir.mp3", "My list dir tricks"},
     };
-    std::string items;
-    const std::string episode = Episode();
-    for (const auto& c : cases) items += RssItem(c.title, ServeEnclosure(c.path, episode + c.path), "1", "audio/mp3");
-    DropFeed(RssDocument("<title>Radio</title>", items));
+    DropRadio(cases, "1", [](const auto& c) { return std::string(c.path); });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.listed);
         EXPECT_TRUE(Listed(std::string("stream:/") + c.listed + ".pmp"));
