@@ -27,6 +27,10 @@ bool same_picture_shape(const AVFrame* picture, const AVCodecContext* encoder) {
            picture->format == encoder->pix_fmt;
 }
 
+int scaler_threads() {
+    return transcode_options.thread_count == 1 ? 1 : SCALER_THREADS;
+}
+
 bool make_target(frame_ptr& target, const AVCodecContext* encoder) {
     target.reset(av_frame_alloc());
     if (!target)
@@ -49,7 +53,7 @@ sws_ptr make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
     av_opt_set_int(s, "dsth", encoder->height, 0);
     av_opt_set_int(s, "dst_format", encoder->pix_fmt, 0);
     av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0);
-    av_opt_set_int(s, "threads", transcode_options.thread_count == 1 ? 1 : SCALER_THREADS, 0);
+    av_opt_set_int(s, "threads", scaler_threads(), 0);
     if (sws_init_context(s, nullptr, nullptr) < 0)
         return nullptr;
     return scaler;
@@ -324,6 +328,11 @@ int video_frame_copies(double d) {
 }
 
 bool open_video_path(output_stream_state& stream) {
+    if (stream.sync_source && stream.sync_source->stream) {
+        std::vector<filter_step> steps = upright_steps(*stream.sync_source->stream);
+        if (!steps.empty())
+            stream.upright = std::make_unique<upright_filter>(std::move(steps), scaler_threads());
+    }
     const AVCodecContext* encoder = stream.encoder;
     // The picture the scaler or the format converter writes into, made once per run.
     if (!make_target(stream.scaled_picture, encoder))
@@ -356,7 +365,10 @@ bool repeat_video_output(AVFormatContext* output, output_stream_state& stream, i
     return true;
 }
 
-void encode_video_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* picture) {
+void encode_video_output(AVFormatContext* output, output_stream_state& stream, const AVFrame* decoded) {
+    const AVFrame* picture = stream.upright ? stream.upright->turn(decoded) : decoded;
+    if (!picture)
+        return;  // dropped: the next picture covers its time
     int copies = decide_copies(stream, picture);
     if (copies == 0)
         return;
