@@ -56,22 +56,24 @@ std::string tenth_picture(const std::string& path) {
                                     "' -vf 'select=eq(n\\,9)' -frames:v 1 -f rawvideo -pix_fmt gray -");
 }
 
-// ffprobe's word for a stream's sample aspect ("51:160").
-std::string sample_aspect(const std::string& path) {
-    std::string text = test_support::RunCommand("ffprobe -v error -select_streams v -show_entries "
-                                                "stream=sample_aspect_ratio -of default=nw=1:nk=1 '" + path + "'");
+// What ffprobe says of one entry of the video stream ("stream=sample_aspect_ratio"),
+// without the line's end; "" when it has none.
+std::string probed_video_entry(const std::string& path, const std::string& entry) {
+    std::string text = test_support::RunCommand("ffprobe -v error -select_streams v -show_entries " + entry +
+                                                " -of default=nw=1:nk=1 '" + path + "'");
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     return text;
 }
 
-// The rotation ffprobe reports from a stream's display matrix; "" for none.
+// A stream's sample aspect ("51:160").
+std::string sample_aspect(const std::string& path) {
+    return probed_video_entry(path, "stream=sample_aspect_ratio");
+}
+
+// The rotation of a stream's display matrix; "" for none.
 std::string probed_rotation(const std::string& path) {
-    std::string text = test_support::RunCommand("ffprobe -v error -select_streams v -show_entries "
-                                                "stream_side_data=rotation -of default=nw=1:nk=1 '" + path + "'");
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
+    return probed_video_entry(path, "stream_side_data=rotation");
 }
 
 struct input_closer {
