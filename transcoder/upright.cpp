@@ -3,7 +3,9 @@
 
 #include "transcoder/upright.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 
 extern "C" {
@@ -74,15 +76,21 @@ void filter_graph_deleter::operator()(AVFilterGraph* graph) const {
     avfilter_graph_free(&graph);
 }
 
-upright_filter::upright_filter(std::vector<filter_step> steps, int threads)
-    : steps_(std::move(steps)), threads_(threads), given_(av_frame_alloc()), turned_(av_frame_alloc()) {}
+upright_filter::upright_filter(std::vector<filter_step> steps)
+    : steps_(std::move(steps)),
+      swaps_sides_(std::any_of(steps_.begin(), steps_.end(),
+                               [](const filter_step& step) { return std::strcmp(step.name, "transpose") == 0; })),
+      stretched_(av_frame_alloc()),
+      given_(av_frame_alloc()),
+      turned_(av_frame_alloc()) {}
 
 bool upright_filter::make_graph(const AVFrame* picture) {
     graph_.reset(avfilter_graph_alloc());
     if (!graph_)
         return false;
     AVFilterGraph* graph = graph_.get();
-    graph->nb_threads = threads_;
+    // The pictures are small: threads would cost more than they give.
+    graph->nb_threads = 1;
     const AVRational aspect = picture->sample_aspect_ratio.den > 0 ? picture->sample_aspect_ratio : AVRational{0, 1};
     char source_options[128];
     std::snprintf(source_options, sizeof source_options, "video_size=%dx%d:pix_fmt=%d:time_base=1/1:pixel_aspect=%d/%d",
@@ -116,17 +124,38 @@ bool upright_filter::graph_for(const AVFrame* picture) {
     return false;
 }
 
-const AVFrame* upright_filter::turn(const AVFrame* picture) {
-    if (!given_ || !turned_ || !graph_for(picture))
-        return nullptr;
+bool upright_filter::turn(const AVFrame* picture) {
     av_frame_unref(turned_.get());
-    if (av_frame_ref(given_.get(), picture) < 0)
-        return nullptr;
+    if (!graph_for(picture) || av_frame_ref(given_.get(), picture) < 0)
+        return false;
     // The times are the decoder's business: the filters only turn the picture.
     given_->pts = AV_NOPTS_VALUE;
     if (av_buffersrc_add_frame(source_, given_.get()) < 0) {
         av_frame_unref(given_.get());
-        return nullptr;
+        return false;
     }
-    return av_buffersink_get_frame(sink_, turned_.get()) >= 0 ? turned_.get() : nullptr;
+    return av_buffersink_get_frame(sink_, turned_.get()) >= 0;
+}
+
+bool upright_filter::make_stretched(const AVFrame* target) {
+    const int width = swaps_sides_ ? target->height : target->width;
+    const int height = swaps_sides_ ? target->width : target->height;
+    if (stretched_->buf[0] && stretched_->width == width && stretched_->height == height &&
+        stretched_->format == target->format)
+        return av_frame_make_writable(stretched_.get()) >= 0;
+    av_frame_unref(stretched_.get());
+    stretched_->format = target->format;
+    stretched_->width = width;
+    stretched_->height = height;
+    return av_frame_get_buffer(stretched_.get(), 0) >= 0;
+}
+
+bool upright_filter::stretch(SwsContext* scaler, AVFrame* target, const AVFrame* source) {
+    if (!stretched_ || !given_ || !turned_ || !make_stretched(target) ||
+        sws_scale_frame(scaler, stretched_.get(), source) < 0)
+        return false;
+    const bool turned = turn(stretched_.get()) && av_frame_make_writable(target) >= 0 &&
+                        av_frame_copy(target, turned_.get()) >= 0;
+    av_frame_unref(turned_.get());  // the scaler's picture is free for the next one
+    return turned;
 }

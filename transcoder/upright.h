@@ -31,29 +31,37 @@ struct filter_graph_deleter {
 };
 using filter_graph_ptr = std::unique_ptr<AVFilterGraph, filter_graph_deleter>;
 
-// Turns decoded pictures with the steps, on threads threads (0: as the
-// machine has). The graph is made for the first picture, and again when the
-// pictures change size or format.
+// Turns pictures with the steps. The graph is made for the first picture, and
+// again when the pictures change size or format.
 class upright_filter {
 public:
-    upright_filter(std::vector<filter_step> steps, int threads);
+    explicit upright_filter(std::vector<filter_step> steps);
 
-    // The picture turned, with its properties; valid until the next call.
-    // Null when the filters fail on it.
-    const AVFrame* turn(const AVFrame* picture);
+    // Whether the turn swaps width and height.
+    bool swaps_sides() const { return swaps_sides_; }
+
+    // The whole source stretched by the scaler into target turned upright:
+    // the scaler's picture (target's size, on its side when the turn swaps
+    // sides) is turned into target. False when it cannot be done.
+    bool stretch(SwsContext* scaler, AVFrame* target, const AVFrame* source);
 
 private:
+    // The picture turned, with its properties, into turned_. False when the
+    // filters fail on it.
+    bool turn(const AVFrame* picture);
     bool graph_for(const AVFrame* picture);
     bool make_graph(const AVFrame* picture);
+    bool make_stretched(const AVFrame* target);
 
     std::vector<filter_step> steps_;
-    int threads_;
+    bool swaps_sides_;
     filter_graph_ptr graph_;
     AVFilterContext* source_ = nullptr;  // owned by the graph
     AVFilterContext* sink_ = nullptr;
     int width_ = 0;  // the shape of the pictures the graph was made for
     int height_ = 0;
     int format_ = -1;
+    frame_ptr stretched_;  // the scaler's picture, before the turn
     frame_ptr given_;
     frame_ptr turned_;
 };
