@@ -1,8 +1,9 @@
 #pragma once
 // Pictures stored on their side (a phone's portrait video) are shown as the
 // video stream's display matrix says: turned by quarter turns, or mirrored,
-// with FFmpeg's transpose and flip filters, before they are stretched to the
-// output size.
+// with FFmpeg's transpose and flip filters. The picture is stretched to the
+// output size on its side and then turned: the same picture, but for a level
+// of rounding, as a turned one stretched, for a fraction of the work.
 
 #include <memory>
 #include <vector>

@@ -13,10 +13,12 @@
 #include "tests/support/pmp_reader.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_server.h"
+#include "transcoder/transcode_options.h"
 
 class ServedClips : public ::testing::Test {
 protected:
     void SetUp() override {
+        saved_options_ = transcode_options;
         server_ = std::make_unique<test_support::TestServer>([&](CVantrelDlg& record) {
             record.m_moviePaths = {media_.path()};
             record.m_strMovieBitrate = "400";
@@ -26,6 +28,7 @@ protected:
     void TearDown() override {
         server_.reset();
         EXPECT_EQ(transcode_running.load(), 0);
+        transcode_options = saved_options_;
     }
 
     // listdir, streamopen, stream2header and streampackets of a clip in the
@@ -49,4 +52,5 @@ protected:
     test_support::TempDir media_{"vantrel-media"};
     test_support::TempDir work_{"vantrel-received"};
     std::unique_ptr<test_support::TestServer> server_;
+    transcode_options_record saved_options_;
 };

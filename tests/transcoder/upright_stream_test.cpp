@@ -21,6 +21,7 @@ extern "C" {
 #include "tests/support/pmp_reader.h"
 #include "tests/transcoder/served_clips.h"
 #include "transcoder/ffmpeg_ptr.h"
+#include "transcoder/transcode_options.h"
 
 namespace {
 
@@ -186,6 +187,14 @@ TEST_F(UprightStream, PicturesStoredOnTheirSideAreShownUpright) {
         EXPECT_NEAR(bar.right, c.bar_right, 8);
         EXPECT_NEAR(bar.bottom, c.bar_bottom, 8);
         EXPECT_EQ(sample_aspect(files.pictures), c.sample_aspect);
+
+        // Scaled and turned on the transcoder's own thread, the same pictures.
+        transcode_options.thread_count = 1;
+        const test_support::ReceivedStream in_line = stream(c.name);
+        transcode_options.thread_count = 0;
+        ASSERT_EQ(in_line.packets.size(), received.packets.size());
+        for (size_t i = 0; i < in_line.packets.size(); ++i)
+            ASSERT_TRUE(in_line.packets[i].video == received.packets[i].video) << "packet " << i << " differs";
     }
 }
 
