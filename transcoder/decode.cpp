@@ -123,23 +123,24 @@ void hand_to_encoders(transcode_run& run, int input_index, const AVFrame* unit, 
     }
 }
 
-// A frame of the video output the input feeds; 0 when it feeds none.
-int64_t output_frame_us(const transcode_run& run, int input_index) {
+// Half a frame of the video output the input feeds; 0 when it feeds none.
+int64_t half_output_frame_us(const transcode_run& run, int input_index) {
     for (const auto& output : run.output_streams)
         if (output->source == input_index && output->encoder_open &&
             output->encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-            return av_rescale_q(1, output->encoder->time_base, MICROSECONDS);
+            return av_rescale_q(1, output->encoder->time_base, MICROSECONDS) / 2;
     return 0;
 }
 
-// The picture on screen at the start time is shown from it, when the first
+// The picture on screen at the start time is shown from it, unless the first
 // picture after it (at next_us, on the input's clock; INT64_MAX at the end of
-// the input) comes a frame or more later. A picture within a frame of the
-// start stands for the start itself, as in a stream with no start time.
+// the input) comes less than half a frame later: the sound starts at the
+// start time itself, and the first frame shows the picture nearest to it (the
+// one on screen where both are as near).
 void show_held_picture(transcode_run& run, int input_index, int64_t next_us) {
     input_stream_state& input = *run.input_streams[input_index];
     frame_ptr held = std::move(input.before_origin);
-    if (!held || next_us - input.clock_origin < output_frame_us(run, input_index))
+    if (!held || next_us - input.clock_origin < half_output_frame_us(run, input_index))
         return;
     const int64_t current = input.current_time;
     input.current_time = input.clock_origin;

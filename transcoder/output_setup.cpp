@@ -14,6 +14,7 @@ extern "C" {
 #include "stream/transcoder_message.h"
 #include "transcoder/transcode_options.h"
 #include "transcoder/transcoder.h"
+#include "transcoder/upright.h"
 
 std::vector<std::unique_ptr<output_file>> output_file_table;
 std::vector<AVFormatContext*> input_file_table;
@@ -146,6 +147,30 @@ bool find_stream_of_type(const AVFormatContext* input, AVMediaType type) {
     return false;
 }
 
+// The first video stream of the job's input: the one the run plays.
+const AVStream* played_video_stream() {
+    for (const AVFormatContext* input : input_file_table)
+        for (unsigned i = 0; i < input->nb_streams; ++i)
+            if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                return input->streams[i];
+    return nullptr;
+}
+
+// The display aspect the output carries: the input's, or for pictures shown
+// on their side the one they are shown with (their pixels square where the
+// input does not say).
+float shown_aspect() {
+    const AVStream* video = played_video_stream();
+    if (!video || !shown_sideways(*video))
+        return transcode_options.frame_aspect_ratio;
+    const AVCodecParameters& stored = *video->codecpar;
+    const AVRational sar = stored.sample_aspect_ratio;
+    const double pixel = sar.num > 0 && sar.den > 0 ? av_q2d(sar) : 1.0;
+    if (stored.width <= 0 || stored.height <= 0)
+        return transcode_options.frame_aspect_ratio;
+    return static_cast<float>(stored.height / (pixel * stored.width));
+}
+
 }  // namespace
 
 const AVCodec* find_output_encoder(AVCodecID id) {
@@ -243,7 +268,7 @@ void add_video_stream(output_file& output) {
     encoder->width = o.frame_width + o.frame_pad_right + o.frame_pad_left;
     encoder->height = o.frame_height + o.frame_pad_top + o.frame_pad_bottom;
     double shape = o.frame_width != 0 ? double(o.frame_height) / o.frame_width : 0.0;
-    encoder->sample_aspect_ratio = av_d2q(o.frame_aspect_ratio * shape, 255);
+    encoder->sample_aspect_ratio = av_d2q(shown_aspect() * shape, 255);
     encoder->pix_fmt = supported_pixel_format(codec, o.frame_pix_fmt);
     apply_video_tuning(encoder);
 

@@ -13,6 +13,7 @@
 #include "stream/stream_state.h"
 #include "transcoder/ffmpeg_ptr.h"
 #include "transcoder/scale_worker.h"
+#include "transcoder/upright.h"
 
 struct output_file;
 
@@ -134,6 +135,9 @@ struct output_stream_state {
     // The audio output, whose time tells a gap in the pictures from a break in
     // their time stamps; null for an input without sound.
     const output_stream_state* sound = nullptr;
+    // Turns pictures stored on their side before they are scaled; null for
+    // pictures shown as stored.
+    std::unique_ptr<upright_filter> upright;
     // Declared after what it works on, so it ends first.
     std::unique_ptr<scale_worker> scaling;  // null: pictures are scaled in line
 

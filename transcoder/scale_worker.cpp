@@ -2,8 +2,14 @@
 
 #include "transcoder/scale_worker.h"
 
+#include "transcoder/upright.h"
+
 bool scale_picture(SwsContext* scaler, AVFrame* target, const AVFrame* source) {
     return av_frame_make_writable(target) >= 0 && sws_scale_frame(scaler, target, source) >= 0;
+}
+
+bool stretch_picture(SwsContext* scaler, AVFrame* target, const AVFrame* source, upright_filter* upright) {
+    return upright ? upright->stretch(scaler, target, source) : scale_picture(scaler, target, source);
 }
 
 scale_worker::scale_worker() : thread_(&scale_worker::run, this) {}
@@ -18,12 +24,13 @@ scale_worker::~scale_worker() {
     thread_.join();
 }
 
-void scale_worker::start(SwsContext* scaler, AVFrame* target, const AVFrame* source) {
+void scale_worker::start(SwsContext* scaler, AVFrame* target, const AVFrame* source, upright_filter* upright) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         scaler_ = scaler;
         target_ = target;
         source_ = source;
+        upright_ = upright;
         busy_ = true;
     }
     changed_.notify_all();
@@ -44,8 +51,9 @@ void scale_worker::run() {
         SwsContext* scaler = scaler_;
         AVFrame* target = target_;
         const AVFrame* source = source_;
+        upright_filter* upright = upright_;
         hold.unlock();
-        bool scaled = scale_picture(scaler, target, source);
+        bool scaled = stretch_picture(scaler, target, source, upright);
         hold.lock();
         scaled_ = scaled;
         busy_ = false;

@@ -10,9 +10,13 @@
 
 #include "transcoder/ffmpeg_ptr.h"
 
+class upright_filter;
+
 // The whole source stretched into target (its buffer made writable first, as
 // the encoder may still hold it). False when it cannot be done.
 bool scale_picture(SwsContext* scaler, AVFrame* target, const AVFrame* source);
+// The same, turned upright on the way when upright is set.
+bool stretch_picture(SwsContext* scaler, AVFrame* target, const AVFrame* source, upright_filter* upright);
 
 class scale_worker {
 public:
@@ -21,9 +25,9 @@ public:
     scale_worker(const scale_worker&) = delete;
     scale_worker& operator=(const scale_worker&) = delete;
 
-    // Starts scale_picture(scaler, target, source). The three stay untouched by
-    // the caller until finish().
-    void start(SwsContext* scaler, AVFrame* target, const AVFrame* source);
+    // Starts stretch_picture(scaler, target, source, upright). They stay
+    // untouched by the caller until finish().
+    void start(SwsContext* scaler, AVFrame* target, const AVFrame* source, upright_filter* upright);
     // Waits for the picture started last; its result (true when none is in hand).
     bool finish();
 
@@ -35,6 +39,7 @@ private:
     SwsContext* scaler_ = nullptr;
     AVFrame* target_ = nullptr;
     const AVFrame* source_ = nullptr;
+    upright_filter* upright_ = nullptr;
     bool busy_ = false;
     bool scaled_ = true;
     bool quit_ = false;

@@ -22,8 +22,10 @@ constexpr double MAX_GAP_FRAMES = 1 << 20;
 // work on the lines they share, which takes cores from the decoder.
 constexpr int SCALER_THREADS = 2;
 
-bool same_picture_shape(const AVFrame* picture, const AVCodecContext* encoder) {
-    return picture->width == encoder->width && picture->height == encoder->height &&
+// A picture the encoder takes as it is: of its shape, and shown as stored.
+bool needs_no_scaling(const output_stream_state& stream, const AVFrame* picture) {
+    const AVCodecContext* encoder = stream.encoder;
+    return !stream.upright && picture->width == encoder->width && picture->height == encoder->height &&
            picture->format == encoder->pix_fmt;
 }
 
@@ -37,7 +39,12 @@ bool make_target(frame_ptr& target, const AVCodecContext* encoder) {
     return av_frame_get_buffer(target.get(), 0) >= 0;
 }
 
-sws_ptr make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
+// The scaler stretches into the encoder's picture, or for a picture turned
+// on its side into that picture on its side: the small stretched picture is
+// turned, not the large decoded one, which is the same picture.
+sws_ptr make_scaler(const AVFrame* picture, const output_stream_state& stream) {
+    const AVCodecContext* encoder = stream.encoder;
+    const bool sideways = stream.upright && stream.upright->swaps_sides();
     sws_ptr scaler(sws_alloc_context());
     if (!scaler)
         return nullptr;
@@ -45,8 +52,8 @@ sws_ptr make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
     av_opt_set_int(s, "srcw", picture->width, 0);
     av_opt_set_int(s, "srch", picture->height, 0);
     av_opt_set_int(s, "src_format", picture->format, 0);
-    av_opt_set_int(s, "dstw", encoder->width, 0);
-    av_opt_set_int(s, "dsth", encoder->height, 0);
+    av_opt_set_int(s, "dstw", sideways ? encoder->height : encoder->width, 0);
+    av_opt_set_int(s, "dsth", sideways ? encoder->width : encoder->height, 0);
     av_opt_set_int(s, "dst_format", encoder->pix_fmt, 0);
     av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0);
     av_opt_set_int(s, "threads", transcode_options.thread_count == 1 ? 1 : SCALER_THREADS, 0);
@@ -59,7 +66,7 @@ sws_ptr make_scaler(const AVFrame* picture, const AVCodecContext* encoder) {
 SwsContext* scaler_for(output_stream_state& stream, const AVFrame* picture) {
     if (!stream.scaler || stream.scaler_width != picture->width || stream.scaler_height != picture->height ||
         stream.scaler_format != picture->format) {
-        stream.scaler = make_scaler(picture, stream.encoder);
+        stream.scaler = make_scaler(picture, stream);
         stream.scaler_width = picture->width;
         stream.scaler_height = picture->height;
         stream.scaler_format = picture->format;
@@ -71,12 +78,11 @@ SwsContext* scaler_for(output_stream_state& stream, const AVFrame* picture) {
 // already is, else the whole picture stretched into scaled_picture, converted
 // and scaled in one pass. Null when the conversion fails (the picture is dropped).
 const AVFrame* encoder_picture(output_stream_state& stream, const AVFrame* picture) {
-    AVCodecContext* encoder = stream.encoder;
-    if (same_picture_shape(picture, encoder))
+    if (needs_no_scaling(stream, picture))
         return picture;
     SwsContext* scaler = scaler_for(stream, picture);
     AVFrame* scaled = stream.scaled_picture.get();
-    return scaler && scale_picture(scaler, scaled, picture) ? scaled : nullptr;
+    return scaler && stretch_picture(scaler, scaled, picture, stream.upright.get()) ? scaled : nullptr;
 }
 
 // Encodes the shown picture copies times, with pts from first_pts on.
@@ -189,13 +195,13 @@ bool take_next(output_stream_state& stream, const AVFrame* picture, int copies, 
         return false;
     next.copies = copies;
     next.first_pts = stream.frames_out;
-    if (same_picture_shape(picture, stream.encoder))
+    if (needs_no_scaling(stream, picture))
         return true;
     SwsContext* scaler = scaler_for(stream, picture);
     if (!scaler)
         return false;
     next.scaled = free_target(stream);
-    stream.scaling->start(scaler, next.scaled, next.decoded.get());
+    stream.scaling->start(scaler, next.scaled, next.decoded.get(), stream.upright.get());
     return true;
 }
 
@@ -324,6 +330,11 @@ int video_frame_copies(double d) {
 }
 
 bool open_video_path(output_stream_state& stream) {
+    if (stream.sync_source && stream.sync_source->stream) {
+        std::vector<filter_step> steps = upright_steps(*stream.sync_source->stream);
+        if (!steps.empty())
+            stream.upright = std::make_unique<upright_filter>(std::move(steps));
+    }
     const AVCodecContext* encoder = stream.encoder;
     // The picture the scaler or the format converter writes into, made once per run.
     if (!make_target(stream.scaled_picture, encoder))

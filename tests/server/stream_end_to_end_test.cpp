@@ -515,7 +515,10 @@ TEST_F(StreamEndToEnd, SoundAndPicturesStayInStepAcrossContainersAndStartTimes) 
         ASSERT_EQ(shown.numbers.size(), received.packets.size());
         EXPECT_NEAR(shown.numbers.front() / 25.0, c.start_s, 1.0 / 25 + 1e-9)
             << "the first picture shows the start time";
-        EXPECT_GE(shown.numbers.back(), int(c.seconds * 25) - 2) << "the stream ends with the file";
+        // The header's count leaves one frame out, and a start time inside a
+        // picture (a TS's sound starts 23 ms before its pictures) shows that
+        // picture first: the last frames of the file are the ones left out.
+        EXPECT_GE(shown.numbers.back(), int(c.seconds * 25) - 3) << "the stream ends with the file";
         EXPECT_GE(shown.offsets.size(),
                   size_t(c.seconds - std::max({c.start_s, c.audio_start_s, c.heard_from_s}) - 2))
             << "every second is heard";

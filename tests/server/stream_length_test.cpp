@@ -359,7 +359,9 @@ TEST_F(StreamLength, AClockThatStartsLateOrASubtitleThatRunsOnAddNoLength) {
             const std::vector<int> numbers = received_pictures(later);
             ASSERT_FALSE(numbers.empty());
             EXPECT_NEAR(numbers.front(), from_start[size_t(stime * 25)], 1) << "a start time counts on the stream's clock";
-            EXPECT_NEAR(numbers.back(), content.back(), 1);
+            // The picture on screen at the start time comes first, so the count
+            // from the start time may end one picture earlier than from the start.
+            EXPECT_NEAR(numbers.back(), content.back(), 2);
         }
         // Past its end: nothing.
         const ReceivedStream past = stream(c.name, std::to_string(content_s + 1));
