@@ -707,7 +707,7 @@ void ListingFlood(const std::string& original, const std::string& media, int sec
 
 constexpr const char* USAGE =
     "usage: vantrel_bench [--pairs 5] [--runs 5] [--flood 20] [--program VANTREL] [--media FOLDER]\n"
-    "                     [--only listing|settings|first|memory|idle|throughput|flood]\n";
+    "                     [--only listing|settings|first|memory|idle|throughput|flood|upright]\n";
 
 bool Always(const Clip&) { return true; }
 bool Never(const Clip&) { return false; }
@@ -721,7 +721,7 @@ struct RowChoice {
 };
 constexpr RowChoice ROW_CHOICES[] = {
     {"listing", Never}, {"settings", Never}, {"first", Always},     {"memory", MemoryClip},
-    {"idle", IdleClip}, {"throughput", Always}, {"flood", Never},
+    {"idle", IdleClip}, {"throughput", Always}, {"flood", Never}, {"upright", Never},  // it makes its own
 };
 
 bool NeedsClip(const std::string& only, const Clip& clip) {
