@@ -415,7 +415,9 @@ TEST_F(ListDirTest, EveryListedNameOpensThroughTheRequestItComesBackIn) {
     const int64_t wholeClip = frameCount("plain.avi.pmp");
     ASSERT_GT(wholeClip, 0);
     for (const std::string& line : listed) {
-        if (line.rfind("stream:/", 0) == 0) EXPECT_EQ(frameCount(line.substr(8)), wholeClip) << line;
+        if (line.rfind("stream:/", 0) == 0) {
+            EXPECT_EQ(frameCount(line.substr(8)), wholeClip) << line;
+        }
     }
     for (const std::string& line : listed) {
         if (line.rfind("dir:/", 0) != 0 || line == "dir:/..") continue;
