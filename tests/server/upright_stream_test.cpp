@@ -121,8 +121,10 @@ bool copy_with_matrix(const std::string& in, const std::string& out, const int32
 
 // A display matrix of whole turns and mirrors: x' = a x + c y, y' = b x + d y
 // for a point (x, y) of the stored picture, x to the right and y down.
+// Entries are 16.16 fixed point (the last 2.30).
 std::array<int32_t, 9> matrix_of(int a, int b, int c, int d) {
-    return {a << 16, b << 16, 0, c << 16, d << 16, 0, 0, 0, 1 << 30};
+    constexpr int32_t ONE = 1 << 16;
+    return {a * ONE, b * ONE, 0, c * ONE, d * ONE, 0, 0, 0, 1 << 30};
 }
 
 using UprightStream = ServedClips;
