@@ -1,7 +1,7 @@
 // The enclosure download: the body goes into a temporary file in the MOVIES
 // folder and takes the item's local name only once all of it has arrived with
-// a success status (no shorter than the feed's length, and no web page), so a
-// partial file is never taken for the whole.
+// a success status (no web page, and, where the host ended it by closing, no
+// shorter than the feed's length), so a partial file is never taken for the whole.
 
 #include "feeds/enclosure_download.h"
 

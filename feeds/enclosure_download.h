@@ -3,8 +3,9 @@
 // program. "streamopen" sets the item's state to 1 and starts it; the thread
 // ends with the local path set and state 2, or, when anything failed, with a
 // message, no file and state 3: the item then answers 0 until the retry delay
-// has passed. Only a whole body with a success status that is not a web page,
-// and no shorter than the feed's length, is kept.
+// has passed. Only a whole body with a success status that is not a web page
+// is kept: the length the host announces, or where it announces none, no
+// shorter than the feed's length.
 
 #include <chrono>
 #include <cstdint>

@@ -124,7 +124,7 @@ std::vector<std::string> FeedEntries(const CVantrelDlg& record, const std::strin
     const CFeed* feed = ListedFeed(record, address);
     if (feed == nullptr) return entries;
     const CFeedItemFiles files(record.m_strProgramFolder, record.m_extensionList, record.m_feeds);
-    const std::vector<std::string> names = FeedItemListedNames(*feed, RequestSafeTitle);
+    const std::vector<std::string> names = FeedItemRequestNames(*feed);
     auto name = names.begin();
     for (const CFeedItemPtr& item : feed->m_items) {
         if (IsPlayableFeedItem(*item)) {

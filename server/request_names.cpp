@@ -79,3 +79,7 @@ bool FolderNameSurvivesRequest(const std::string& name) {
     char* value = FindRequestValue(request.data(), "path=");
     return limit == expectedLimit && CutPathValue(value) == path;
 }
+
+std::vector<std::string> FeedItemRequestNames(const CFeed& feed) {
+    return FeedItemListedNames(feed, RequestSafeTitle);
+}

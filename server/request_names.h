@@ -5,6 +5,9 @@
 // its entry would be listed but never open.
 
 #include <string>
+#include <vector>
+
+#include "core/feed.h"
 
 // A "stream:/" name (a file name, or a feed item's title with what the listing
 // adds to it, before ".pmp") that "streamopen filename=NAME.pmp" hands to the
@@ -23,3 +26,7 @@ bool FolderNameSurvivesRequest(const std::string& name);
 // "Has _pmp inside", an over-long title shortened), and "streamopen" finds the
 // item by that listed name.
 std::string RequestSafeTitle(const std::string& title);
+
+// The names the listing gives a feed's items and "streamopen" finds them by:
+// one function for both, so that every listed entry opens its own item.
+std::vector<std::string> FeedItemRequestNames(const CFeed& feed);

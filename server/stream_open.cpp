@@ -125,7 +125,7 @@ void for_each_item_of(const char* folder, Visit visit) {
         if (feed->m_strUrl != folder) {
             continue;
         }
-        const std::vector<std::string> names = FeedItemListedNames(*feed, RequestSafeTitle);
+        const std::vector<std::string> names = FeedItemRequestNames(*feed);
         auto listed = names.begin();
         for (const CFeedItemPtr& item : feed->m_items) {
             if (!visit(item, *listed++)) {
